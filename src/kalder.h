@@ -1,0 +1,236 @@
+// Shared records and entry points of mod_kalder.
+//
+// Every source file of the module defines KALDER_SOURCE (its own file name
+// without extension) before including this header; log lines carry it as
+// their source through KALDER_MARK.
+#ifndef MOD_KALDER_KALDER_H
+#define MOD_KALDER_KALDER_H
+
+#include <cstdint>
+
+#include "httpd.h"
+#include "http_config.h"
+#include "http_log.h"
+#include "http_request.h"
+#include "mod_auth.h"
+#include "apr_buckets.h"
+#include "apr_tables.h"
+
+#include <jansson.h>
+
+extern "C" module AP_MODULE_DECLARE_DATA kalder_module;
+
+#ifdef KALDER_SOURCE
+APLOG_USE_MODULE(kalder);
+#define KALDER_MARK KALDER_SOURCE, __LINE__, APLOG_MODULE_INDEX
+#endif
+
+// An invariant of our own: logs the condition text and aborts.
+#define KALDER_ASSERT(cond) \
+    ((cond) ? (void)0 : kalder_assert_fail(#cond, __FILE__, __LINE__))
+[[noreturn]] void kalder_assert_fail(const char *cond, const char *file, int line);
+
+// ---------------------------------------------------------------------------
+// Configuration
+
+inline constexpr const char *GUEST_COLLECTION = "guest";
+inline constexpr const char *MAPPED_COLLECTION = "mapped";
+
+inline constexpr uint32_t MOD_KALDER_HIGH_ASSURANCE = 1;
+inline constexpr uint32_t MOD_KALDER_REQUIRE_MFA = 2;
+
+// One per server record (main server and each virtual host), merged per
+// virtual host. Strings and arrays live in the configuration pool.
+struct ServerConfig {
+    apr_table_t *unix_sockets;          // ALPN name (or "*") -> Unix socket path
+    const char *backend_contact;        // "host:port" of the back end
+    int32_t connect_timeout;            // seconds; IPC connect and HTTPS timeout
+    int32_t idle_timeout;               // seconds; IPC idle timeout
+    const char *transfer_api_endpoint;  // base URL of the transfer service
+    const char *auth_api_endpoint;      // base URL of the identity service
+    const char *client_id;
+    const char *client_secret;
+    const char *collection_id;          // UUID text
+    const char *collection_type;        // "mapped" or "guest"
+    const char *oidc_state_key;         // secret of the sealed OIDC cookie
+    int32_t assurance_timeout;          // minutes
+    int32_t keyutils_timeout;           // seconds
+    apr_array_header_t *allowed_domains;  // of const char *
+    uint32_t capability_flags;          // MOD_KALDER_HIGH_ASSURANCE | MOD_KALDER_REQUIRE_MFA
+    const char *auth_policy_id;         // UUID text
+    const char *dynamic_config_dir;
+};
+
+ServerConfig *kalder_server_config(const server_rec *s);
+
+void *mod_kalder_create_server_config(apr_pool_t *pool, server_rec *s);
+void *mod_kalder_merge_server_config(apr_pool_t *pool, void *base, void *add);
+
+// ---------------------------------------------------------------------------
+// Identities and service documents
+
+struct Identity {
+    const char *sub;
+    const char *username;  // local name "@" domain
+    int64_t last_authentication;
+};
+// Null-terminated array of Identity pointers; a null set differs from an
+// empty one (whose first element is the terminator).
+using IdentitySet = Identity **;
+
+struct AuthenticationRecord {
+    const char *sub;
+    int64_t auth_time;
+    const char **amr;  // null-terminated, or null
+};
+
+struct SessionInfo {
+    AuthenticationRecord **authentications;  // null-terminated, or null
+};
+
+struct IntrospectDoc {
+    bool active;
+    const char *scope;
+    IdentitySet identity_set_detail;
+    SessionInfo *session_info;
+};
+
+struct TokenEntry {
+    const char *access_token;
+    const char *resource_server;
+};
+
+struct TokenDoc {
+    TokenEntry **tokens;  // null-terminated
+};
+
+struct TokenResponseDoc {
+    const char *access_token;
+    const char *resource_server;
+    const char *state;
+    TokenEntry **other_tokens;  // null-terminated
+};
+
+struct AclEntry {
+    const char *encoded_path;
+    const char *permissions;
+};
+
+struct AclDoc {
+    const char *data_type;
+    const char *sharing_uuid;
+    AclEntry **data;  // null-terminated
+};
+
+// ---------------------------------------------------------------------------
+// Per-request state
+
+enum ReplyReason : uint32_t {
+    REPLY_NONE = 0,
+    REPLY_AUTHENTICATION_REQUIRED = 1,
+    REPLY_INVALID_TOKEN = 2,
+    REPLY_INSUFFICIENT_SCOPE = 3,
+    REPLY_INSUFFICIENT_SESSION = 4,
+    REPLY_ACCESS_DENIED = 5,
+};
+
+enum OidcState {
+    OIDC_STATE_NONE = 0,
+    OIDC_STATE_AUTH_REDIRECT = 1,
+    OIDC_STATE_AUTH_FLOW_FINISH = 2,
+    OIDC_STATE_AUTH_COMPLETE = 3,
+};
+
+struct RequestState {
+    IntrospectDoc *introspect_doc;
+    const char *transfer_token;
+    uint32_t reply_reason;  // a ReplyReason
+    AclDoc *effective_acls;
+    IdentitySet effective_id_set;
+    IdentitySet denied_id_set;
+};
+
+// ---------------------------------------------------------------------------
+// utils: HTTPS exchange, JSON access, request classification, sealed values
+
+int https_exchange(apr_pool_t *pool, const char *url, const char *post_fields, long timeout,
+                   const char *client_id, const char *client_secret, const char *bearer_token,
+                   long *http_status, char **response);
+
+json_t *json_get_field(const json_t *object, const char *name);
+int json_get_string(request_rec *r, const json_t *object, const char *name, const char **out);
+int json_get_integer(const json_t *object, const char *name, int64_t *out, bool allow_null);
+int json_get_boolean(const json_t *object, const char *name, bool *out);
+
+RequestState *get_request_state(request_rec *r);
+bool is_oauth_request(request_rec *r);
+char *get_bearer_token(request_rec *r);
+bool is_anonymous(request_rec *r);
+bool is_guest(request_rec *r);
+bool is_mapped(request_rec *r);
+bool is_client_identity(request_rec *r);
+bool is_browser_request(request_rec *r);
+const char *build_scope(apr_pool_t *pool, server_rec *s, const char *suffix);
+
+char *encrypt_value(request_rec *r, const char *secret, const char *text);
+char *decrypt_value(request_rec *r, const char *secret, const char *sealed);
+
+// key_utils: the kernel-keyring cache shared by all server processes
+void mod_kalder_set_keyutils_value(request_rec *r, const char *prefix, const char *key_source,
+                                   const void *value, size_t length);
+char *mod_kalder_get_keyutils_value(request_rec *r, const char *prefix, const char *key_source);
+char *keyutils_key_hash(apr_pool_t *pool, const char *source);
+
+// auth: identity-service calls and identity sets
+IntrospectDoc *auth_introspect_token(request_rec *r, const char *token);
+IntrospectDoc *parse_introspect_doc(request_rec *r, const json_t *doc);
+int auth_get_dependent_tokens(request_rec *r, const char *token, TokenDoc **out);
+TokenDoc *parse_token_doc(request_rec *r, const json_t *doc);
+TokenResponseDoc *auth_exchange_code(request_rec *r, const char *code, const char *redirect_uri);
+char *auth_get_access_token(request_rec *r, const TokenResponseDoc *doc, const char *resource_server);
+
+int auth_get_identity_count(const IdentitySet set);
+bool auth_identity_set_empty(const IdentitySet set);
+IdentitySet auth_identity_set_filter_domain(request_rec *r, const IdentitySet set, const char *domain);
+IdentitySet auth_identity_set_filter_recent(request_rec *r, const IdentitySet set,
+                                            AuthenticationRecord **authentications,
+                                            int timeout_minutes, bool use_authentications,
+                                            bool require_mfa);
+IdentitySet auth_identity_set_union(request_rec *r, const IdentitySet accumulated, const IdentitySet added);
+IdentitySet auth_identity_set_intersect(request_rec *r, const IdentitySet first, const IdentitySet second);
+bool auth_identity_sets_match(const IdentitySet first, const IdentitySet second);
+char *auth_identity_set_usernames(request_rec *r, const IdentitySet set);
+char *auth_identity_set_subs(request_rec *r, const IdentitySet set);
+
+// transfer: effective permissions of guest collections
+enum AclPermit { ACL_PERMITTED, ACL_NOT_PERMITTED, ACL_ERROR };
+int transfer_get_acls(request_rec *r, const char *token, AclDoc **out);
+AclDoc *parse_acl_doc(request_rec *r, const json_t *doc);
+AclPermit transfer_acls_permit(request_rec *r, const AclDoc *acls);
+
+// oidc_replies: the sealed state cookie, the login return and the browser reply
+int set_oidc_state(request_rec *r, const char *key, int state, const char *auth_token,
+                   const char *transfer_token);
+int get_oidc_state(request_rec *r, const char *key, int *state, const char **auth_token,
+                   const char **transfer_token);
+int oidc_process_auth_flow(request_rec *r, ServerConfig *conf);
+// Returns true when it answered the request itself (the handler returns OK).
+bool oidc_auth_flow_done(request_rec *r, bool download);
+apr_status_t oidc_set_reply(ap_filter_t *f, apr_bucket_brigade *bb);
+
+// authz_params
+const char *authz_session_message(request_rec *r);
+
+// ---------------------------------------------------------------------------
+// Hooks, filters and buckets registered by mod_kalder
+
+int mod_kalder_authn_hook(request_rec *r);
+authz_status mod_kalder_authz_hook(request_rec *r, const char *require_line,
+                                   const void *parsed_require_line);
+int mod_kalder_handler(request_rec *r);
+void mod_kalder_insert_error_filter(request_rec *r);
+apr_status_t mod_kalder_reply_filter(ap_filter_t *f, apr_bucket_brigade *bb);
+apr_status_t mode_e_filter(ap_filter_t *f, apr_bucket_brigade *bb);
+int mod_kalder_insert_network_bucket(conn_rec *c, apr_bucket_brigade *bb, apr_socket_t *socket);
+
+#endif

@@ -1,0 +1,41 @@
+// Owning handles for the C libraries the module calls. Each alias frees its
+// handle with the library's own release function on every exit; pool memory
+// is never held by these.
+#ifndef MOD_KALDER_RAII_H
+#define MOD_KALDER_RAII_H
+
+#include <memory>
+
+#include <curl/curl.h>
+#include <jansson.h>
+#include <openssl/bio.h>
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+
+namespace kalder {
+
+template <auto Fn>
+struct Deleter {
+    template <typename T>
+    void operator()(T *p) const noexcept { if (p) Fn(p); }
+};
+
+using CurlPtr = std::unique_ptr<CURL, Deleter<curl_easy_cleanup>>;
+using CurlSlistPtr = std::unique_ptr<curl_slist, Deleter<curl_slist_free_all>>;
+using JsonPtr = std::unique_ptr<json_t, Deleter<json_decref>>;
+using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, Deleter<EVP_MD_CTX_free>>;
+using CipherCtxPtr = std::unique_ptr<EVP_CIPHER_CTX, Deleter<EVP_CIPHER_CTX_free>>;
+using PkeyPtr = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY_free>>;
+using X509Ptr = std::unique_ptr<X509, Deleter<X509_free>>;
+using BioPtr = std::unique_ptr<BIO, Deleter<BIO_free_all>>;
+
+// free() owner for buffers of the malloc family.
+struct FreeDeleter {
+    void operator()(void *p) const noexcept { std::free(p); }
+};
+template <typename T>
+using MallocPtr = std::unique_ptr<T, FreeDeleter>;
+
+}  // namespace kalder
+
+#endif

@@ -1,0 +1,191 @@
+// Directive parsing and the merge of a virtual host with the main server.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "apr_strings.h"
+#include "testing.h"
+
+using kalder::test::TestServer;
+
+namespace {
+
+// Runs one directive through the module's command table as the server's
+// configuration reader would; returns the error text or "".
+std::string directive(TestServer &srv, const char *name, std::vector<const char *> args)
+{
+    const command_rec *cmd = kalder_module.cmds;
+    while (cmd->name && std::strcmp(cmd->name, name) != 0)
+        ++cmd;
+    EXPECT_NE(cmd->name, nullptr) << name;
+    if (!cmd->name)
+        return "no such directive";
+    ap_directive_t dir{};
+    dir.directive = name;
+    cmd_parms parms{};
+    parms.info = cmd->cmd_data;
+    parms.pool = srv.pool();
+    parms.temp_pool = srv.pool();
+    parms.server = srv.server();
+    parms.directive = &dir;
+    parms.cmd = cmd;
+    const char *err = nullptr;
+    switch (cmd->args_how) {
+    case TAKE1:
+        err = reinterpret_cast<const char *(*)(cmd_parms *, void *, const char *)>(cmd->func)(&parms, nullptr, args.at(0));
+        break;
+    case TAKE12:
+        err = reinterpret_cast<const char *(*)(cmd_parms *, void *, const char *, const char *)>(cmd->func)(
+            &parms, nullptr, args.at(0), args.size() > 1 ? args[1] : nullptr);
+        break;
+    case TAKE_ARGV:
+        err = reinterpret_cast<const char *(*)(cmd_parms *, void *, int, char *const *)>(cmd->func)(
+            &parms, nullptr, static_cast<int>(args.size()), const_cast<char *const *>(args.data()));
+        break;
+    default:
+        ADD_FAILURE() << "unexpected argument form of " << name;
+    }
+    EXPECT_EQ(cmd->req_override, RSRC_CONF) << name << " must be server-level only";
+    return err ? err : "";
+}
+
+ServerConfig *merged(TestServer &main, TestServer &vhost)
+{
+    return static_cast<ServerConfig *>(mod_kalder_merge_server_config(vhost.pool(), main.config(), vhost.config()));
+}
+
+}  // namespace
+
+TEST(Config, DefaultsOfANewRecord)
+{
+    TestServer srv;
+    EXPECT_EQ(srv.config()->keyutils_timeout, 60);
+    EXPECT_EQ(srv.config()->connect_timeout, 0);
+    EXPECT_EQ(srv.config()->allowed_domains, nullptr);
+    EXPECT_TRUE(apr_is_empty_table(srv.config()->unix_sockets));
+}
+
+TEST(Config, CollectionTypeStoresTheConstantAndRejectsOtherWords)
+{
+    TestServer srv;
+    EXPECT_EQ(directive(srv, "KalderCollectionType", {"GUEST"}), "");
+    EXPECT_STREQ(srv.config()->collection_type, "guest");
+    EXPECT_EQ(directive(srv, "KalderCollectionType", {"Mapped"}), "");
+    EXPECT_STREQ(srv.config()->collection_type, "mapped");
+    EXPECT_EQ(directive(srv, "KalderCollectionType", {"Shared"}), "Invalid collection type 'Shared'");
+}
+
+TEST(Config, CollectionFlags)
+{
+    TestServer srv;
+    EXPECT_EQ(directive(srv, "KalderCollectionFlags", {"RequireMFA", "requirehighassurance"}), "");
+    EXPECT_EQ(srv.config()->capability_flags, 3u);
+    EXPECT_EQ(directive(srv, "KalderCollectionFlags", {"None"}), "");
+    EXPECT_EQ(srv.config()->capability_flags, 0u);
+    EXPECT_EQ(directive(srv, "KalderCollectionFlags", {"RequireMFA", "none"}), "Invalid collection flags 'none'");
+    EXPECT_EQ(srv.config()->capability_flags, MOD_KALDER_REQUIRE_MFA) << "earlier words stay set";
+    EXPECT_EQ(directive(srv, "KalderCollectionFlags", {}), "");
+    EXPECT_EQ(srv.config()->capability_flags, 0u);
+}
+
+TEST(Config, IntegersAreStoredBeforeTheyAreValidated)
+{
+    TestServer srv;
+    EXPECT_EQ(directive(srv, "KalderConnectTimeout", {"30s"}), "Invalid integer value 30s\n");
+    EXPECT_EQ(srv.config()->connect_timeout, 30);
+    EXPECT_EQ(directive(srv, "KalderIdleTimeout", {"-5"}), "");
+    EXPECT_EQ(srv.config()->idle_timeout, -5);
+    EXPECT_EQ(directive(srv, "KalderKeyutilsCacheTimeout", {" +7"}), "");
+    EXPECT_EQ(srv.config()->keyutils_timeout, 7);
+    EXPECT_EQ(directive(srv, "KalderConnectTimeout", {""}), "");
+    EXPECT_EQ(srv.config()->connect_timeout, 0);
+    EXPECT_EQ(directive(srv, "KalderConnectTimeout", {"4294967297"}), "");
+    EXPECT_EQ(srv.config()->connect_timeout, 1) << "truncated to 32 bits";
+}
+
+TEST(Config, AssuranceTimeoutUsesTheServersIntegerSetter)
+{
+    TestServer srv;
+    EXPECT_EQ(directive(srv, "KalderHighAssuranceSessionTime", {"15"}), "");
+    EXPECT_EQ(srv.config()->assurance_timeout, 15);
+    EXPECT_EQ(directive(srv, "KalderAuthenticationAssuranceTimeout", {"x"}),
+              "Invalid value for directive KalderAuthenticationAssuranceTimeout, expected integer");
+}
+
+TEST(Config, UuidsKeepTheirCase)
+{
+    TestServer srv;
+    const char *upper = "0F0E0D0C-0B0A-4908-8706-050403020100";
+    EXPECT_EQ(directive(srv, "KalderCollectionID", {upper}), "");
+    EXPECT_STREQ(srv.config()->collection_id, upper);
+    EXPECT_EQ(directive(srv, "KalderEndpointUUID", {"0f0e0d0c0b0a49088706050403020100"}), "Invalid format for UUID");
+    EXPECT_EQ(directive(srv, "KalderAuthPolicyID", {"nope"}), "Invalid format for UUID");
+}
+
+TEST(Config, UnixSocketsAndDomainLists)
+{
+    TestServer srv;
+    EXPECT_EQ(directive(srv, "KalderUnixSocket", {"/run/any.sock"}), "");
+    EXPECT_EQ(directive(srv, "KalderUnixSocket", {"h2", "/run/h2.sock"}), "");
+    EXPECT_STREQ(apr_table_get(srv.config()->unix_sockets, "*"), "/run/any.sock");
+    EXPECT_STREQ(apr_table_get(srv.config()->unix_sockets, "h2"), "/run/h2.sock");
+
+    EXPECT_EQ(directive(srv, "KalderAllowedDomains", {"a.org", "b.org"}), "");
+    EXPECT_EQ(directive(srv, "KalderRequiredUserDomain", {"c.org"}), "");
+    ASSERT_EQ(srv.config()->allowed_domains->nelts, 1) << "a later line replaces the list";
+    EXPECT_STREQ(APR_ARRAY_IDX(srv.config()->allowed_domains, 0, const char *), "c.org");
+    EXPECT_EQ(directive(srv, "KalderAllowedDomains", {}), "");
+    ASSERT_NE(srv.config()->allowed_domains, nullptr);
+    EXPECT_EQ(srv.config()->allowed_domains->nelts, 0);
+}
+
+TEST(Config, DeprecatedAliasesWriteTheSameField)
+{
+    TestServer srv;
+    EXPECT_EQ(directive(srv, "KalderAuthClientID", {"new"}), "");
+    EXPECT_EQ(directive(srv, "KalderOAuthClientID", {"old"}), "");
+    EXPECT_STREQ(srv.config()->client_id, "old");
+    EXPECT_EQ(directive(srv, "KalderOAuthClientSecret", {"s1"}), "");
+    EXPECT_EQ(directive(srv, "KalderAuthClientSecret", {"s2"}), "");
+    EXPECT_STREQ(srv.config()->client_secret, "s2");
+}
+
+TEST(Config, MergeInheritsStringsButNeverFlagsOrCacheTimeout)
+{
+    TestServer main, vhost;
+    directive(main, "KalderCollectionFlags", {"RequireHighAssurance"});
+    directive(main, "KalderAuthClientID", {"main-client"});
+    directive(main, "KalderKeyutilsCacheTimeout", {"10"});
+    directive(main, "KalderAuthenticationAssuranceTimeout", {"600"});
+    directive(main, "KalderUnixSocket", {"h2", "/main/h2"});
+    directive(main, "KalderUnixSocket", {"/main/any"});
+    directive(vhost, "KalderKeyutilsCacheTimeout", {"300"});
+    directive(vhost, "KalderAuthenticationAssuranceTimeout", {"-1"});
+    directive(vhost, "KalderUnixSocket", {"h2", "/vhost/h2"});
+    directive(vhost, "KalderConnectTimeout", {"9"});
+
+    ServerConfig *conf = merged(main, vhost);
+    EXPECT_EQ(conf->capability_flags, 0u);
+    EXPECT_STREQ(conf->client_id, "main-client");
+    EXPECT_EQ(conf->keyutils_timeout, 10);
+    EXPECT_EQ(conf->assurance_timeout, 600);
+    EXPECT_EQ(conf->connect_timeout, 9);
+    EXPECT_STREQ(apr_table_get(conf->unix_sockets, "h2"), "/vhost/h2");
+    EXPECT_STREQ(apr_table_get(conf->unix_sockets, "*"), "/main/any");
+}
+
+TEST(Config, MergeTakesTheVirtualHostsSettings)
+{
+    TestServer main, vhost;
+    directive(main, "KalderCollectionType", {"mapped"});
+    directive(main, "KalderAllowedDomains", {"main.org"});
+    directive(vhost, "KalderCollectionType", {"guest"});
+    directive(vhost, "KalderAllowedDomains", {});
+    directive(vhost, "KalderCollectionFlags", {"RequireMFA"});
+    ServerConfig *conf = merged(main, vhost);
+    EXPECT_STREQ(conf->collection_type, "guest");
+    EXPECT_EQ(conf->allowed_domains->nelts, 0) << "an empty list is still a list";
+    EXPECT_EQ(conf->capability_flags, MOD_KALDER_REQUIRE_MFA);
+}
