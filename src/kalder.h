@@ -174,6 +174,8 @@ const char *build_scope(apr_pool_t *pool, server_rec *s, const char *suffix);
 
 char *encrypt_value(request_rec *r, const char *secret, const char *text);
 char *decrypt_value(request_rec *r, const char *secret, const char *sealed);
+char *url_safe_base64_encode(apr_pool_t *pool, const unsigned char *data, size_t length);
+unsigned char *url_safe_base64_decode(request_rec *r, const char *text, size_t *out_length);
 
 // key_utils: the kernel-keyring cache shared by all server processes
 void mod_kalder_set_keyutils_value(request_rec *r, const char *prefix, const char *key_source,
@@ -188,6 +190,9 @@ int auth_get_dependent_tokens(request_rec *r, const char *token, TokenDoc **out)
 TokenDoc *parse_token_doc(request_rec *r, const json_t *doc);
 TokenResponseDoc *auth_exchange_code(request_rec *r, const char *code, const char *redirect_uri);
 char *auth_get_access_token(request_rec *r, const TokenResponseDoc *doc, const char *resource_server);
+// A service answer fit for the log: the values of "access_token",
+// "refresh_token" and "id_token" members cut to four characters and "...".
+const char *auth_redact_tokens(apr_pool_t *pool, const char *text);
 
 int auth_get_identity_count(const IdentitySet set);
 bool auth_identity_set_empty(const IdentitySet set);
@@ -217,6 +222,14 @@ int oidc_process_auth_flow(request_rec *r, ServerConfig *conf);
 // Returns true when it answered the request itself (the handler returns OK).
 bool oidc_auth_flow_done(request_rec *r, bool download);
 apr_status_t oidc_set_reply(ap_filter_t *f, apr_bucket_brigade *bb);
+// Whether a browser returning from the login may skip the anonymous pass.
+enum OidcSkip { OIDC_SKIP_NO, OIDC_SKIP_YES, OIDC_SKIP_ERROR };
+OidcSkip oidc_skip_authz_check(request_rec *r);
+// The page that reloads the data URI after login; every inserted text is
+// escaped for its place in the page.
+char *oidc_reload_page(apr_pool_t *pool, const char *target, const char *path);
+// Whether an opened login state may be sent as "Location": a local path.
+bool oidc_is_local_redirect(const char *uri);
 
 // authz_params
 const char *authz_session_message(request_rec *r);
@@ -231,6 +244,7 @@ int mod_kalder_handler(request_rec *r);
 void mod_kalder_insert_error_filter(request_rec *r);
 apr_status_t mod_kalder_reply_filter(ap_filter_t *f, apr_bucket_brigade *bb);
 apr_status_t mode_e_filter(ap_filter_t *f, apr_bucket_brigade *bb);
-int mod_kalder_insert_network_bucket(conn_rec *c, apr_bucket_brigade *bb, apr_socket_t *socket);
+// Returns AP_DECLINED (not DECLINED) to leave the connection to the core.
+apr_status_t mod_kalder_insert_network_bucket(conn_rec *c, apr_bucket_brigade *bb, apr_socket_t *socket);
 
 #endif

@@ -6,11 +6,501 @@
 // ---------------------------------------------------------------------------
 // HTTPS exchange
 
+#include <cstdlib>
+#include <cstring>
+
+#include <curl/curl.h>
+
+#include "apr_strings.h"
+#include "http_main.h"
+#include "raii.h"
+
+namespace {
+
+// Bytes received so far; a NUL follows the last byte once anything arrived.
+// Heap memory owned here and released on every exit of https_exchange.
+struct ResponseBuffer {
+    kalder::MallocPtr<char> data;
+    size_t size = 0;
+};
+
+}  // namespace
+
+// libcurl write function: appends the chunk; returning 0 aborts the transfer.
+static size_t response_write_callback(char *ptr, size_t item_size, size_t item_count, void *user)
+{
+    auto *buffer = static_cast<ResponseBuffer *>(user);
+    if (item_size != 0 && item_count > (SIZE_MAX - 1) / item_size)
+        return 0;
+    size_t n = item_size * item_count;
+    if (n > SIZE_MAX - 1 - buffer->size)
+        return 0;
+    void *grown = std::realloc(buffer->data.get(), buffer->size + n + 1);
+    if (!grown)
+        return 0;
+    // realloc moved the block: the smart pointer takes over the new address
+    // without freeing the old one, which realloc already released.
+    (void)buffer->data.release();
+    buffer->data.reset(static_cast<char *>(grown));
+    std::memcpy(buffer->data.get() + buffer->size, ptr, n);
+    buffer->size += n;
+    buffer->data.get()[buffer->size] = '\0';
+    return n;
+}
+
+int https_exchange(apr_pool_t *pool, const char *url, const char *post_fields, long timeout,
+                   const char *client_id, const char *client_secret, const char *bearer_token,
+                   long *http_status, char **response)
+{
+    ResponseBuffer buffer;
+    kalder::CurlPtr curl(curl_easy_init());
+    if (!curl)
+        return 1;
+    CURL *h = curl.get();
+    char error_text[CURL_ERROR_SIZE];
+    error_text[0] = '\0';
+
+    // Only HTTPS, for the first request and for every redirect.
+    if (curl_easy_setopt(h, CURLOPT_URL, url) != CURLE_OK
+        || (post_fields && curl_easy_setopt(h, CURLOPT_POSTFIELDS, post_fields) != CURLE_OK)
+        || curl_easy_setopt(h, CURLOPT_HEADER, 0L) != CURLE_OK
+        || curl_easy_setopt(h, CURLOPT_NOPROGRESS, 1L) != CURLE_OK
+        || curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L) != CURLE_OK
+        || curl_easy_setopt(h, CURLOPT_ERRORBUFFER, error_text) != CURLE_OK
+        || curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L) != CURLE_OK
+        || curl_easy_setopt(h, CURLOPT_MAXREDIRS, 5L) != CURLE_OK
+        || curl_easy_setopt(h, CURLOPT_TIMEOUT, timeout) != CURLE_OK
+        || curl_easy_setopt(h, CURLOPT_WRITEDATA, &buffer) != CURLE_OK
+        || curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, response_write_callback) != CURLE_OK
+        || curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "HTTPS") != CURLE_OK
+        || curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "HTTPS") != CURLE_OK
+        || curl_easy_setopt(h, CURLOPT_USERAGENT, "mod_kalder") != CURLE_OK)
+        return 1;
+
+    // Client credentials win over a bearer token: Basic authentication only.
+    kalder::CurlSlistPtr headers;
+    if (client_id) {
+        const char *userpwd = client_secret ? apr_pstrcat(pool, client_id, ":", client_secret, nullptr)
+                                            : client_id;
+        if (curl_easy_setopt(h, CURLOPT_USERPWD, userpwd) != CURLE_OK)
+            return 1;
+    } else if (bearer_token) {
+        headers.reset(curl_slist_append(nullptr, apr_psprintf(pool, "Authorization: Bearer %s", bearer_token)));
+        // Without the list the request still goes out, unauthenticated.
+        if (headers && curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get()) != CURLE_OK)
+            return 1;
+    }
+
+    if (curl_easy_perform(h) != CURLE_OK)
+        return 1;
+
+    long status = 0;
+    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
+    char *body = nullptr;
+    if (buffer.data) {
+        body = static_cast<char *>(apr_pcalloc(pool, buffer.size + 1));
+        std::memcpy(body, buffer.data.get(), buffer.size);
+    }
+    *http_status = status;
+    *response = body;
+    return 0;
+}
+
 // ---------------------------------------------------------------------------
 // JSON field access
+
+json_t *json_get_field(const json_t *object, const char *name)
+{
+    json_t *value = json_object_get(object, name);
+    if (!value)
+        ap_log_error(KALDER_MARK, APLOG_DEBUG, 0, ap_server_conf, "Missing JSON field '%s'", name);
+    return value;
+}
+
+int json_get_string(request_rec *r, const json_t *object, const char *name, const char **out)
+{
+    json_t *value = json_object_get(object, name);
+    if (!value) {
+        ap_log_error(KALDER_MARK, APLOG_DEBUG, 0, ap_server_conf, "Missing JSON string field '%s'", name);
+        return 1;
+    }
+    if (!json_is_string(value)) {
+        ap_log_error(KALDER_MARK, APLOG_DEBUG, 0, ap_server_conf, "Expected field '%s' to be a JSON string", name);
+        return 1;
+    }
+    // The length is Jansson's, so a string is copied whole even if it holds a NUL.
+    const char *copy = apr_pstrmemdup(r->pool, json_string_value(value), json_string_length(value));
+    *out = copy;
+    if (!copy) {
+        ap_log_error(KALDER_MARK, APLOG_ERR, 0, ap_server_conf, "Failed to allocate JSON string field '%s'", name);
+        return 1;
+    }
+    return 0;
+}
+
+int json_get_integer(const json_t *object, const char *name, int64_t *out, bool allow_null)
+{
+    json_t *value = json_object_get(object, name);
+    if (!value) {
+        ap_log_error(KALDER_MARK, APLOG_DEBUG, 0, ap_server_conf, "Missing JSON integer field '%s'", name);
+        return 1;
+    }
+    if (allow_null && json_is_null(value)) {
+        *out = 0;
+        return 0;
+    }
+    if (!json_is_integer(value)) {
+        ap_log_error(KALDER_MARK, APLOG_DEBUG, 0, ap_server_conf, "Expected field '%s' to be a JSON integer", name);
+        return 1;
+    }
+    *out = json_integer_value(value);
+    return 0;
+}
+
+int json_get_boolean(const json_t *object, const char *name, bool *out)
+{
+    json_t *value = json_object_get(object, name);
+    if (!value) {
+        ap_log_error(KALDER_MARK, APLOG_DEBUG, 0, ap_server_conf, "Missing JSON boolean field '%s'", name);
+        return 1;
+    }
+    if (!json_is_boolean(value)) {
+        ap_log_error(KALDER_MARK, APLOG_DEBUG, 0, ap_server_conf, "Expected field '%s' to be a JSON boolean", name);
+        return 1;
+    }
+    *out = json_is_true(value);
+    return 0;
+}
 
 // ---------------------------------------------------------------------------
 // Request state and classification
 
+#include <cerrno>
+#include <climits>
+#include <strings.h>
+#include <sys/random.h>
+
+#include <openssl/err.h>
+#include <openssl/sha.h>
+
+RequestState *get_request_state(request_rec *r)
+{
+    auto *state = static_cast<RequestState *>(ap_get_module_config(r->request_config, &kalder_module));
+    if (!state) {
+        state = static_cast<RequestState *>(apr_pcalloc(r->pool, sizeof(RequestState)));
+        ap_set_module_config(r->request_config, &kalder_module, state);
+    }
+    return state;
+}
+
+namespace {
+
+bool is_token_space(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// The text after "Bearer " and its white space, or null when the request
+// has no bearer Authorization header or the header holds no token.
+const char *bearer_token_start(request_rec *r)
+{
+    const char *header = apr_table_get(r->headers_in, "Authorization");
+    if (!header || strncasecmp(header, "Bearer ", 7) != 0)
+        return nullptr;
+    const char *p = header + 7;
+    while (is_token_space(*p))
+        ++p;
+    return *p ? p : nullptr;
+}
+
+bool contains(const char *haystack, const char *needle)
+{
+    return std::strstr(haystack, needle) != nullptr;
+}
+
+}  // namespace
+
+bool is_oauth_request(request_rec *r)
+{
+    if (bearer_token_start(r))
+        return true;
+    const char *requested_with = apr_table_get(r->headers_in, "X-Requested-With");
+    return requested_with && apr_strnatcasecmp(requested_with, "XMLHttpRequest") == 0;
+}
+
+char *get_bearer_token(request_rec *r)
+{
+    const char *start = bearer_token_start(r);
+    if (!start)
+        return nullptr;
+    const char *end = std::strchr(start, ' ');
+    size_t length = end ? static_cast<size_t>(end - start) : std::strlen(start);
+    char *token = apr_pstrmemdup(r->pool, start, length);
+    if (!token) {
+        ap_log_rerror(KALDER_MARK, APLOG_ERR, 0, r, "Failed to allocate memory for bearer token: %d", errno);
+        return nullptr;
+    }
+    return token;
+}
+
+bool is_anonymous(request_rec *r)
+{
+    return r->user == nullptr;
+}
+
+bool is_guest(request_rec *r)
+{
+    const ServerConfig *conf = kalder_server_config(r->server);
+    return conf && conf->collection_type && std::strcmp(conf->collection_type, GUEST_COLLECTION) == 0;
+}
+
+bool is_mapped(request_rec *r)
+{
+    const ServerConfig *conf = kalder_server_config(r->server);
+    return conf && conf->collection_type && std::strcmp(conf->collection_type, MAPPED_COLLECTION) == 0;
+}
+
+bool is_client_identity(request_rec *r)
+{
+    KALDER_ASSERT(r->user != nullptr);
+    const char *at = std::strchr(r->user, '@');
+    return at && std::strcmp(at + 1, CLIENT_IDENTITY_DOMAIN) == 0;
+}
+
+bool is_browser_request(request_rec *r)
+{
+    const char *agent = apr_table_get(r->headers_in, "User-Agent");
+    if (!agent || !*agent)
+        return false;
+    if (contains(agent, "curl/") || contains(agent, "Wget/") || contains(agent, GENOME_BROWSER_AGENT))
+        return false;
+    return contains(agent, "Mozilla/") || contains(agent, "Chrome/") || contains(agent, "Safari/") ||
+           contains(agent, "Firefox/");
+}
+
+const char *build_scope(apr_pool_t *pool, server_rec *s, const char *suffix)
+{
+    const ServerConfig *conf = kalder_server_config(s);
+    KALDER_ASSERT(conf != nullptr);
+    KALDER_ASSERT(conf->client_id != nullptr);
+    const char *scope = apr_pstrcat(pool, "https://", SCOPE_URL_HOST, "/scopes/", conf->client_id, "/", suffix, nullptr);
+    if (!scope) {
+        ap_log_error(KALDER_MARK, APLOG_ERR, 0, s, "Failed to allocate memory while building scopes: %d", errno);
+        return nullptr;
+    }
+    return scope;
+}
+
+
 // ---------------------------------------------------------------------------
 // Sealed values
+//
+// A sealed value is AES-256-CBC over 16 zero bytes, the text and its NUL,
+// under SHA-256 of the secret, with a random IV that is never stored: the
+// first ciphertext block (the encryption of the IV) chains the rest, so an
+// all-zero IV recovers every block after the first, which is discarded.
+// The ciphertext is written as unpadded base64url.
+
+namespace {
+
+constexpr char BASE64URL_ALPHABET[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+constexpr int SEAL_BLOCK = 16;
+
+// Value of a base64url character, or -1.
+int base64url_value(unsigned char c)
+{
+    if (c >= 'A' && c <= 'Z')
+        return c - 'A';
+    if (c >= 'a' && c <= 'z')
+        return c - 'a' + 26;
+    if (c >= '0' && c <= '9')
+        return c - '0' + 52;
+    if (c == '-')
+        return 62;
+    if (c == '_')
+        return 63;
+    return -1;
+}
+
+void seal_key(const char *secret, unsigned char key[SHA256_DIGEST_LENGTH])
+{
+    SHA256(reinterpret_cast<const unsigned char *>(secret), std::strlen(secret), key);
+}
+
+bool fill_random(unsigned char *buffer, size_t length)
+{
+    size_t done = 0;
+    while (done < length) {
+        ssize_t n = getrandom(buffer + done, length - done, 0);
+        if (n == -1) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+char *url_safe_base64_encode(apr_pool_t *pool, const unsigned char *data, size_t length)
+{
+    size_t encoded_length = (length / 3) * 4 + (length % 3 == 0 ? 0 : length % 3 + 1);
+    auto *out = static_cast<char *>(apr_pcalloc(pool, encoded_length + 1));
+    if (!out)
+        return nullptr;
+    size_t o = 0;
+    size_t i = 0;
+    for (; i + 3 <= length; i += 3) {
+        uint32_t group = (uint32_t{data[i]} << 16) | (uint32_t{data[i + 1]} << 8) | data[i + 2];
+        out[o++] = BASE64URL_ALPHABET[(group >> 18) & 63];
+        out[o++] = BASE64URL_ALPHABET[(group >> 12) & 63];
+        out[o++] = BASE64URL_ALPHABET[(group >> 6) & 63];
+        out[o++] = BASE64URL_ALPHABET[group & 63];
+    }
+    if (length - i == 1) {
+        uint32_t group = uint32_t{data[i]} << 16;
+        out[o++] = BASE64URL_ALPHABET[(group >> 18) & 63];
+        out[o++] = BASE64URL_ALPHABET[(group >> 12) & 63];
+    } else if (length - i == 2) {
+        uint32_t group = (uint32_t{data[i]} << 16) | (uint32_t{data[i + 1]} << 8);
+        out[o++] = BASE64URL_ALPHABET[(group >> 18) & 63];
+        out[o++] = BASE64URL_ALPHABET[(group >> 12) & 63];
+        out[o++] = BASE64URL_ALPHABET[(group >> 6) & 63];
+    }
+    KALDER_ASSERT(o == encoded_length);
+    return out;
+}
+
+unsigned char *url_safe_base64_decode(request_rec *r, const char *text, size_t *out_length)
+{
+    size_t n = std::strlen(text);
+    if (n % 4 == 1) {
+        ap_log_rerror(KALDER_MARK, APLOG_ERR, 0, r, "URL-safe base64 input has an invalid length.");
+        ap_log_rerror(KALDER_MARK, APLOG_ERR, 0, r, "Failed to decode URL-safe base64 value, invalid input length.");
+        return nullptr;
+    }
+    size_t decoded_length = 3 * (n / 4) + (n % 4 == 2 ? 1 : 0) + (n % 4 == 3 ? 2 : 0);
+    auto *out = static_cast<unsigned char *>(apr_pcalloc(r->pool, decoded_length + 1));
+    size_t o = 0;
+    for (size_t i = 0; i < n; i += 4) {
+        size_t group_chars = n - i < 4 ? n - i : 4;
+        uint32_t group = 0;
+        for (size_t k = 0; k < 4; ++k) {
+            int v = 0;
+            if (k < group_chars) {
+                v = base64url_value(static_cast<unsigned char>(text[i + k]));
+                if (v < 0) {
+                    ap_log_rerror(KALDER_MARK, APLOG_ERR, 0, r,
+                                  "Can not decode URL-safe base64 value because it contains an invalid character");
+                    return nullptr;
+                }
+            }
+            group = (group << 6) | static_cast<uint32_t>(v);
+        }
+        // A final group of 2 or 3 characters yields 1 or 2 bytes; its
+        // surplus low bits are ignored.
+        size_t bytes = group_chars - 1;
+        for (size_t k = 0; k < bytes; ++k)
+            out[o++] = static_cast<unsigned char>((group >> (16 - 8 * k)) & 0xff);
+    }
+    KALDER_ASSERT(o == decoded_length);
+    *out_length = decoded_length;
+    return out;
+}
+
+char *encrypt_value(request_rec *r, const char *secret, const char *text)
+{
+    KALDER_ASSERT(secret != nullptr);
+    KALDER_ASSERT(text != nullptr);
+    auto fail = [r](const char *what) -> char * {
+        ap_log_rerror(KALDER_MARK, APLOG_ERR, 0, r, "%s", what);
+        ap_log_rerror(KALDER_MARK, APLOG_ERR, 0, r, "Failed to encrypt a string value.");
+        return nullptr;
+    };
+    unsigned char key[SHA256_DIGEST_LENGTH];
+    seal_key(secret, key);
+    unsigned char iv[SEAL_BLOCK];
+    if (!fill_random(iv, sizeof iv))
+        return fail("Unable to get random data while encrypting text");
+
+    kalder::CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
+    if (!ctx)
+        return fail("Unable to initialize the cipher context");
+    if (EVP_EncryptInit_ex(ctx.get(), EVP_aes_256_cbc(), nullptr, key, iv) != 1)
+        return fail("Unable to initialize the cipher context for encryption");
+    KALDER_ASSERT(EVP_CIPHER_CTX_iv_length(ctx.get()) == SEAL_BLOCK);
+
+    size_t text_length = std::strlen(text);
+    if (text_length > static_cast<size_t>(INT_MAX) - 2 * SEAL_BLOCK - 1)
+        return fail("Failed while trying to encrypt the value.");
+    size_t capacity = SEAL_BLOCK + SEAL_BLOCK + text_length + 1;
+    auto *cipher = static_cast<unsigned char *>(apr_pcalloc(r->pool, capacity));
+    const unsigned char zero_block[SEAL_BLOCK] = {};
+    int n = 0;
+    size_t total = 0;
+    if (EVP_EncryptUpdate(ctx.get(), cipher, &n, zero_block, SEAL_BLOCK) != 1)
+        return fail("Failed while trying to encrypt the initialization vector.");
+    total += static_cast<size_t>(n);
+    if (EVP_EncryptUpdate(ctx.get(), cipher + total, &n, reinterpret_cast<const unsigned char *>(text),
+                          static_cast<int>(text_length + 1)) != 1)
+        return fail("Failed while trying to encrypt the value.");
+    total += static_cast<size_t>(n);
+    if (EVP_EncryptFinal_ex(ctx.get(), cipher + total, &n) != 1)
+        return fail("Failed while trying to finalize the encrypted value.");
+    total += static_cast<size_t>(n);
+    KALDER_ASSERT(total <= capacity);
+    ctx.reset();
+
+    char *sealed = url_safe_base64_encode(r->pool, cipher, total);
+    if (!sealed) {
+        ap_log_rerror(KALDER_MARK, APLOG_ERR, 0, r, "Failed to URL-safe base64 encode an encrypted string value.");
+        return nullptr;
+    }
+    return sealed;
+}
+
+char *decrypt_value(request_rec *r, const char *secret, const char *sealed)
+{
+    KALDER_ASSERT(secret != nullptr);
+    KALDER_ASSERT(sealed != nullptr);
+    size_t length = 0;
+    unsigned char *cipher = url_safe_base64_decode(r, sealed, &length);
+    if (!cipher) {
+        ap_log_rerror(KALDER_MARK, APLOG_ERR, 0, r, "Failed to URL-safe base64 decode an encrypted string value.");
+        return nullptr;
+    }
+    auto fail = [r](const char *what) -> char * {
+        ap_log_rerror(KALDER_MARK, APLOG_ERR, 0, r, "%s", what);
+        ap_log_rerror(KALDER_MARK, APLOG_ERR, 0, r, "Failed to decrypt a URL-safe base64 encrypted string value.");
+        return nullptr;
+    };
+    unsigned char key[SHA256_DIGEST_LENGTH];
+    seal_key(secret, key);
+    const unsigned char zero_iv[SEAL_BLOCK] = {};
+
+    kalder::CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
+    if (!ctx)
+        return fail("Unable to initialize the cipher context");
+    if (EVP_DecryptInit_ex(ctx.get(), EVP_aes_256_cbc(), nullptr, key, zero_iv) != 1)
+        return fail("Unable to initialize the cipher context for decryption");
+    if (length > static_cast<size_t>(INT_MAX) - 2 * SEAL_BLOCK)
+        return fail("Unable to update while decrypting text");
+    auto *plain = static_cast<unsigned char *>(apr_pcalloc(r->pool, length + 2 * SEAL_BLOCK));
+    int n = 0;
+    if (EVP_DecryptUpdate(ctx.get(), plain, &n, cipher, static_cast<int>(length)) != 1)
+        return fail("Unable to update while decrypting text");
+    size_t total = static_cast<size_t>(n);
+    if (EVP_DecryptFinal_ex(ctx.get(), plain + total, &n) != 1) {
+        // A wrong key or a tampered value leaves the padding error queued.
+        ERR_clear_error();
+        return fail("Unable to finalize while decrypting text");
+    }
+    total += static_cast<size_t>(n);
+    if (total < SEAL_BLOCK)
+        return apr_pstrdup(r->pool, "");
+    // The text ends with the NUL sealing added; a forged value may lack
+    // it, and the buffer's zero fill terminates it then.
+    return reinterpret_cast<char *>(plain + SEAL_BLOCK);
+}
