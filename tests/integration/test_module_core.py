@@ -169,3 +169,14 @@ def test_graceful_restarts_leave_no_threads_or_descriptors_behind(watched):
         httpd.graceful()
     assert _resources(pid) == baseline
     assert children_of(pid), "children are serving again"
+
+
+def test_install_puts_module_and_load_file_where_a2enmod_finds_them(tmp_path):
+    import subprocess
+    from kalder_harness import BUILD_DIR
+    env = dict(os.environ, DESTDIR=str(tmp_path))
+    subprocess.run(["cmake", "--install", str(BUILD_DIR)], env=env, check=True, capture_output=True)
+    module = tmp_path / "usr/lib/apache2/modules/mod_kalder.so"
+    load = tmp_path / "etc/apache2/mods-available/kalder.load"
+    assert module.is_file()
+    assert load.read_text() == "LoadModule kalder_module /usr/lib/apache2/modules/mod_kalder.so\n"
