@@ -350,8 +350,46 @@ int arm_config_watcher(server_rec *main_server)
 // ---------------------------------------------------------------------------
 // Lifecycle hooks
 
+int mod_kalder_check_collections(server_rec *main_server)
+{
+    int result = OK;
+    for (server_rec *s = main_server; s; s = s->next) {
+        const ServerConfig *conf = kalder_server_config(s);
+        if (!conf || !conf->collection_type)
+            continue;
+        const char *name = s->server_hostname ? s->server_hostname : "(unnamed)";
+        const char *where = s->defn_name ? s->defn_name : "";
+        // Scope URLs and the login need the client id; introspection and
+        // the login need the identity service.
+        if (!conf->client_id) {
+            ap_log_error(KALDER_MARK, APLOG_ERR, 0, s,
+                         "Server %s (%s:%u) serves a %s collection but KalderAuthClientID is not set", name, where,
+                         s->defn_line_number, conf->collection_type);
+            result = HTTP_INTERNAL_SERVER_ERROR;
+        }
+        if (!conf->auth_api_endpoint) {
+            ap_log_error(KALDER_MARK, APLOG_ERR, 0, s,
+                         "Server %s (%s:%u) serves a %s collection but KalderAuthAPIEndpoint is not set", name,
+                         where, s->defn_line_number, conf->collection_type);
+            result = HTTP_INTERNAL_SERVER_ERROR;
+        }
+        if (!conf->oidc_state_key)
+            ap_log_error(KALDER_MARK, APLOG_WARNING, 0, s,
+                         "Server %s (%s:%u) serves a %s collection without KalderOIDCStateKey; browser logins will "
+                         "fail with an internal error",
+                         name, where, s->defn_line_number, conf->collection_type);
+    }
+    return result;
+}
+
 extern "C" int mod_kalder_post_config(apr_pool_t *pconf, apr_pool_t *plog, apr_pool_t *ptemp, server_rec *s)
 {
+    // Refuse a collection the gateway could not serve, on every pass so
+    // that the very first start fails too.
+    int checked = mod_kalder_check_collections(s);
+    if (checked != OK)
+        return checked;
+
     // The first pass of a new server process only leaves a marker: the
     // real configuration pass follows.
     apr_pool_t *process_pool = s->process->pool;
