@@ -134,6 +134,7 @@ private:
     uint32_t ext_consumed_ = 0;
     bool in_extensions_ = false;
     bool after_compression_ = false;  // the no-extensions end point
+    bool ext_vector_done_ = false;    // the extensions end point
 
     int ext_index_ = -1;
     uint32_t ext_type_ = 0;
@@ -236,6 +237,7 @@ Step HelloMachine::finish_extension()
             return Step::BOTH_CAPTURED;
     }
     if (ext_consumed_ == ext_total_) {
+        ext_vector_done_ = true;
         if (hs_consumed_ < hs_total_) {
             if (trace_)
                 trace_(trace_ctx_, "processed entire extensions vector, returning emismatch");
@@ -334,8 +336,7 @@ Step HelloMachine::feed(uint8_t byte)
     if (field_size_ <= 4)
         value_ = (value_ << 8) | byte;
     ++field_pos_;
-    if (field_ >= Field::CLIENT_PROTOCOL || field_ == Field::LENGTH || field_ == Field::MSG_TYPE)
-        ++hs_consumed_;
+    ++hs_consumed_;
     if (in_extensions_)
         ++ext_consumed_;
 
@@ -347,10 +348,8 @@ Step HelloMachine::feed(uint8_t byte)
 
     if (hs_total_ != 0 && hs_consumed_ == hs_total_) {
         // The handshake ends: only at one of its two sound end points.
-        const bool at_end = after_compression_ ||
-                            (in_extensions_ && ext_consumed_ == ext_total_ && field_ != Field::EXTENSION_DATA &&
-                             field_ != Field::EXTENSION_DATA_LENGTH && (field_pos_ == 0 || field_ == Field::EXTENSION_TYPE));
-        return at_end ? Step::HELLO_DONE : Step::PASS;
+        const bool no_extensions = after_compression_ && field_ == Field::EXTENSIONS_LENGTH && field_pos_ == 0;
+        return no_extensions || ext_vector_done_ ? Step::HELLO_DONE : Step::PASS;
     }
     return Step::MORE;
 }
@@ -372,7 +371,7 @@ void parse_client_hello(const uint8_t *data, size_t len, HelloParse &out, TraceF
     auto incomplete = [&](size_t needed) {
         // Bytes beyond the peek can never be seen: such a ClientHello is
         // left to the TLS layer rather than waited for in vain.
-        if (needed > PEEK_SIZE || needed > len + PEEK_SIZE) {
+        if (needed > PEEK_SIZE) {
             finish(HelloOutcome::PASS_THROUGH);
             return;
         }
@@ -701,7 +700,7 @@ apr_status_t tls_peek_bucket_read(apr_bucket *b, const char **str, apr_size_t *l
                 set_low_water(fd, 1);
             apr_bucket_free(buffer);
             apr_bucket_immortal_make(b, "", 0);
-            *str = static_cast<const char *>(b->data) ? "" : "";
+            *str = "";
             *len = 0;
             return APR_SUCCESS;
         }
