@@ -1,3 +1,227 @@
+// Credentials for the GSI driver: import from and export to the opaque PEM
+// form (certificate, private key, further certificates).
 #include "kalder_gssapi_gsi.h"
 
+#include <openssl/bio.h>
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+
+#include <atomic>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <new>
+#include <vector>
+
 kalder_module_descriptor_t kalder_i_gsi_gssapi_module_desc = {"kalder_gssapi_gsi", nullptr, nullptr, 0};
+
+struct gss_cred_id_struct {
+    std::atomic<int> refs{1};
+    X509 *cert = nullptr;
+    EVP_PKEY *key = nullptr;
+    std::vector<X509 *> extra;  // further certificates, in buffer order
+
+    ~gss_cred_id_struct()
+    {
+        X509_free(cert);
+        EVP_PKEY_free(key);
+        for (X509 *x : extra)
+            X509_free(x);
+    }
+};
+
+namespace {
+
+constexpr const char *kModule = "kalder_gssapi_gsi";
+constexpr size_t kMaxImport = 1 << 20;  // a credential is a few KiB; refuse absurd buffers
+
+// The first queued OpenSSL error, for the failure text; the queue is drained.
+const char *ssl_reason(char *buf, size_t len)
+{
+    unsigned long e = ERR_get_error();
+    if (e == 0)
+        std::snprintf(buf, len, "no detail");
+    else
+        ERR_error_string_n(e, buf, len);
+    ERR_clear_error();
+    return buf;
+}
+
+OM_uint32 fail(OM_uint32 *minor, OM_uint32 major, const char *what)
+{
+    char buf[256];
+    if (minor)
+        *minor = static_cast<OM_uint32>(
+            kalder_error_put(kModule, KALDER_ERROR_AUTH, "%s (%s)", what, ssl_reason(buf, sizeof buf)));
+    return major;
+}
+
+}  // namespace
+
+OM_uint32 gss_import_cred(OM_uint32 *minor_status, gss_cred_id_t *output_cred_handle, const gss_OID desired_mech,
+                          OM_uint32 option_req, const gss_buffer_t import_buffer, OM_uint32, OM_uint32 *time_rec)
+{
+    if (minor_status)
+        *minor_status = 0;
+    if (!output_cred_handle)
+        return fail(minor_status, GSS_S_FAILURE, "gss_import_cred: no output handle");
+    *output_cred_handle = GSS_C_NO_CREDENTIAL;
+    if (desired_mech != GSS_C_NO_OID)
+        return fail(minor_status, GSS_S_BAD_MECH, "gss_import_cred: only the default mechanism is supported");
+    if (option_req != GSS_IMPEXP_OPAQUE_FORM)
+        return fail(minor_status, GSS_S_FAILURE, "gss_import_cred: only the opaque (PEM) form is supported");
+    if (!import_buffer || !import_buffer->value || import_buffer->length == 0 ||
+        import_buffer->length > kMaxImport)
+        return fail(minor_status, GSS_S_DEFECTIVE_CREDENTIAL, "gss_import_cred: empty or oversized buffer");
+
+    BIO *bio = BIO_new_mem_buf(import_buffer->value, static_cast<int>(import_buffer->length));
+    if (!bio)
+        return fail(minor_status, GSS_S_FAILURE, "gss_import_cred: BIO_new_mem_buf failed");
+    auto *cred = new (std::nothrow) gss_cred_id_struct;
+    if (!cred) {
+        BIO_free(bio);
+        return fail(minor_status, GSS_S_FAILURE, "gss_import_cred: out of memory");
+    }
+    OM_uint32 major = GSS_S_COMPLETE;
+    const char *what = nullptr;
+    cred->cert = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr);
+    if (!cred->cert) {
+        major = GSS_S_DEFECTIVE_CREDENTIAL;
+        what = "gss_import_cred: no certificate at the start of the buffer";
+    } else {
+        cred->key = PEM_read_bio_PrivateKey(bio, nullptr, nullptr, const_cast<char *>(""));
+        if (!cred->key) {
+            major = GSS_S_DEFECTIVE_CREDENTIAL;
+            what = "gss_import_cred: no unencrypted private key after the certificate";
+        } else if (X509_check_private_key(cred->cert, cred->key) != 1) {
+            major = GSS_S_DEFECTIVE_CREDENTIAL;
+            what = "gss_import_cred: the private key does not match the certificate";
+        }
+    }
+    while (major == GSS_S_COMPLETE) {
+        X509 *x = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr);
+        if (!x) {
+            // Only the clean end of the buffer is acceptable here.
+            unsigned long e = ERR_peek_last_error();
+            if (e && !(ERR_GET_LIB(e) == ERR_LIB_PEM && ERR_GET_REASON(e) == PEM_R_NO_START_LINE)) {
+                major = GSS_S_DEFECTIVE_CREDENTIAL;
+                what = "gss_import_cred: malformed certificate after the key";
+            }
+            ERR_clear_error();
+            break;
+        }
+        if (X509_cmp(x, cred->cert) == 0) {
+            X509_free(x);
+            continue;
+        }
+        try {
+            cred->extra.push_back(x);
+        } catch (const std::bad_alloc &) {
+            X509_free(x);
+            major = GSS_S_FAILURE;
+            what = "gss_import_cred: out of memory";
+        }
+    }
+    BIO_free(bio);
+    if (major != GSS_S_COMPLETE) {
+        delete cred;
+        return fail(minor_status, major, what);
+    }
+    if (time_rec) {
+        int days = 0, secs = 0;
+        OM_uint32 left = 0;
+        if (ASN1_TIME_diff(&days, &secs, nullptr, X509_get0_notAfter(cred->cert)) && (days > 0 || secs > 0)) {
+            long long total = static_cast<long long>(days) * 86400 + secs;
+            left = total > 0xffffffffLL ? 0xffffffffu : static_cast<OM_uint32>(total);
+        }
+        *time_rec = left;
+    }
+    *output_cred_handle = cred;
+    return GSS_S_COMPLETE;
+}
+
+OM_uint32 gss_export_cred(OM_uint32 *minor_status, const gss_cred_id_t cred_handle, const gss_OID desired_mech,
+                          OM_uint32 option_req, gss_buffer_t export_buffer)
+{
+    if (minor_status)
+        *minor_status = 0;
+    if (!export_buffer)
+        return fail(minor_status, GSS_S_FAILURE, "gss_export_cred: no output buffer");
+    export_buffer->length = 0;
+    export_buffer->value = nullptr;
+    if (cred_handle == GSS_C_NO_CREDENTIAL)
+        return fail(minor_status, GSS_S_NO_CRED, "gss_export_cred: no credential");
+    if (desired_mech != GSS_C_NO_OID || option_req != GSS_IMPEXP_OPAQUE_FORM)
+        return fail(minor_status, GSS_S_FAILURE, "gss_export_cred: only the opaque form is supported");
+    BIO *bio = BIO_new(BIO_s_mem());
+    if (!bio)
+        return fail(minor_status, GSS_S_FAILURE, "gss_export_cred: BIO_new failed");
+    bool ok = PEM_write_bio_X509(bio, cred_handle->cert) == 1 &&
+              PEM_write_bio_PrivateKey(bio, cred_handle->key, nullptr, nullptr, 0, nullptr, nullptr) == 1;
+    for (X509 *x : cred_handle->extra)
+        ok = ok && PEM_write_bio_X509(bio, x) == 1;
+    char *data = nullptr;
+    long len = ok ? BIO_get_mem_data(bio, &data) : 0;
+    if (!ok || len <= 0) {
+        BIO_free(bio);
+        return fail(minor_status, GSS_S_FAILURE, "gss_export_cred: PEM output failed");
+    }
+    void *copy = std::malloc(static_cast<size_t>(len));
+    if (!copy) {
+        BIO_free(bio);
+        return fail(minor_status, GSS_S_FAILURE, "gss_export_cred: out of memory");
+    }
+    std::memcpy(copy, data, static_cast<size_t>(len));
+    BIO_free(bio);
+    export_buffer->value = copy;
+    export_buffer->length = static_cast<size_t>(len);
+    return GSS_S_COMPLETE;
+}
+
+OM_uint32 gss_release_cred(OM_uint32 *minor_status, gss_cred_id_t *cred_handle)
+{
+    if (minor_status)
+        *minor_status = 0;
+    if (!cred_handle || *cred_handle == GSS_C_NO_CREDENTIAL)
+        return GSS_S_COMPLETE;
+    gss_cred_id_t c = *cred_handle;
+    *cred_handle = GSS_C_NO_CREDENTIAL;
+    if (c->refs.fetch_sub(1) == 1)
+        delete c;
+    return GSS_S_COMPLETE;
+}
+
+OM_uint32 gss_release_buffer(OM_uint32 *minor_status, gss_buffer_t buffer)
+{
+    if (minor_status)
+        *minor_status = 0;
+    if (buffer) {
+        if (buffer->value) {
+            // The buffer may hold a private key: wipe it before release.
+            OPENSSL_cleanse(buffer->value, buffer->length);
+            std::free(buffer->value);
+        }
+        buffer->value = nullptr;
+        buffer->length = 0;
+    }
+    return GSS_S_COMPLETE;
+}
+
+gss_cred_id_t kalder_gsi_cred_ref(gss_cred_id_t cred)
+{
+    if (cred)
+        cred->refs.fetch_add(1);
+    return cred;
+}
+
+x509_st *kalder_gsi_cred_cert(gss_cred_id_t cred)
+{
+    return cred ? cred->cert : nullptr;
+}
+
+evp_pkey_st *kalder_gsi_cred_key(gss_cred_id_t cred)
+{
+    return cred ? cred->key : nullptr;
+}

@@ -9,9 +9,8 @@
 // credential; any other peer is refused during the handshake.
 //
 // Every call here is synchronous and runs on the caller's thread; the
-// library has no callbacks. One handle may be read by one thread while
-// another thread writes it; two concurrent reads (or writes) on one handle
-// are not allowed.
+// library has no callbacks. A handle or server is used by one thread at a
+// time. Writes never raise SIGPIPE on a broken connection: they fail.
 #ifndef KALDER_XIO_H
 #define KALDER_XIO_H
 
