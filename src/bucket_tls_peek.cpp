@@ -385,14 +385,16 @@ void parse_client_hello(const uint8_t *data, size_t len, HelloParse &out, TraceF
     size_t pos = 0;
     for (;;) {
         const size_t left = len - pos;
+        const uint8_t *h = data + pos;
+        // Whatever part of the header is there already tells a record that
+        // is not a TLS handshake (plain HTTP, SSL 3.0) from one that may be.
+        if ((left > 0 && h[0] != CONTENT_HANDSHAKE) || (left > 1 && h[1] != 3) || (left > 2 && h[2] == 0)) {
+            finish(HelloOutcome::PASS_THROUGH);
+            return;
+        }
         if (left < RECORD_HEADER) {
             // The bytes end between records, before the ClientHello did.
             incomplete(pos + RECORD_HEADER);
-            return;
-        }
-        const uint8_t *h = data + pos;
-        if (h[0] != CONTENT_HANDSHAKE || h[1] != 3 || h[2] == 0) {
-            finish(HelloOutcome::PASS_THROUGH);
             return;
         }
         const size_t record_len = (static_cast<size_t>(h[3]) << 8) | h[4];
@@ -551,6 +553,7 @@ using namespace kalder::tls;
 struct PeekData {
     apr_socket_t *socket;
     conn_rec *connection;
+    bool low_water_raised;  // SO_RCVLOWAT is above 1 and must be put back
 };
 
 void trace_to_log(void *, const char *fmt, ...)
@@ -684,13 +687,14 @@ apr_status_t tls_peek_bucket_read(apr_bucket *b, const char **str, apr_size_t *l
     HelloParse hello;
     apr_time_t deadline = 0;
     apr_size_t got = 0;
-    bool low_water_set = false;
+    bool &low_water_set = data->low_water_raised;
     for (;;) {
         const apr_size_t before = got;
         const apr_status_t rv = peek(socket, buffer, &got, block);
         if (rv != APR_SUCCESS && rv != APR_EOF) {
             if (low_water_set)
                 set_low_water(fd, 1);
+            low_water_set = false;
             apr_bucket_free(buffer);
             *len = 0;
             return rv;
@@ -698,6 +702,7 @@ apr_status_t tls_peek_bucket_read(apr_bucket *b, const char **str, apr_size_t *l
         if (got == 0) {
             if (low_water_set)
                 set_low_water(fd, 1);
+            low_water_set = false;
             apr_bucket_free(buffer);
             apr_bucket_immortal_make(b, "", 0);
             *str = "";
@@ -737,6 +742,7 @@ apr_status_t tls_peek_bucket_read(apr_bucket *b, const char **str, apr_size_t *l
         } while (n < 0 && errno == EINTR);
         if (n == 0) {
             set_low_water(fd, 1);
+            low_water_set = false;
             apr_bucket_free(buffer);
             *len = 0;
             return APR_TIMEUP;
@@ -744,6 +750,7 @@ apr_status_t tls_peek_bucket_read(apr_bucket *b, const char **str, apr_size_t *l
     }
     if (low_water_set)
         set_low_water(fd, 1);
+    low_water_set = false;
 
     const char *path = nullptr;
     if (hello.outcome == HelloOutcome::CANDIDATE)
@@ -792,6 +799,7 @@ int mod_kalder_insert_network_bucket(conn_rec *c, apr_bucket_brigade *bb, apr_so
     auto *data = static_cast<PeekData *>(apr_palloc(c->pool, sizeof(PeekData)));
     data->socket = socket;
     data->connection = c;
+    data->low_water_raised = false;
 
     apr_bucket *b = static_cast<apr_bucket *>(apr_bucket_alloc(sizeof *b, c->bucket_alloc));
     APR_BUCKET_INIT(b);
