@@ -129,6 +129,11 @@ kalder_result_t kalder_xio_write(kalder_xio_handle_t handle, const void *buffer,
 // Query an open handle: KALDER_XIO_TCP_GET_LOCAL_NUMERIC_CONTACT as for
 // servers.
 kalder_result_t kalder_xio_handle_cntl(kalder_xio_handle_t handle, kalder_xio_driver_t driver, int cmd, ...);
+// Shut the connection down from another thread: a read or write blocked on
+// the handle (now or later) fails, and the close that must still follow
+// sends no orderly close, so the peer sees an error rather than an end of
+// file. Safe to call concurrently with a read or write on the handle.
+kalder_result_t kalder_xio_handle_cancel(kalder_xio_handle_t handle);
 // Close and release the handle. With "gsi" an orderly close is sent first,
 // which the peer reads as end of file. attr is ignored (may be null).
 kalder_result_t kalder_xio_close(kalder_xio_handle_t handle, kalder_xio_attr_t attr);

@@ -24,6 +24,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <atomic>
 #include <new>
 #include <string>
 #include <vector>
@@ -78,6 +79,7 @@ struct kalder_xio_handle_s {
     bool opened = false;
     bool eof = false;
     bool broken = false;  // a fatal TLS error: no orderly close is attempted
+    std::atomic<bool> canceled{false};  // set by kalder_xio_handle_cancel from any thread
     Settings settings;
     SSL *ssl = nullptr;
 };
@@ -819,12 +821,22 @@ kalder_result_t kalder_xio_handle_cntl(kalder_xio_handle_t handle, kalder_xio_dr
     return res;
 }
 
+kalder_result_t kalder_xio_handle_cancel(kalder_xio_handle_t handle)
+{
+    if (!handle)
+        return error(KALDER_ERROR_PARAMETER, "cancel: null handle");
+    handle->canceled = true;
+    if (handle->fd >= 0)
+        shutdown(handle->fd, SHUT_RDWR);
+    return KALDER_SUCCESS;
+}
+
 kalder_result_t kalder_xio_close(kalder_xio_handle_t handle, kalder_xio_attr_t)
 {
     if (!handle)
         return KALDER_SUCCESS;
     if (handle->ssl) {
-        if (handle->opened && !handle->broken) {
+        if (handle->opened && !handle->broken && !handle->canceled) {
             // Send our close_notify; the peer reads it as the end of the data.
             // A short timeout keeps a stalled peer from holding us here.
             set_socket_timeout(handle->fd, 5000);

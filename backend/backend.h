@@ -1,0 +1,59 @@
+// kalder-backend: the back-end data server behind the IPC client.
+#ifndef KALDER_BACKEND_H
+#define KALDER_BACKEND_H
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace backend {
+
+struct Options {
+    std::string listen;                  // "host:port"
+    int root_fd = -1;                    // O_PATH directory of --root
+    std::map<std::string, int> shares;   // sharing id -> O_PATH directory
+    std::set<std::string> allow;         // identity names allowed on the mapped collection
+    int max_sessions = 64;
+    int idle_timeout_s = 600;            // a session with nothing to do ends after this
+    int io_timeout_s = 300;              // data-channel reads and writes
+};
+
+extern Options g_options;
+extern std::atomic<bool> g_stopping;
+
+void log(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// Serve one IPC connection until it ends. `fd` is owned by the caller.
+void serve_session(int fd);
+
+// --- paths (fs.cpp) --------------------------------------------------------
+
+// A request path split into normalised components ("/a//b/" -> a, b).
+// False with a reason for anything unusable: not absolute, "..", too long.
+bool split_path(const std::string &path, std::vector<std::string> *parts, std::string *why);
+// "/" + parts joined by "/".
+std::string join_path(const std::vector<std::string> &parts);
+
+// Open `parts` beneath `root` (no "..", no symbolic link leading out of the
+// root, no magic links). Returns a descriptor or -1 with errno.
+int open_beneath(int root, const std::vector<std::string> &parts, int flags, mode_t mode = 0);
+
+// Site restrictions of a guest session: "r/a/,rw/b/" with percent-encoded
+// paths; the longest matching prefix decides.
+struct Restriction {
+    std::string perms;
+    std::string path;  // decoded, absolute
+};
+bool parse_restrictions(const std::string &text, std::vector<Restriction> *out, std::string *why);
+// Whether `perm` ('r' or 'w') is granted on the normalised path.
+bool restriction_allows(const std::vector<Restriction> &rules, const std::string &path, char perm);
+
+// Decode %XX escapes; false for a malformed escape or an encoded NUL.
+bool percent_decode(const std::string &in, std::string *out);
+
+}  // namespace backend
+
+#endif

@@ -1,0 +1,161 @@
+// Path handling of the back end: request paths, confined opens and the
+// site restrictions of guest sessions.
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "backend.h"
+
+namespace backend {
+
+namespace {
+constexpr size_t kMaxPath = 4096;
+}
+
+bool split_path(const std::string &path, std::vector<std::string> *parts, std::string *why)
+{
+    parts->clear();
+    if (path.empty() || path[0] != '/') {
+        *why = "the path must be absolute";
+        return false;
+    }
+    if (path.size() > kMaxPath) {
+        *why = "the path is too long";
+        return false;
+    }
+    size_t i = 0;
+    while (i < path.size()) {
+        size_t j = path.find('/', i);
+        if (j == std::string::npos)
+            j = path.size();
+        std::string c = path.substr(i, j - i);
+        if (c == "..") {
+            *why = "\"..\" is not allowed in a path";
+            return false;
+        }
+        if (!c.empty() && c != ".")
+            parts->push_back(c);
+        i = j + 1;
+    }
+    return true;
+}
+
+std::string join_path(const std::vector<std::string> &parts)
+{
+    if (parts.empty())
+        return "/";
+    std::string out;
+    for (const auto &p : parts)
+        out += "/" + p;
+    return out;
+}
+
+int open_beneath(int root, const std::vector<std::string> &parts, int flags, mode_t mode)
+{
+    std::string rel;
+    for (const auto &p : parts)
+        rel += (rel.empty() ? "" : "/") + p;
+    if (rel.empty())
+        rel = ".";
+    open_how how{};
+    how.flags = static_cast<uint64_t>(flags | O_CLOEXEC);
+    how.mode = (flags & O_CREAT) ? mode : 0;
+    // Symbolic links are followed only while they stay beneath the root.
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS | RESOLVE_NO_XDEV;
+    long fd;
+    do {
+        fd = syscall(SYS_openat2, root, rel.c_str(), &how, sizeof how);
+    } while (fd < 0 && errno == EAGAIN);
+    return static_cast<int>(fd);
+}
+
+bool percent_decode(const std::string &in, std::string *out)
+{
+    out->clear();
+    for (size_t i = 0; i < in.size(); ++i) {
+        if (in[i] != '%') {
+            out->push_back(in[i]);
+            continue;
+        }
+        if (i + 2 >= in.size())
+            return false;
+        auto hex = [](char c) -> int {
+            if (c >= '0' && c <= '9')
+                return c - '0';
+            if (c >= 'a' && c <= 'f')
+                return c - 'a' + 10;
+            if (c >= 'A' && c <= 'F')
+                return c - 'A' + 10;
+            return -1;
+        };
+        int hi = hex(in[i + 1]), lo = hex(in[i + 2]);
+        if (hi < 0 || lo < 0 || (hi == 0 && lo == 0))
+            return false;
+        out->push_back(static_cast<char>(hi * 16 + lo));
+        i += 2;
+    }
+    return true;
+}
+
+bool parse_restrictions(const std::string &text, std::vector<Restriction> *out, std::string *why)
+{
+    out->clear();
+    if (text.empty())
+        return true;
+    size_t i = 0;
+    while (i <= text.size()) {
+        size_t j = text.find(',', i);
+        if (j == std::string::npos)
+            j = text.size();
+        std::string entry = text.substr(i, j - i);
+        size_t slash = entry.find('/');
+        if (slash == std::string::npos) {
+            *why = "a restriction entry has no path";
+            return false;
+        }
+        Restriction r;
+        r.perms = entry.substr(0, slash);
+        for (char c : r.perms) {
+            if (c < 'a' || c > 'z') {
+                *why = "a restriction entry has invalid permission letters";
+                return false;
+            }
+        }
+        if (!percent_decode(entry.substr(slash), &r.path)) {
+            *why = "a restriction path has a malformed escape";
+            return false;
+        }
+        std::vector<std::string> parts;
+        if (!split_path(r.path, &parts, why))
+            return false;
+        out->push_back(r);
+        if (j == text.size())
+            break;
+        i = j + 1;
+    }
+    return true;
+}
+
+bool restriction_allows(const std::vector<Restriction> &rules, const std::string &path, char perm)
+{
+    const Restriction *best = nullptr;
+    for (const auto &r : rules) {
+        const std::string &e = r.path;
+        bool match;
+        if (!e.empty() && e.back() == '/') {
+            // "/a/" covers "/a" itself and everything below it.
+            match = path.compare(0, e.size(), e) == 0 || path + "/" == e;
+        } else {
+            match = path == e || (path.size() > e.size() && path.compare(0, e.size(), e) == 0 && path[e.size()] == '/');
+        }
+        if (match && (!best || e.size() > best->path.size()))
+            best = &r;
+    }
+    return best && best->perms.find(perm) != std::string::npos;
+}
+
+}  // namespace backend
