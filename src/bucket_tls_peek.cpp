@@ -369,13 +369,14 @@ void parse_client_hello(const uint8_t *data, size_t len, HelloParse &out, TraceF
             out.release_captures();
     };
     auto incomplete = [&](size_t needed) {
-        // Bytes beyond the peek can never be seen: such a ClientHello is
-        // left to the TLS layer rather than waited for in vain.
-        if (needed > PEEK_SIZE) {
+        // Bytes beyond the peek can never be seen: once the peek is full, a
+        // ClientHello still unfinished is left to the TLS layer rather than
+        // waited for in vain.
+        if (len >= PEEK_SIZE) {
             finish(HelloOutcome::PASS_THROUGH);
             return;
         }
-        out.bytes_needed = needed;
+        out.bytes_needed = needed < PEEK_SIZE ? needed : PEEK_SIZE;
         finish(HelloOutcome::INCOMPLETE);
     };
     // A complete ClientHello whose end point is sound: hand-off candidate

@@ -29,7 +29,7 @@ struct HelloParse {
     HelloOutcome outcome = HelloOutcome::PASS_THROUGH;
     // INCOMPLETE: the number of bytes from the start of the peek that must
     // be present before a new parse can get further (end of the record or
-    // record header the bytes stopped in).
+    // record header the bytes stopped in, at most PEEK_SIZE).
     size_t bytes_needed = 0;
     // CANDIDATE: each capture is present only when its extension arrived
     // completely. A missing ALPN extension means the default list "*".
