@@ -1,0 +1,197 @@
+"""Programs through the real server: bearer tokens introspected at the
+emulator, both authorization passes, and the JSON challenge replies."""
+import json
+
+import pytest
+
+from fixtures_auth import (CLIENT_ID, DATA_SCOPE, HTTPS_SCOPE, collection_directives, header)
+
+MAPPED_MESSAGE = ("You must authenticate or link with an identity from one of these domains (example.org) "
+                  "which has been granted access to this collection.")
+GUEST_MESSAGE = "You must authenticate or link with an identity which has been granted access to this collection."
+CONSENT = ("You must consent to additional scopes in order to authorize the resource server to complete "
+           "the request.")
+
+REPLIES = {
+    "AuthenticationRequired": (401, None, None, "You must authenticate to access this collection."),
+    "InvalidToken": (401, "invalid_token", "Bearer token is not valid.", "Bearer token is not valid."),
+    "InsufficientScope": (403, "insufficient_scope", "Bearer token is missing a required scope.",
+                          "Bearer token is missing a required scope."),
+    "InsufficientSession": (403, "insufficient_session", "You must authenticate to access this collection.",
+                            "You must authenticate to access this collection."),
+    "AccessDenied": (403, "access_denied", "You do not have the proper access rights.",
+                     "You do not have the proper access rights."),
+}
+
+
+def expected_body(kind, code, session_message):
+    """The reply's exact bytes, built from the documented layout."""
+    message = REPLIES[code][3]
+    params = '{"session_message": ' + json.dumps(session_message)
+    if kind == "mapped":
+        params += ', "session_required_single_domain": ["example.org"]'
+        params += ', "required_scopes": [' + json.dumps(HTTPS_SCOPE) + "," + json.dumps(DATA_SCOPE) + "]"
+    else:
+        params += ', "required_scopes": [' + json.dumps(HTTPS_SCOPE) + "]"
+    params += ', "prompt": "login"}'
+    return ('{"code": ' + json.dumps(code) + ', "message": ' + json.dumps(message)
+            + ', "authorization_parameters": ' + params + "}").encode()
+
+
+def assert_reply(result, kind, code, session_message=None):
+    status, headers, body = result
+    want_status, error, description, _ = REPLIES[code]
+    assert status == want_status, body
+    challenge = 'Bearer realm="Kalder data"'
+    if error:
+        challenge += f', error="{error}", error_description="{description}"'
+    assert header(headers, "WWW-Authenticate") == [challenge]
+    assert header(headers, "Content-Type") == ["application/json"]
+    if session_message is None:
+        session_message = MAPPED_MESSAGE if kind == "mapped" else GUEST_MESSAGE
+    assert body == expected_body(kind, code, session_message)
+    json.loads(body)
+
+
+# --- mapped collection ---------------------------------------------------------
+
+def test_mapped_refusals_for_every_reason(gateway):
+    httpd = gateway.httpd
+    # A refusal after authentication is also logged by the server's own
+    # authorization core.
+    httpd.expect_log(r"AH01631: user .*: authorization failure")
+    # Without a token only "X-Requested-With" makes a program (else it is
+    # a browser, sent to log in).
+    assert_reply(gateway.get("mapped.test", "/data.txt", headers={"X-Requested-With": "XMLHttpRequest"}),
+                 "mapped", "AuthenticationRequired")
+    assert_reply(gateway.get("mapped.test", "/data.txt", headers={"Authorization": "Bearer   ",
+                                                                  "X-Requested-With": "xmlhttprequest"}),
+                 "mapped", "AuthenticationRequired")
+    assert_reply(gateway.get("mapped.test", "/data.txt", token=gateway.tok("inactive")), "mapped", "InvalidToken")
+    assert_reply(gateway.get("mapped.test", "/data.txt", token=gateway.tok("https-only")), "mapped",
+                 "InsufficientScope", CONSENT)
+    assert_reply(gateway.get("mapped.test", "/data.txt", token=gateway.tok("glued")), "mapped",
+                 "InsufficientScope", CONSENT)
+    assert_reply(gateway.get("mapped.test", "/data.txt", token=gateway.tok("bob")), "mapped", "AccessDenied")
+    # carol is in the domain but authenticated a day ago; bob is recent but
+    # outside the domain.
+    assert_reply(gateway.get("mapped.test", "/data.txt", token=gateway.tok("carol-bob")), "mapped",
+                 "InsufficientSession")
+    assert gateway.emulator.counts().get("dependent_token") is None
+
+
+def test_mapped_grant_and_cached_introspection(gateway):
+    for _ in range(3):
+        status, _, body = gateway.get("mapped.test", "/data.txt", token=gateway.tok("alice"))
+        assert (status, body) == (200, b"mapped data\n")
+    counts = gateway.emulator.counts()
+    assert counts.get("introspect") == 1, counts
+    assert "dependent_token" not in counts and "permissions_user" not in counts
+    user = [l for l in gateway.httpd.log_lines() if "Authorization granted to Kalder collection" in l]
+    assert len(user) == 3
+
+
+def test_other_statuses_pass_through(gateway):
+    status, headers, body = gateway.get("mapped.test", "/missing.txt", token=gateway.tok("alice"))
+    assert status == 404
+    assert b"Not Found" in body
+    assert header(headers, "WWW-Authenticate") == []
+
+
+def test_active_token_without_identity_is_an_internal_error(gateway):
+    gateway.httpd.expect_log(r"Introspection of an active token lists no identity with a user name")
+    status, _, _ = gateway.get("mapped.test", "/data.txt", token=gateway.tok("nobody"))
+    assert status == 500
+
+
+def test_introspection_failure_is_an_internal_error(gateway):
+    gateway.emulator.patch({"failures": {"introspect": {"status": 503}}})
+    gateway.httpd.expect_log(r"Failed to get the bearer token during OAuth processing")
+    gateway.httpd.expect_log(r"introspect|Introspect")
+    status, _, _ = gateway.get("mapped.test", "/data.txt", token=gateway.tok("alice"))
+    assert status == 500
+
+
+# --- guest collection ------------------------------------------------------------
+
+def test_guest_anonymous_read_never_introspects(gateway):
+    for token in (None, gateway.tok("alice"), "not-a-known-token"):
+        status, _, body = gateway.get("guest.test", "/public/open.txt", token=token)
+        assert (status, body) == (200, b"open data\n")
+    counts = gateway.emulator.counts()
+    assert "introspect" not in counts, counts
+    assert counts.get("permissions_anonymous") == 1, counts
+
+
+def test_guest_refusals(gateway):
+    gateway.httpd.expect_log(r"AH01631: user .*: authorization failure")
+    assert_reply(gateway.get("guest.test", "/private/secret.txt", headers={"X-Requested-With": "XMLHttpRequest"}),
+                 "guest", "AuthenticationRequired")
+    assert_reply(gateway.get("guest.test", "/private/secret.txt", token=gateway.tok("inactive")), "guest",
+                 "InvalidToken")
+    assert_reply(gateway.get("guest.test", "/private/secret.txt", token=gateway.tok("refused-grant")), "guest",
+                 "InvalidToken")
+    assert_reply(gateway.get("guest.test", "/private/secret.txt", token=gateway.tok("stale-transfer")), "guest",
+                 "InvalidToken")
+    assert_reply(gateway.get("guest.test", "/private/secret.txt", token=gateway.tok("glued")), "guest", "InsufficientScope", CONSENT)
+    # Every identity took part and none may read here.
+    assert_reply(gateway.get("guest.test", "/private/secret.txt", token=gateway.tok("bob")), "guest",
+                 "AccessDenied",
+                 "None of your identities have been granted access to this collection. " + GUEST_MESSAGE)
+    # Reading is granted, writing is not.
+    assert_reply(gateway.get("guest.test", "/private/secret.txt", token=gateway.tok("alice"), method="PUT",
+                             body=b"x"), "guest", "AccessDenied",
+                 "None of your identities have been granted access to this collection. " + GUEST_MESSAGE)
+
+
+def test_guest_missing_transfer_token_is_an_internal_error(gateway):
+    gateway.httpd.expect_log(r"Dependent Transfer token missing in OAuth processing")
+    status, _, _ = gateway.get("guest.test", "/private/secret.txt", token=gateway.tok("no-transfer"))
+    assert status == 500
+
+
+def test_guest_grant_caches_every_service_answer(gateway):
+    for _ in range(3):
+        status, _, body = gateway.get("guest.test", "/private/secret.txt", token=gateway.tok("alice"))
+        assert (status, body) == (200, b"secret data\n")
+    counts = gateway.emulator.counts()
+    # The anonymous pass asks once for the anonymous permissions, then
+    # every answer comes from the keyring.
+    assert counts == {"permissions_anonymous": 1, "introspect": 1, "dependent_token": 1,
+                      "permissions_user": 1}, counts
+    user_fetch = [c for c in gateway.emulator.calls() if c["endpoint"] == "permissions_user"]
+    assert user_fetch[0]["authorization"] == f"Bearer xfer-alice{gateway.suffix}"
+    assert user_fetch[0]["path"] == f"/private/endpoint/{gateway.guest_id}/user_effective_permissions"
+
+
+# --- start-up checks ---------------------------------------------------------------
+
+@pytest.mark.parametrize("missing", ["KalderAuthClientID", "KalderAuthAPIEndpoint"])
+def test_collection_without_identity_service_settings_does_not_start(httpd_factory, missing):
+    httpd = httpd_factory()
+    body = "\n".join(line for line in collection_directives("https://emulator.test:1", "mapped",
+                                                            "0c000000-0000-4000-8000-00000000000c").splitlines()
+                     if not line.startswith(missing + " "))
+    httpd.vhost("mapped.test", body=body)
+    httpd.install()
+    httpd.expect_log(missing)
+    result = httpd.start()
+    assert result.returncode != 0
+    text = result.stderr + httpd.log_text()
+    assert f"Server mapped.test (" in text and f"collection but {missing} is not set" in text, text
+
+
+def test_collection_without_state_key_warns_and_refuses_browsers(httpd_factory, auth_emulator):
+    httpd = httpd_factory()
+    body = "\n".join(line for line in collection_directives(auth_emulator.url, "mapped",
+                                                            "0c000000-0000-4000-8000-00000000000c").splitlines()
+                     if not line.startswith("KalderOIDCStateKey"))
+    (httpd.docroot / "data.txt").write_text("x\n")
+    httpd.vhost("mapped.test", body=body)
+    httpd.install()
+    httpd.expect_log(r"without KalderOIDCStateKey; browser logins will fail")
+    httpd.expect_log(r"KalderOIDCStateKey is not set for server mapped.test")
+    assert httpd.start().returncode == 0
+    from fixtures_auth import BROWSER_AGENT, request
+    status, _, _ = request("https://mapped.test/data.txt", headers={"User-Agent": BROWSER_AGENT})
+    assert status == 500
