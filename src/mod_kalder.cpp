@@ -440,6 +440,7 @@ extern "C" void mod_kalder_child_init(apr_pool_t *pchild, server_rec *s)
     kalder_xio_stack_push_driver(xio_stack, gsi_driver);
     kalder_gfs_ipc_init(1);
     apr_pool_cleanup_register(pchild, nullptr, mod_kalder_child_cleanup, apr_pool_cleanup_null);
+    kalder_handler_child_init(pchild, s);
 }
 
 // Runs whenever the module's code leaves a process, including the unload

@@ -1,0 +1,163 @@
+// Records and pure pieces of the content handler, shared by handler.cpp and
+// its unit tests. Nothing outside the handler includes this header.
+#ifndef MOD_KALDER_HANDLER_H
+#define MOD_KALDER_HANDLER_H
+
+#include <cstdint>
+
+#include "kalder.h"
+
+#include "kalder_common.h"
+#include "kalder_gridftp_server.h"
+#include "kalder_gssapi_gsi.h"
+#include "kalder_xio.h"
+
+// Driver stack and drivers of this child process (made in child init).
+kalder_xio_stack_t mod_kalder_xio_stack();
+kalder_xio_driver_t mod_kalder_tcp_driver();
+kalder_xio_driver_t mod_kalder_gsi_driver();
+
+// Where a request's back-end session stands.
+enum HandlerStateValue : int32_t {
+    MOD_KALDER_STATE_INIT = 0,
+    MOD_KALDER_STATE_CONNECT = 1,
+    MOD_KALDER_STATE_RESTRICT = 2,
+    MOD_KALDER_STATE_DATA_CHANNEL = 3,
+    MOD_KALDER_STATE_HEAD_STAT = 4,
+    MOD_KALDER_STATE_SEND_CONNECT = 5,
+    MOD_KALDER_STATE_SEND = 6,
+    MOD_KALDER_STATE_SEND_DONE = 7,
+    MOD_KALDER_STATE_SEND_FINISH = 8,
+    MOD_KALDER_STATE_RECV_CONNECT = 9,
+    MOD_KALDER_STATE_RECV = 10,
+    MOD_KALDER_STATE_RECV_FINISH = 11,
+    MOD_KALDER_STATE_RECV_DONE = 12,
+    MOD_KALDER_STATE_DELETE = 13,
+    MOD_KALDER_STATE_PREPARE_STAT = 14,
+    MOD_KALDER_STATE_PREPARE_MKDIR = 15,
+    MOD_KALDER_STATE_PREPARE_DONE = 16,
+    MOD_KALDER_STATE_RANGE_STAT = 17,
+    MOD_KALDER_STATE_LISTEN = 18,
+    MOD_KALDER_STATE_DONE = 19,
+    MOD_KALDER_STATE_ERROR = 20,
+    MOD_KALDER_STATE_LAST = 21,
+};
+
+// One per request, zero-filled from the request pool. `lock` guards every
+// other field; the worker holds it except while it waits on `cond`, streams
+// a download, copies an upload body or closes the session. Callbacks run on
+// toolkit threads and only record news (state, result, message, handles,
+// identifiers, stat) and signal; they allocate from `pool` only in states in
+// which the worker is waiting.
+struct HandlerState {
+    kalder_mutex_t lock;
+    kalder_cond_t cond;
+    int32_t signalled;
+    char *path;
+    char *prepare_path;
+    char *prepare_cursor;
+    char *restrict_paths;
+    int32_t state;
+    apr_pool_t *pool;
+    const char *message;
+    gss_cred_id_t credential;
+    kalder_xio_server_t listener;
+    kalder_xio_handle_t data_handle;
+    kalder_gfs_ipc_handle_t ipc_handle;
+    void *data_arg;
+    void *event_arg;
+    kalder_range_list_t ranges;
+    int32_t ranges_given;
+    kalder_gfs_stat_t stat;
+    kalder_result_t result;
+    kalder_gfs_session_info_t session_info;
+    kalder_gfs_command_info_t command_info;
+    kalder_gfs_data_info_t data_info;
+    kalder_gfs_stat_info_t stat_info;
+    kalder_gfs_transfer_info_t transfer_info;
+
+    // Beyond the session record proper:
+    request_rec *request;
+    int32_t closed;             // the close callback has run
+    int32_t transfer_replied;   // a successful transfer reply arrived while the body was still copied
+    int32_t body_failed;        // the request body could not be read to its end
+    int32_t streamed;           // download data has been passed to the output filters
+    int64_t content_length;     // upload: the request's Content-Length
+    bool download;              // the query has "download"
+    bool prepare;               // the query has "prepare"
+};
+
+// Context of MODE_E_FILTER, one per range response, zero-filled from the
+// request pool.
+struct ModeEFilterCtx {
+    apr_bucket_brigade *brigade;
+    uint8_t flags;
+    uint64_t remaining;
+    uint64_t offset;
+    uint64_t header_len;
+    int32_t read_mode;  // 1 non-blocking (initial), 0 blocking
+    int32_t in_block;   // 0 collecting a header, 1 passing block data
+    unsigned char header[17];
+    const char *boundary;  // null for a single range
+    const char *part_type;
+    // Beyond the framing state: the body has been ended (end-of-file block
+    // or end of stream); later input is consumed without output.
+    int32_t finished;
+};
+
+// --- pure pieces -------------------------------------------------------------
+
+struct ByteRange {
+    int64_t offset;
+    int64_t length;  // -1: to the end of the file
+};
+
+enum RangeParse {
+    RANGE_WHOLE,    // no "Range", or not a "bytes=" range: the whole file
+    RANGE_LIST,     // *out holds the ranges in header order (not merged)
+    RANGE_INVALID,  // syntax error or a number beyond the signed 64-bit range: 416
+};
+
+// Parses a "Range" request header value (null when absent).
+RangeParse handler_parse_range(apr_pool_t *pool, const char *header, apr_array_header_t **out);
+
+// Whether (offset, length) can be served from a file of `size` bytes; on
+// success *served is the byte count (an open range runs to the end).
+bool handler_range_satisfiable(int64_t offset, int64_t length, int64_t size, int64_t *served);
+
+// The Content-Disposition value of a download of `uri`.
+const char *handler_content_disposition(apr_pool_t *pool, const char *uri, bool has_query, bool download);
+
+// Session user strings of the back end.
+char *handler_mapped_user(apr_pool_t *pool, const char *collection_id, const char *ids, const char *names,
+                          bool high_assurance);
+char *handler_sharing_user(apr_pool_t *pool, const char *sharing_uuid, const char *sharee, const char *ids,
+                           bool high_assurance);
+// The path-restriction argument of a guest session: "perm path" pairs
+// joined by ",".
+char *handler_restrict_paths(apr_pool_t *pool, const AclDoc *acls);
+
+// Builds the session user string of the request into *user (and, for a
+// guest collection, st->restrict_paths). 0 on success; failures are logged.
+int handler_session_user(request_rec *r, HandlerState *st, char **user);
+
+// The "XIO" bucket over a data connection.
+apr_bucket *xio_bucket_create(kalder_xio_handle_t handle, apr_bucket_alloc_t *list);
+extern const apr_bucket_type_t xio_bucket_type;
+
+// Toolkit callbacks of the session (exposed for the unit tests).
+void handler_open_cb(kalder_gfs_ipc_handle_t handle, kalder_result_t result, kalder_gfs_finished_info_t *reply,
+                     void *arg);
+void handler_error_cb(kalder_gfs_ipc_handle_t handle, kalder_result_t result, void *arg);
+void handler_close_cb(kalder_gfs_ipc_handle_t handle, kalder_result_t result, void *arg);
+void handler_event_cb(kalder_gfs_ipc_handle_t handle, kalder_result_t result, kalder_gfs_event_info_t *event,
+                      void *arg);
+void handler_ipc_cb(kalder_gfs_ipc_handle_t handle, kalder_result_t result, kalder_gfs_finished_info_t *reply,
+                    void *arg);
+
+// Makes the request's data-channel credential into st->credential: a fresh
+// RSA-2048 key (from the key pool when one is ready), a self-signed
+// certificate valid for 7 days. 0 on success; a failure is logged.
+int create_dcsc_credential(HandlerState *st);
+
+#endif
