@@ -482,7 +482,7 @@ bool server_matches_name(const char *name, const server_rec *server)
     return false;
 }
 
-const char *choose_socket_path(apr_pool_t *pool, const server_rec *chain, const HelloParse &hello, TraceFn, void *)
+const char *choose_socket_path(apr_pool_t *pool, const server_rec *chain, const HelloParse &hello)
 {
     // The server name: absent (null) matches every server, and so does a
     // name that no server in the chain answers to.
@@ -682,7 +682,6 @@ apr_status_t tls_peek_bucket_read(apr_bucket *b, const char **str, apr_size_t *l
     apr_os_sock_t fd = -1;
     apr_os_sock_get(&fd, socket);
 
-    void *trace_ctx = nullptr;
     const TraceFn trace = APLOG_IS_LEVEL(ap_server_conf, APLOG_TRACE5) ? trace_to_log : nullptr;
 
     HelloParse hello;
@@ -710,7 +709,7 @@ apr_status_t tls_peek_bucket_read(apr_bucket *b, const char **str, apr_size_t *l
             *len = 0;
             return APR_SUCCESS;
         }
-        parse_client_hello(reinterpret_cast<const uint8_t *>(buffer), got, hello, trace, trace_ctx);
+        parse_client_hello(reinterpret_cast<const uint8_t *>(buffer), got, hello, trace);
         if (hello.outcome != HelloOutcome::INCOMPLETE)
             break;
 

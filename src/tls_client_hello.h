@@ -65,8 +65,7 @@ bool server_matches_name(const char *name, const server_rec *server);
 // The Unix socket path for this ClientHello over the server chain that
 // starts at `chain` (main server first), or null for pass-through. `pool`
 // holds the copy of the server name.
-const char *choose_socket_path(apr_pool_t *pool, const server_rec *chain, const HelloParse &hello,
-                               TraceFn trace = nullptr, void *trace_ctx = nullptr);
+const char *choose_socket_path(apr_pool_t *pool, const server_rec *chain, const HelloParse &hello);
 
 }  // namespace kalder::tls
 
