@@ -1,0 +1,101 @@
+// A running kalder-backend on a temporary directory, and a synchronous test
+// client that uses only the toolkit's calls.
+#ifndef KALDER_BACKEND_CLIENT_H
+#define KALDER_BACKEND_CLIENT_H
+
+#include <sys/types.h>
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "kalder_gridftp_server.h"
+#include "kalder_xio.h"
+
+namespace kt {
+
+class Backend {
+public:
+    // Starts kalder-backend with --root <tmp>/root plus `extra` arguments
+    // (use "{share}" for <tmp>/share); waits until it accepts connections.
+    explicit Backend(std::vector<std::string> extra = {});
+    ~Backend();
+    // SIGTERM, wait; the exit status (-1 if it did not end in 10 seconds).
+    int stop();
+    std::string contact() const { return contact_; }
+    std::string root() const { return dir_ + "/root"; }
+    std::string share() const { return dir_ + "/share"; }
+    std::string dir() const { return dir_; }
+    std::string log() const;
+
+private:
+    std::string dir_;
+    std::string contact_;
+    pid_t pid_ = -1;
+};
+
+// What a callback reported.
+struct Record {
+    enum Kind { OPEN, REPLY, EVENT, ERROR, CLOSE } kind;
+    kalder_result_t result = KALDER_SUCCESS;
+    kalder_gfs_ipc_handle_t handle = nullptr;
+    int type = 0;  // reply type or event type
+    std::string reply_error;  // friendly text of the reply's own result
+    std::string msg;
+    int stat_count = 0;
+    int stat_mode = 0;
+    int64_t stat_size = -1;
+    std::string stat_name;
+    void *data_arg = nullptr;
+    void *event_arg = nullptr;
+    bool ok() const { return result == KALDER_SUCCESS && reply_error.empty(); }
+};
+
+struct TransferResult {
+    Record reply;            // the final transfer reply (or a failed request)
+    std::string data;        // what arrived on the data channel (downloads)
+    kalder_result_t last_read = KALDER_SUCCESS;  // the read that ended the stream
+    std::vector<int> events;  // event types in order
+};
+
+class Client {
+public:
+    Client();
+    ~Client();
+    // Open a session; returns the open record (handle null on failure).
+    Record open(const std::string &contact, const std::string &user);
+    Record command(int code, const std::string &path);
+    Record stat(const std::string &path);
+    TransferResult download(const std::string &path, char mode, const std::vector<std::pair<int64_t, int64_t>> &ranges);
+    // Upload `data` announcing `alloc_size`; `cut` ends the data connection
+    // without an orderly close.
+    TransferResult upload(const std::string &path, const std::string &data, int64_t alloc_size, bool cut = false);
+    // Close; true when the close callback came.
+    bool close();
+    // Wait for a record of `kind` (others before it are kept); false on time-out.
+    bool wait_for(Record::Kind kind, Record *out, int timeout_ms = 20000);
+    // Wait until a record of either kind is queued (without taking it).
+    bool wait_any(Record::Kind a, Record::Kind b, Record::Kind *which, int timeout_ms = 20000);
+
+    kalder_gfs_ipc_handle_t handle = nullptr;
+    gss_cred_id_t cred = GSS_C_NO_CREDENTIAL;
+
+    // Callback plumbing (public for the C callbacks).
+    void push(Record r);
+    std::vector<std::pair<int, void *>> events_seen;
+
+private:
+    Record wait_reply();
+    std::mutex lock_;
+    std::condition_variable cv_;
+    std::deque<Record> records_;
+    kalder_xio_driver_t tcp_ = nullptr, gsi_ = nullptr;
+    kalder_xio_stack_t stack_ = nullptr;
+};
+
+}  // namespace kt
+
+#endif

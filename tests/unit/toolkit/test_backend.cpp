@@ -1,0 +1,439 @@
+// The back end driven through the IPC client: commands, both transfer
+// modes, confinement, guest restrictions, receive integrity, sessions.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <dirent.h>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "backend_client.h"
+#include "toolkit_testing.h"
+
+namespace {
+
+using kt::Backend;
+using kt::Client;
+using kt::Record;
+
+const std::string kMapped =
+    ":kalder-mapped-collection:ENDPOINT_ID=6f1b;IDENTITY_IDS=u1,u2;IDENTITY_NAMES=alice%40example.org%2cbob%40example.org;HIGH_ASSURANCE=0;";
+
+std::string guest_user(const std::string &id)
+{
+    return ":kalder-sharing:ID=" + id +
+           ";SHAREE=alice@example.org;SHAREE_IDS=u1;HIGH_ASSURANCE=0;";
+}
+
+// Numbered lines, so a wrong offset shows which line moved.
+std::string numbered(size_t bytes)
+{
+    std::string s;
+    for (int i = 0; s.size() < bytes; ++i)
+        s += "line " + std::to_string(i) + " of the test file\n";
+    s.resize(bytes);
+    return s;
+}
+
+void write_file(const std::string &path, const std::string &data)
+{
+    std::ofstream out(path, std::ios::binary);
+    out << data;
+}
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+// Names in a directory, to catch left-over temporary files.
+std::vector<std::string> listing(const std::string &dir)
+{
+    std::vector<std::string> out;
+    DIR *d = opendir(dir.c_str());
+    while (dirent *e = d ? readdir(d) : nullptr)
+        if (std::string(e->d_name) != "." && std::string(e->d_name) != "..")
+            out.push_back(e->d_name);
+    if (d)
+        closedir(d);
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+uint64_t be64(const std::string &s, size_t at)
+{
+    uint64_t v = 0;
+    for (int i = 0; i < 8; ++i)
+        v = v << 8 | static_cast<unsigned char>(s[at + i]);
+    return v;
+}
+
+class BackendTest : public ::testing::Test {
+protected:
+    void open_mapped(Client &c)
+    {
+        Record r = c.open(backend.contact(), kMapped);
+        ASSERT_TRUE(r.ok()) << kt::error_text(r.result) << r.reply_error << backend.log();
+        ASSERT_NE(c.handle, nullptr);
+    }
+    Backend backend;
+};
+
+TEST_F(BackendTest, StatMakeDirectoryAndDelete)
+{
+    write_file(backend.root() + "/f.txt", "hello");
+    Client c;
+    open_mapped(c);
+
+    Record r = c.stat("/f.txt");
+    ASSERT_TRUE(r.ok()) << r.reply_error;
+    EXPECT_EQ(r.type, KALDER_GFS_OP_STAT);
+    EXPECT_EQ(r.stat_count, 1);
+    EXPECT_EQ(r.stat_mode & 0xF000, 0x8000);
+    EXPECT_EQ(r.stat_size, 5);
+    EXPECT_EQ(r.stat_name, "f.txt");
+
+    r = c.stat("/missing");
+    EXPECT_EQ(r.result, KALDER_SUCCESS);
+    EXPECT_NE(r.reply_error.find("/missing: No such file or directory"), std::string::npos) << r.reply_error;
+
+    r = c.command(KALDER_GFS_CMD_MKD, "/a");
+    EXPECT_TRUE(r.ok()) << r.reply_error;
+    EXPECT_EQ(r.type, KALDER_GFS_OP_COMMAND);
+    r = c.stat("/a");
+    EXPECT_EQ(r.stat_mode & 0xF000, 0x4000);
+    EXPECT_FALSE(c.command(KALDER_GFS_CMD_MKD, "/a").ok()) << "existing directory";
+    EXPECT_FALSE(c.command(KALDER_GFS_CMD_MKD, "/x/y").ok()) << "missing parent";
+
+    EXPECT_TRUE(c.command(KALDER_GFS_CMD_DELE, "/f.txt").ok());
+    EXPECT_FALSE(c.stat("/f.txt").ok());
+    r = c.command(KALDER_GFS_CMD_DELE, "/f.txt");
+    EXPECT_NE(r.reply_error.find("No such file"), std::string::npos) << r.reply_error;
+    EXPECT_TRUE(c.command(KALDER_GFS_CMD_DELE, "/a").ok()) << "empty directory";
+    EXPECT_FALSE(c.command(KALDER_GFS_CMD_DELE, "/").ok());
+    EXPECT_FALSE(c.command(77, "/a").ok()) << "unknown command";
+    EXPECT_TRUE(c.close());
+}
+
+TEST_F(BackendTest, StreamModeSendsTheWholeFileByteForByte)
+{
+    std::string data = numbered(3 * 1048576 + 12345);
+    data[100] = '\0';  // binary-safe
+    write_file(backend.root() + "/big.bin", data);
+    write_file(backend.root() + "/empty", "");
+    Client c;
+    open_mapped(c);
+    kt::TransferResult t = c.download("/big.bin", 'S', {{0, -1}});
+    ASSERT_TRUE(t.reply.ok()) << kt::error_text(t.reply.result) << t.reply.reply_error << backend.log();
+    EXPECT_EQ(t.reply.type, KALDER_GFS_OP_TRANSFER);
+    EXPECT_TRUE(t.data == data) << "got " << t.data.size() << " of " << data.size() << " bytes";
+    EXPECT_TRUE(kalder_xio_error_is_eof(t.last_read)) << kt::error_text(t.last_read);
+    EXPECT_EQ(t.events, (std::vector<int>{KALDER_GFS_EVENT_TRANSFER_BEGIN, KALDER_GFS_EVENT_TRANSFER_CONNECTED}));
+
+    t = c.download("/empty", 'S', {});
+    EXPECT_TRUE(t.reply.ok()) << t.reply.reply_error;
+    EXPECT_EQ(t.data, "");
+
+    t = c.download("/missing", 'S', {{0, -1}});
+    EXPECT_NE(t.reply.reply_error.find("No such file"), std::string::npos) << t.reply.reply_error;
+    EXPECT_TRUE(t.events.empty()) << "a failure before the data flows has no events";
+}
+
+TEST_F(BackendTest, ExtendedBlockModeSendsOnlyTheListedRangesWithOffsets)
+{
+    const size_t size = 3 * 1048576 + 500;
+    std::string data = numbered(size);
+    write_file(backend.root() + "/f", data);
+    Client c;
+    open_mapped(c);
+    std::vector<std::pair<int64_t, int64_t>> ranges = {{0, 100}, {1048576 - 10, 1048576 + 20}, {3 * 1048576, -1}};
+    kt::TransferResult t = c.download("/f", 'E', ranges);
+    ASSERT_TRUE(t.reply.ok()) << t.reply.reply_error << backend.log();
+
+    // Walk the blocks: every data block matches the file at its offset and
+    // is at most 1 MiB; the stream ends with the end-of-file block.
+    std::map<uint64_t, uint64_t> covered;  // offset -> count
+    size_t at = 0;
+    bool eof = false;
+    while (at + 17 <= t.data.size()) {
+        unsigned char desc = static_cast<unsigned char>(t.data[at]);
+        uint64_t count = be64(t.data, at + 1), offset = be64(t.data, at + 9);
+        at += 17;
+        if (desc & 0x40) {
+            EXPECT_EQ(desc, 0x48);
+            EXPECT_EQ(count, 0u);
+            EXPECT_EQ(offset, 1u);
+            eof = true;
+            break;
+        }
+        EXPECT_EQ(desc, 0);
+        ASSERT_LE(count, 1048576u);
+        ASSERT_LE(at + count, t.data.size());
+        ASSERT_LE(offset + count, size);
+        EXPECT_TRUE(t.data.compare(at, count, data, offset, count) == 0) << "block at offset " << offset;
+        covered[offset] = count;
+        at += count;
+    }
+    EXPECT_TRUE(eof);
+    EXPECT_EQ(at, t.data.size()) << "bytes after the end-of-file block";
+    // Merge the blocks back into ranges.
+    std::vector<std::pair<uint64_t, uint64_t>> merged;
+    for (auto [o, n] : covered) {
+        if (!merged.empty() && merged.back().first + merged.back().second == o)
+            merged.back().second += n;
+        else
+            merged.emplace_back(o, n);
+    }
+    EXPECT_EQ(merged, (std::vector<std::pair<uint64_t, uint64_t>>{
+                          {0, 100}, {1048576 - 10, 1048576 + 20}, {3 * 1048576, 500}}));
+}
+
+TEST_F(BackendTest, UploadReplacesTheFileAtomicallyAndOnlyWhenComplete)
+{
+    Client c;
+    open_mapped(c);
+    std::string data = numbered(2 * 1048576 + 77);
+    kt::TransferResult t = c.upload("/new.txt", data, static_cast<int64_t>(data.size()));
+    ASSERT_TRUE(t.reply.ok()) << t.reply.reply_error << backend.log();
+    EXPECT_TRUE(read_file(backend.root() + "/new.txt") == data);
+
+    // Empty upload.
+    t = c.upload("/zero", "", 0);
+    EXPECT_TRUE(t.reply.ok()) << t.reply.reply_error;
+    EXPECT_EQ(read_file(backend.root() + "/zero"), "");
+
+    // Replace an existing file.
+    write_file(backend.root() + "/old.txt", "the old contents");
+    t = c.upload("/old.txt", "new", 3);
+    EXPECT_TRUE(t.reply.ok()) << t.reply.reply_error;
+    EXPECT_EQ(read_file(backend.root() + "/old.txt"), "new");
+
+    // Short, long and cut uploads fail and keep the old file.
+    write_file(backend.root() + "/keep.txt", "keep me");
+    struct Case {
+        const char *name;
+        std::string data;
+        int64_t announced;
+        bool cut;
+        const char *expect;
+    } cases[] = {
+        {"fewer bytes than announced", "abc", 10, false, "Received 3 of the announced 10 bytes"},
+        {"more bytes than announced", "abcdefghijkl", 10, false, "More data arrived"},
+        {"connection cut after all bytes", "0123456789", 10, true, "Data channel read failed"},
+    };
+    for (const auto &cs : cases) {
+        t = c.upload("/keep.txt", cs.data, cs.announced, cs.cut);
+        EXPECT_FALSE(t.reply.ok()) << cs.name;
+        EXPECT_NE(t.reply.reply_error.find(cs.expect), std::string::npos) << cs.name << ": " << t.reply.reply_error;
+        EXPECT_EQ(read_file(backend.root() + "/keep.txt"), "keep me") << cs.name;
+    }
+    EXPECT_EQ(listing(backend.root()),
+              (std::vector<std::string>{"keep.txt", "new.txt", "old.txt", "zero"}))
+        << "temporary files left behind";
+
+    // A directory cannot be overwritten; a missing parent is reported.
+    mkdir((backend.root() + "/d").c_str(), 0755);
+    EXPECT_NE(c.upload("/d", "x", 1).reply.reply_error.find("Is a directory"), std::string::npos);
+    EXPECT_NE(c.upload("/nodir/f", "x", 1).reply.reply_error.find("No such file"), std::string::npos);
+}
+
+TEST_F(BackendTest, PathsStayInsideTheRoot)
+{
+    // A secret beside the root, and links that try to reach it.
+    write_file(backend.dir() + "/secret", "top secret");
+    write_file(backend.root() + "/inside.txt", "inside");
+    ASSERT_EQ(symlink((backend.dir() + "/secret").c_str(), (backend.root() + "/abs-link").c_str()), 0);
+    ASSERT_EQ(symlink("../secret", (backend.root() + "/rel-link").c_str()), 0);
+    ASSERT_EQ(symlink("..", (backend.root() + "/up").c_str()), 0);
+    ASSERT_EQ(symlink("inside.txt", (backend.root() + "/ok-link").c_str()), 0);
+    Client c;
+    open_mapped(c);
+
+    for (const char *p : {"/../secret", "/a/../../secret", "/abs-link", "/rel-link", "/up/secret", "relative"}) {
+        Record r = c.stat(p);
+        EXPECT_FALSE(r.ok()) << p;
+        kt::TransferResult t = c.download(p, 'S', {});
+        EXPECT_FALSE(t.reply.ok()) << p;
+        EXPECT_EQ(t.data.find("top secret"), std::string::npos) << p;
+    }
+    for (const char *p : {"/../secret-w", "/up/secret-w", "/up/secret"})
+        EXPECT_FALSE(c.upload(p, "x", 1).reply.ok()) << p;
+    EXPECT_FALSE(c.upload("/up/secret", "overwritten", 11).reply.ok());
+    EXPECT_FALSE(c.command(KALDER_GFS_CMD_DELE, "/up/secret").ok());
+    EXPECT_FALSE(c.command(KALDER_GFS_CMD_MKD, "/up/evil").ok());
+    EXPECT_EQ(read_file(backend.dir() + "/secret"), "top secret");
+    struct stat st;
+    EXPECT_NE(::stat((backend.dir() + "/evil").c_str(), &st), 0);
+
+    // A link that stays inside the root works; "." and "//" are harmless.
+    kt::TransferResult t = c.download("/ok-link", 'S', {});
+    EXPECT_TRUE(t.reply.ok()) << t.reply.reply_error;
+    EXPECT_EQ(t.data, "inside");
+    EXPECT_TRUE(c.stat("/./inside.txt").ok());
+    EXPECT_TRUE(c.stat("//inside.txt").ok());
+}
+
+class GuestTest : public ::testing::Test {
+protected:
+    GuestTest() : backend({"--share", "share-1={share}"}) {}
+    Backend backend;
+};
+
+TEST_F(GuestTest, SiteRestrictionsDecideByLongestPrefix)
+{
+    mkdir((backend.share() + "/a").c_str(), 0755);
+    mkdir((backend.share() + "/b").c_str(), 0755);
+    mkdir((backend.share() + "/b/ro").c_str(), 0755);
+    mkdir((backend.share() + "/with space").c_str(), 0755);
+    mkdir((backend.share() + "/c").c_str(), 0755);
+    write_file(backend.share() + "/a/f", "a-file");
+    write_file(backend.share() + "/c/f", "c-file");
+    write_file(backend.root() + "/f", "mapped root, not the share");
+
+    Client c;
+    Record r = c.open(backend.contact(), guest_user("share-1"));
+    ASSERT_TRUE(r.ok()) << r.reply_error << backend.log();
+    // Nothing is allowed before the restrictions arrive.
+    EXPECT_NE(c.stat("/a/f").reply_error.find("Permission denied"), std::string::npos);
+    ASSERT_TRUE(c.command(KALDER_GFS_CMD_SITE_RESTRICT, "r/a/,rw/b/,r/b/ro/,rw/with%20space/").ok());
+    EXPECT_FALSE(c.command(KALDER_GFS_CMD_SITE_RESTRICT, "rw/").ok()) << "restrictions are set once";
+
+    EXPECT_TRUE(c.stat("/a/f").ok());
+    EXPECT_TRUE(c.stat("/a").ok()) << "the directory of a rule itself";
+    EXPECT_EQ(c.download("/a/f", 'S', {}).data, "a-file");
+    EXPECT_FALSE(c.upload("/a/g", "x", 1).reply.ok());
+    EXPECT_FALSE(c.command(KALDER_GFS_CMD_DELE, "/a/f").ok());
+    EXPECT_FALSE(c.command(KALDER_GFS_CMD_MKD, "/a/d").ok());
+
+    EXPECT_TRUE(c.upload("/b/g", "written", 7).reply.ok());
+    EXPECT_EQ(read_file(backend.share() + "/b/g"), "written");
+    EXPECT_TRUE(c.command(KALDER_GFS_CMD_MKD, "/b/d").ok());
+    EXPECT_FALSE(c.upload("/b/ro/g", "x", 1).reply.ok()) << "the longer read-only prefix wins";
+    EXPECT_TRUE(c.upload("/with space/g", "x", 1).reply.ok()) << "percent-decoded prefix";
+
+    EXPECT_FALSE(c.stat("/c/f").ok()) << "no rule";
+    EXPECT_FALSE(c.stat("/ab").ok()) << "\"/a/\" does not cover \"/ab\"";
+    EXPECT_FALSE(c.download("/c/f", 'S', {}).reply.ok());
+    EXPECT_EQ(read_file(backend.share() + "/a/f"), "a-file");
+}
+
+TEST_F(GuestTest, UnknownSharingIdAndMalformedUsersAreRefused)
+{
+    struct Case {
+        std::string user;
+        const char *expect;
+    } cases[] = {
+        {guest_user("share-2"), "Unknown sharing id."},
+        {":kalder-sharing:ID=share-1;SHAREE=x", "Malformed session user string."},
+        {"alice", "Unsupported session user."},
+        {":kalder-mapped-collection:ENDPOINT_ID=1;ENDPOINT_ID=2;IDENTITY_IDS=;IDENTITY_NAMES=;HIGH_ASSURANCE=0;",
+         "Malformed session user string."},
+    };
+    for (const auto &cs : cases) {
+        Client c;
+        Record r = c.open(backend.contact(), cs.user);
+        EXPECT_EQ(r.result, KALDER_SUCCESS);
+        EXPECT_NE(r.reply_error.find(cs.expect), std::string::npos) << cs.user << ": " << r.reply_error;
+        // A refused session cannot be used, but closes cleanly.
+        EXPECT_NE(c.stat("/").result, KALDER_SUCCESS);
+        EXPECT_TRUE(c.close());
+    }
+}
+
+TEST(BackendSessions, AllowListRefusesSessionsWithoutAnAllowedIdentity)
+{
+    Backend backend({"--allow", "bob@example.org"});
+    Client ok;
+    EXPECT_TRUE(ok.open(backend.contact(), kMapped).ok()) << "bob is the second identity";
+    Client refused;
+    Record r = refused.open(backend.contact(),
+                            ":kalder-mapped-collection:ENDPOINT_ID=1;IDENTITY_IDS=u3;IDENTITY_NAMES=carol%40example.org;HIGH_ASSURANCE=0;");
+    EXPECT_NE(r.reply_error.find("None of your identities is allowed"), std::string::npos) << r.reply_error;
+    Client anonymous;
+    r = anonymous.open(backend.contact(),
+                       ":kalder-mapped-collection:ENDPOINT_ID=1;IDENTITY_IDS=;IDENTITY_NAMES=;HIGH_ASSURANCE=0;");
+    EXPECT_FALSE(r.ok());
+}
+
+TEST(BackendSessions, SessionsAreBoundedAndSigtermEndsCleanlyWithSessionsOpen)
+{
+    Backend backend({"--max-sessions", "2"});
+    Client a, b, c;
+    ASSERT_TRUE(a.open(backend.contact(), kMapped).ok());
+    ASSERT_TRUE(b.open(backend.contact(), kMapped).ok());
+    Record r = c.open(backend.contact(), kMapped);
+    EXPECT_NE(r.reply_error.find("too many sessions"), std::string::npos) << r.reply_error;
+    c.close();
+    // Closing one makes room again.
+    EXPECT_TRUE(a.close());
+    Client d;
+    bool opened = false;
+    for (int i = 0; i < 100 && !opened; ++i) {  // the back end reaps within a second
+        opened = d.open(backend.contact(), kMapped).ok();
+        if (!opened) {
+            d.close();
+            usleep(50000);
+        }
+    }
+    EXPECT_TRUE(opened);
+    EXPECT_EQ(backend.stop(), 0) << backend.log();
+    // The session that was open learns that it broke.
+    Record e{Record::ERROR};
+    EXPECT_TRUE(b.wait_for(Record::ERROR, &e, 5000));
+}
+
+TEST(BackendSessions, HostileBytesEndOnlyThatSession)
+{
+    Backend backend;
+    int port = std::stoi(backend.contact().substr(backend.contact().rfind(':') + 1));
+    const std::string frames[] = {
+        std::string("GET / HTTP/1.1\r\n\r\n"),
+        std::string("KI\x01\x01\x00\x00\x00\x00\xff\xff\xff\xff", 12),  // 4 GiB payload announced
+        std::string("KI\x01\x01\x00\x00\x00\x00\x00\x00\x00\x08" "\x00\x00\xff\xff\x00\x00\x00\x00", 20),
+    };
+    for (const auto &f : frames) {
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+        ASSERT_EQ(send(fd, f.data(), f.size(), MSG_NOSIGNAL), static_cast<ssize_t>(f.size()));
+        timeval tv{5, 0};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        char buf[256];
+        ssize_t n;
+        while ((n = recv(fd, buf, sizeof buf, 0)) > 0) {
+        }
+        EXPECT_TRUE(n == 0 || errno == ECONNRESET) << "the back end must close the connection";
+        close(fd);
+    }
+    Client c;
+    EXPECT_TRUE(c.open(backend.contact(), kMapped).ok()) << "still serving";
+}
+
+TEST(BackendSessions, ConnectFailureReportsThroughTheOpenCallbackWithoutHandle)
+{
+    Client c;
+    Record r = c.open("127.0.0.1:1", kMapped);
+    EXPECT_EQ(r.handle, nullptr);
+    EXPECT_NE(r.result, KALDER_SUCCESS);
+    EXPECT_NE(kt::error_text(r.result).find("cannot connect"), std::string::npos) << kt::error_text(r.result);
+    // Unusable arguments fail at once, with no callback.
+    kalder_gfs_session_info_t si{};
+    EXPECT_NE(kalder_gfs_ipc_handle_connect_ex(&si, nullptr, nullptr, nullptr, nullptr, 0, nullptr, nullptr, nullptr, 0,
+                                               0, 0),
+              KALDER_SUCCESS);
+}
+
+}  // namespace
