@@ -210,17 +210,16 @@ const char *handler_content_disposition(apr_pool_t *pool, const char *uri, bool 
     while (*s) {
         unsigned char c = *s;
         if (c < 0x20 || c == 0x7F) {
-            // Control characters are dropped from both forms.
+            // Control characters never reach the header.
             *q++ = '_';
             *e++ = '_';
-            plain = false;
             ++s;
             continue;
         }
         if (c >= 0x80) {
             plain = false;
-            int n = utf8_sequence_length(s);
-            if (n == 0 || std::strlen(reinterpret_cast<const char *>(s)) < static_cast<size_t>(n)) {
+            int n = utf8_sequence_length(s);  // stops at the terminating NUL
+            if (n == 0) {
                 valid_utf8 = false;
                 *q++ = '_';
                 ++s;
