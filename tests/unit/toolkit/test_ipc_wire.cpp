@@ -1,0 +1,247 @@
+// IPC frames: round trips, and malformed or hostile frames on both sides.
+#include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <thread>
+
+#include "backend_client.h"
+#include "kalder_gridftp_server.h"
+#include "kalder_ipc_wire.h"
+#include "toolkit_testing.h"
+
+namespace {
+
+using kalder_ipc::Message;
+
+bool decode_frame(const std::string &frame, Message *m, std::string *why)
+{
+    if (frame.size() < kalder_ipc::kHeaderSize) {
+        *why = "short";
+        return false;
+    }
+    kalder_ipc::Header h;
+    if (!kalder_ipc::parse_header(reinterpret_cast<const uint8_t *>(frame.data()), &h, why))
+        return false;
+    return kalder_ipc::decode(h, reinterpret_cast<const uint8_t *>(frame.data()) + kalder_ipc::kHeaderSize,
+                              frame.size() - kalder_ipc::kHeaderSize, m, why);
+}
+
+std::vector<Message> samples()
+{
+    std::vector<Message> out;
+    Message m;
+    m.type = kalder_ipc::SESSION_START;
+    m.username = ":kalder-sharing:ID=x;";
+    m.subject = "/CN=__transfer__";
+    m.host_id = "127.0.0.1:7000";
+    m.map_user = 1;
+    m.credential = "-----BEGIN CERTIFICATE-----\n...";
+    out.push_back(m);
+    m = Message();
+    m.type = kalder_ipc::SEND;
+    m.id = 7;
+    m.pathname = "/a/b";
+    m.data_id = 3;
+    m.eof_count = 1;
+    m.ranges = {{0, 100}, {200, -1}};
+    out.push_back(m);
+    m = Message();
+    m.type = kalder_ipc::ACTIVE_DATA;
+    m.id = 8;
+    m.nstreams = 1;
+    m.mode = 'E';
+    m.dtype = 'I';
+    m.prot = 'P';
+    m.dcau = 'A';
+    m.blocksize = 1048576;
+    m.contacts = {"127.0.0.1:1234"};
+    out.push_back(m);
+    m = Message();
+    m.type = kalder_ipc::REPLY;
+    m.id = 9;
+    m.op = KALDER_GFS_OP_STAT;
+    kalder_ipc::StatEntry e;
+    e.mode = 0100644;
+    e.size = 1LL << 40;
+    e.name = "f";
+    m.stats = {e};
+    out.push_back(m);
+    m = Message();
+    m.type = kalder_ipc::REPLY;
+    m.id = 10;
+    m.op = KALDER_GFS_OP_TRANSFER;
+    m.code = 5;
+    m.error = "/f: Permission denied";
+    out.push_back(m);
+    return out;
+}
+
+TEST(IpcWire, RoundTripsAndRejectsEveryTruncation)
+{
+    for (const Message &m : samples()) {
+        std::string frame, why;
+        ASSERT_TRUE(kalder_ipc::encode(m, &frame, &why)) << why;
+        Message back;
+        ASSERT_TRUE(decode_frame(frame, &back, &why)) << why;
+        EXPECT_EQ(back.type, m.type);
+        EXPECT_EQ(back.id, m.id);
+        EXPECT_EQ(back.username, m.username);
+        EXPECT_EQ(back.pathname, m.pathname);
+        EXPECT_EQ(back.ranges.size(), m.ranges.size());
+        EXPECT_EQ(back.contacts, m.contacts);
+        EXPECT_EQ(back.error, m.error);
+        ASSERT_EQ(back.stats.size(), m.stats.size());
+        if (!m.stats.empty()) {
+            EXPECT_EQ(back.stats[0].size, m.stats[0].size);
+        }
+        // A frame cut anywhere (with its header telling the cut length) fails.
+        for (size_t cut = kalder_ipc::kHeaderSize; cut < frame.size(); ++cut) {
+            std::string t = frame.substr(0, cut);
+            uint32_t len = static_cast<uint32_t>(cut - kalder_ipc::kHeaderSize);
+            t[8] = static_cast<char>(len >> 24);
+            t[9] = static_cast<char>(len >> 16);
+            t[10] = static_cast<char>(len >> 8);
+            t[11] = static_cast<char>(len);
+            EXPECT_FALSE(decode_frame(t, &back, &why)) << "type " << int(m.type) << " cut at " << cut;
+        }
+    }
+}
+
+TEST(IpcWire, RejectsMalformedFramesWithAReason)
+{
+    std::string good, why;
+    Message m;
+    m.type = kalder_ipc::STAT;
+    m.pathname = "/x";
+    ASSERT_TRUE(kalder_ipc::encode(m, &good, &why));
+    auto with = [&](size_t at, char c) {
+        std::string f = good;
+        f[at] = c;
+        return f;
+    };
+    struct Case {
+        const char *name;
+        std::string frame;
+        const char *expect;
+    } cases[] = {
+        {"magic", with(0, 'X'), "magic"},
+        {"version", with(2, 2), "version"},
+        {"type", with(3, 99), "unknown frame type"},
+        {"oversized payload", with(8, 0x7f), "exceeds"},
+        {"trailing bytes", good.substr(0, 11) + char(good[11] + 1) + good.substr(12) + "Z", "trailing"},
+        {"NUL in path", good.substr(0, good.size() - 1) + '\0', "NUL"},
+    };
+    for (const auto &c : cases) {
+        Message out;
+        why.clear();
+        EXPECT_FALSE(decode_frame(c.frame, &out, &why)) << c.name;
+        EXPECT_NE(why.find(c.expect), std::string::npos) << c.name << ": " << why;
+    }
+    // Strings above their bound can neither be sent nor received.
+    m.pathname = "/" + std::string(kalder_ipc::kMaxPath, 'a');
+    EXPECT_FALSE(kalder_ipc::encode(m, &good, &why));
+    // A reply whose code and error text disagree.
+    Message r;
+    r.type = kalder_ipc::REPLY;
+    r.op = KALDER_GFS_OP_COMMAND;
+    r.code = 3;
+    EXPECT_FALSE(kalder_ipc::encode(r, &good, &why));
+}
+
+// A fake back end: answers the session start, then sends `bytes`.
+class FakeBackend {
+public:
+    explicit FakeBackend(std::string after_open) : bytes_(std::move(after_open))
+    {
+        fd_ = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a);
+        listen(fd_, 1);
+        socklen_t l = sizeof a;
+        getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &l);
+        contact = "127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+        thread_ = std::thread([this] {
+            int c = accept(fd_, nullptr, nullptr);
+            Message start;
+            std::string why, frame;
+            if (kalder_ipc::read_frame(c, -1, 5000, 5000, &start, &why) == kalder_ipc::READ_FRAME) {
+                Message r;
+                r.type = kalder_ipc::REPLY;
+                r.op = KALDER_GFS_OP_SESSION_START;
+                kalder_ipc::encode(r, &frame, &why);
+                kalder_ipc::write_frame(c, frame, 5000, &why);
+                usleep(100000);  // let the client issue its request first
+                send(c, bytes_.data(), bytes_.size(), MSG_NOSIGNAL);
+                char buf[256];
+                timeval tv{5, 0};
+                setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+                while (recv(c, buf, sizeof buf, 0) > 0) {
+                }
+            }
+            close(c);
+        });
+    }
+    ~FakeBackend()
+    {
+        thread_.join();
+        close(fd_);
+    }
+    std::string contact;
+
+private:
+    std::string bytes_;
+    int fd_;
+    std::thread thread_;
+};
+
+TEST(IpcClient, HostileRepliesBreakTheSessionThroughTheErrorCallback)
+{
+    Message reply_to_nobody;
+    reply_to_nobody.type = kalder_ipc::REPLY;
+    reply_to_nobody.id = 4242;
+    reply_to_nobody.op = KALDER_GFS_OP_COMMAND;
+    std::string unknown_id, why;
+    ASSERT_TRUE(kalder_ipc::encode(reply_to_nobody, &unknown_id, &why));
+    Message wrong_type = reply_to_nobody;
+    wrong_type.id = 1;  // the stat below is request 1, but this answers as a command
+    std::string mismatched;
+    ASSERT_TRUE(kalder_ipc::encode(wrong_type, &mismatched, &why));
+    struct Case {
+        const char *name;
+        std::string bytes;
+        const char *expect;
+    } cases[] = {
+        {"garbage", "HTTP/1.1 200 OK\r\n\r\n", "magic"},
+        {"huge length", std::string("KI\x01\x20\x00\x00\x00\x01\x7f\xff\xff\xff", 12), "exceeds"},
+        {"reply to no request", unknown_id, "replied to no request"},
+        {"reply of the wrong type", mismatched, "replied to no request"},
+        {"cut inside a frame", unknown_id.substr(0, 15), "inside a frame"},
+    };
+    for (const auto &c : cases) {
+        FakeBackend fake(c.bytes);
+        kt::Client client;
+        kt::Record r = client.open(fake.contact, ":kalder-mapped-collection:");
+        ASSERT_TRUE(r.ok()) << c.name;
+        kalder_gfs_stat_info_t si{};
+        si.file_only = 1;
+        si.pathname = const_cast<char *>("/f");
+        // The stat's reply never comes: the session breaks instead.
+        kalder_gfs_ipc_request_stat(client.handle, &si, [](kalder_gfs_ipc_handle_t, kalder_result_t,
+                                                           kalder_gfs_finished_info_t *, void *) {
+            ADD_FAILURE() << "a reply after the session broke";
+        }, nullptr);
+        kt::Record e{kt::Record::ERROR};
+        ASSERT_TRUE(client.wait_for(kt::Record::ERROR, &e, 10000)) << c.name;
+        EXPECT_NE(kt::error_text(e.result).find(c.expect), std::string::npos) << c.name << ": " << kt::error_text(e.result);
+        EXPECT_NE(kalder_gfs_ipc_request_stat(client.handle, &si, nullptr, nullptr), KALDER_SUCCESS);
+        EXPECT_TRUE(client.close()) << c.name;
+    }
+}
+
+}  // namespace
