@@ -1,0 +1,246 @@
+"""Fixtures of the data-path tests: the back end (build/kalder-backend) over
+a temporary collection directory, and a gateway whose mapped.test and
+guest.test serve that directory through the content handler, over HTTP/1.1
+and HTTP/2, authenticated by the service emulator of fixtures_auth.
+
+    def test_x(data_gateway):
+        gw = data_gateway
+        gw.root / "f.txt"                      # the mapped collection's files
+        gw.share                               # the guest collection's files
+        gw.curl("mapped.test", "/f.txt", token=gw.tok("alice"), http="2")
+"""
+from __future__ import annotations
+
+import hashlib
+import os
+import pathlib
+import signal
+import subprocess
+import time
+import uuid
+
+import pytest
+
+from fixtures_auth import collection_directives, scenario
+from kalder_harness import BUILD_DIR, WORK, free_port, port_open, register_pidfile, wait_for
+
+BACKEND = BUILD_DIR / "kalder-backend"
+SHARING_ID = "5a000000-0000-4000-8000-0000000005a1"  # the scenario's guest share
+MAPPED_ID = "0a000000-0000-4000-8000-00000000000a"
+
+
+class Backend:
+    """kalder-backend on 127.0.0.1 with one mapped root and guest shares."""
+
+    def __init__(self, directory: pathlib.Path):
+        self.dir = directory
+        self.dir.mkdir(parents=True, exist_ok=True)
+        self.root = self.dir / "root"
+        self.root.mkdir(exist_ok=True)
+        self.share = self.dir / "share"
+        self.share.mkdir(exist_ok=True)
+        self.port = 0
+        self.proc: subprocess.Popen | None = None
+        self.log_path = self.dir / "backend.log"
+
+    def start(self, extra: list[str] | None = None) -> "Backend":
+        if not BACKEND.exists():
+            pytest.skip(f"{BACKEND} is not built")
+        self.port = free_port()
+        log = open(self.log_path, "a")
+        self.proc = subprocess.Popen(
+            [str(BACKEND), "--listen", f"127.0.0.1:{self.port}", "--root", str(self.root),
+             "--share", f"{SHARING_ID}={self.share}", *(extra or [])],
+            stdout=log, stderr=subprocess.STDOUT)
+        log.close()
+        pidfile = self.dir / "backend.pid"
+        pidfile.write_text(f"{self.proc.pid}\n")
+        register_pidfile(pidfile)
+
+        def up():
+            if self.proc.poll() is not None:
+                raise RuntimeError("kalder-backend exited: " + self.log_text())
+            return port_open(self.port)
+        wait_for(up, timeout=15, what="kalder-backend")
+        return self
+
+    def stop(self) -> None:
+        if self.proc and self.proc.poll() is None:
+            os.kill(self.proc.pid, signal.SIGTERM)
+            try:
+                self.proc.wait(timeout=15)
+            except subprocess.TimeoutExpired:
+                os.kill(self.proc.pid, signal.SIGKILL)
+                self.proc.wait(timeout=10)
+        self.proc = None
+
+    def log_text(self) -> str:
+        try:
+            return self.log_path.read_text(errors="replace")
+        except FileNotFoundError:
+            return ""
+
+
+def numbered(size: int) -> bytes:
+    """size bytes of numbered lines ("00000001 ...\\n"), so that a byte at a
+    wrong offset shows which line it came from."""
+    out = bytearray()
+    n = 0
+    while len(out) < size:
+        n += 1
+        out += b"%09d abcdefghijklmnopqrstuvwxyz ABCDEFGHIJKLMNOPQRSTUVWXYZ\n" % n
+    return bytes(out[:size])
+
+
+def write_file(path: pathlib.Path, data: bytes) -> pathlib.Path:
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_bytes(data)
+    return path
+
+
+def write_large(path: pathlib.Path, size: int) -> str:
+    """A large file of numbered lines written in pieces; returns its sha256."""
+    digest = hashlib.sha256()
+    chunk = numbered(1 << 20)
+    path.parent.mkdir(parents=True, exist_ok=True)
+    with open(path, "wb") as f:
+        left = size
+        while left > 0:
+            piece = chunk[:min(left, len(chunk))]
+            f.write(piece)
+            digest.update(piece)
+            left -= len(piece)
+    return digest.hexdigest()
+
+
+def sha256_file(path: pathlib.Path) -> str:
+    digest = hashlib.sha256()
+    with open(path, "rb") as f:
+        for block in iter(lambda: f.read(1 << 20), b""):
+            digest.update(block)
+    return digest.hexdigest()
+
+
+class Response:
+    def __init__(self, status: int, version: str, headers: list[tuple[str, str]], body: bytes, stderr: str,
+                 exit_code: int):
+        self.status = status
+        self.version = version
+        self.headers = headers
+        self.body = body
+        self.stderr = stderr
+        self.exit_code = exit_code
+
+    def header(self, name: str) -> list[str]:
+        return [v for k, v in self.headers if k.lower() == name.lower()]
+
+    def one(self, name: str) -> str | None:
+        values = self.header(name)
+        assert len(values) <= 1, f"{name}: {values}"
+        return values[0] if values else None
+
+    def __repr__(self) -> str:
+        return f"<{self.status} HTTP/{self.version} {self.headers} {self.body[:200]!r} {self.stderr[-300:]}>"
+
+
+class DataGateway:
+    def __init__(self, httpd, emulator, backend: Backend, suffix: str, guest_id: str, work: pathlib.Path):
+        self.httpd = httpd
+        self.emulator = emulator
+        self.backend = backend
+        self.root = backend.root
+        self.share = backend.share
+        self.suffix = suffix
+        self.guest_id = guest_id
+        self.work = work
+        self._n = 0
+
+    def tok(self, name: str) -> str:
+        return f"tok-{name}{self.suffix}"
+
+    def tmp(self, name: str = "f") -> pathlib.Path:
+        self._n += 1
+        return self.work / f"{self._n}-{name}"
+
+    def curl(self, host: str, path: str, token: str | None = None, http: str = "1.1", method: str | None = None,
+             headers: dict | None = None, upload: pathlib.Path | None = None, data: bytes | None = None,
+             output: pathlib.Path | None = None, timeout: float = 300, extra: list[str] | None = None) -> Response:
+        """One request with curl (the client browsers and programs use),
+        HTTP/1.1 or HTTP/2 over TLS. With `output` the body goes to that
+        file and Response.body stays empty."""
+        head = self.tmp("headers")
+        args = ["curl", "-sS", "--http2" if http == "2" else "--http1.1", "-D", str(head),
+                "-w", "%{http_code} %{http_version}", "-o", str(output) if output else str(self.tmp("body"))]
+        body_file = pathlib.Path(args[-1])
+        if method == "HEAD":
+            args.append("-I")
+        elif method:
+            args += ["-X", method]
+        if token:
+            args += ["-H", f"Authorization: Bearer {token}"]
+        for k, v in (headers or {}).items():
+            args += ["-H", f"{k}: {v}"]
+        if upload is not None:
+            args += ["--upload-file", str(upload)]
+        if data is not None:
+            src = self.tmp("data")
+            src.write_bytes(data)
+            args += ["--data-binary", f"@{src}"]
+        args += extra or []
+        args.append(f"https://{host}{path}")
+        proc = subprocess.run(args, capture_output=True, text=True, timeout=timeout)
+        status, _, version = proc.stdout.strip().partition(" ")
+        headers_out = []
+        if head.exists():
+            # Only the last response's headers (curl writes 100-continue too).
+            blocks = head.read_bytes().decode("latin-1").strip().split("\r\n\r\n")
+            for line in blocks[-1].split("\r\n")[1:]:
+                k, _, v = line.partition(":")
+                headers_out.append((k.strip(), v.strip()))
+        body = b""
+        if not output and body_file.exists():
+            body = body_file.read_bytes()
+        return Response(int(status or 0), version, headers_out, body, proc.stderr, proc.returncode)
+
+
+DATA_DIRECTIVES = """SetHandler kalder
+Protocols h2 http/1.1
+KalderBackEndContact 127.0.0.1:{port}
+KalderIdleTimeout 60"""
+
+
+@pytest.fixture
+def backend(request):
+    b = Backend(WORK / "backend" / (request.node.name[:60] + "-" + uuid.uuid4().hex[:6]))
+    yield b
+    b.stop()
+
+
+@pytest.fixture
+def data_gateway(httpd_factory, auth_emulator, backend):
+    """mapped.test (allowed domain example.org) and guest.test in front of
+    kalder-backend, with HTTP/2 offered beside HTTP/1.1."""
+    suffix = "-" + uuid.uuid4().hex[:12]
+    guest_id = str(uuid.uuid4())
+    auth_emulator.control("POST", "/_scenario", scenario(suffix, guest_id))
+    auth_emulator.reset_calls()
+    backend.start()
+    httpd = httpd_factory(modules=["http2"])
+    directives = DATA_DIRECTIVES.format(port=backend.port)
+    httpd.vhost("mapped.test", body=directives + "\n" + collection_directives(
+        auth_emulator.url, "mapped", MAPPED_ID,
+        "KalderAllowedDomains example.org\nKalderAuthenticationAssuranceTimeout 60"))
+    httpd.vhost("guest.test", body=directives + "\n" + collection_directives(auth_emulator.url, "guest", guest_id))
+    httpd.expect_log(r"AH10159: server is within MinSpareThreads")
+    httpd.install()
+    result = httpd.start()
+    assert result.returncode == 0, result.stderr
+    work = WORK / "data" / uuid.uuid4().hex[:8]
+    work.mkdir(parents=True, exist_ok=True)
+    return DataGateway(httpd, auth_emulator, backend, suffix, guest_id, work)
+
+
+@pytest.fixture(params=["1.1", "2"], ids=["http1", "http2"])
+def http(request) -> str:
+    """Runs a test once over HTTP/1.1 and once over HTTP/2."""
+    return request.param
