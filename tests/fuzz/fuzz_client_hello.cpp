@@ -164,8 +164,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     parse_client_hello(input.data(), len, whole, (data[0] & 2) || print_trace ? trace : nullptr, nullptr);
     check_parse(whole, len);
     if (whole.outcome == HelloOutcome::CANDIDATE) {
-        const char *path = choose_socket_path(chain.main.pool(), chain.main.server(), whole);
+        apr_pool_t *pool = nullptr;
+        apr_pool_create(&pool, chain.main.pool());
+        const char *path = choose_socket_path(pool, chain.main.server(), whole);
         check(!path || std::strncmp(path, "/run/", 5) == 0, "a path comes from the configuration");
+        apr_pool_destroy(pool);
     }
 
     // Any prefix: incomplete or the same answer.
