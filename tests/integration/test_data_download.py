@@ -1,0 +1,212 @@
+"""Downloads through the real server, kalder-backend and the emulator:
+whole files, HEAD, byte ranges, Content-Disposition and the browser's
+reload page, on both collection kinds, over HTTP/1.1 and HTTP/2."""
+import re
+
+import pytest
+
+from fixtures_auth import BROWSER_AGENT, header, request
+from fixtures_data import numbered, sha256_file, write_file, write_large
+
+# (host, token name, collection directory attribute): alice reads both.
+KINDS = [("mapped.test", "alice", "root"), ("guest.test", "alice", "share")]
+BLOCK = 1 << 20  # the back end's extended-block size
+
+
+@pytest.fixture(params=KINDS, ids=["mapped", "guest"])
+def kind(request):
+    return request.param
+
+
+def place(gw, kind, rel, data):
+    host, who, attr = kind
+    write_file(getattr(gw, attr) / rel.lstrip("/"), data)
+    return host, gw.tok(who)
+
+
+def test_whole_files_are_byte_identical(data_gateway, kind, http):
+    gw = data_gateway
+    sizes = [0, 1, 7999, 8000, 8001, BLOCK - 1, BLOCK + 1, 3 * BLOCK + 12345]
+    for size in sizes:
+        host, token = place(gw, kind, f"/sizes/{size}.dat", numbered(size))
+        r = gw.curl(host, f"/sizes/{size}.dat", token=token, http=http)
+        assert (r.status, r.version) == (200, "2" if http == "2" else "1.1"), r
+        assert r.body == numbered(size), f"size {size}: got {len(r.body)} bytes"
+        assert r.one("Content-Disposition") == "inline"
+        assert r.one("Content-Range") is None
+
+
+def test_large_file_is_byte_identical(data_gateway, http):
+    gw = data_gateway
+    size = 300 * BLOCK + 7
+    digest = write_large(gw.root / "big" / "large.dat", size)
+    out = gw.tmp("large")
+    r = gw.curl("mapped.test", "/big/large.dat", token=gw.tok("alice"), http=http, output=out)
+    assert r.status == 200, r
+    assert out.stat().st_size == size
+    assert sha256_file(out) == digest
+
+
+def test_missing_file_answers_404_with_the_back_ends_text(data_gateway, kind, http):
+    gw = data_gateway
+    host, token = kind[0], gw.tok(kind[1])
+    r = gw.curl(host, "/no/such.txt", token=token, http=http)
+    assert r.status == 404, r
+    assert r.one("Content-Type") == "text/plain"
+    assert b"/no/such.txt" in r.body and r.body.endswith(b"\n"), r
+
+
+def test_head_gives_the_size_and_no_body(data_gateway, kind, http):
+    gw = data_gateway
+    host, token = place(gw, kind, "/h.txt", numbered(12345))
+    r = gw.curl(host, "/h.txt", token=token, http=http, method="HEAD")
+    assert r.status == 200, r
+    assert r.one("Content-Length") == "12345"
+    # A Range header changes nothing for HEAD.
+    r = gw.curl(host, "/h.txt", token=token, http=http, method="HEAD", headers={"Range": "bytes=0-9"})
+    assert (r.status, r.one("Content-Length"), r.one("Content-Range")) == (200, "12345", None), r
+    r = gw.curl(host, "/missing.txt", token=token, http=http, method="HEAD")
+    assert r.status == 404, r
+    assert r.one("Content-Length") in (None, "0"), r
+
+
+def test_single_open_and_merged_ranges(data_gateway, kind, http):
+    gw = data_gateway
+    data = numbered(1000)
+    host, token = place(gw, kind, "/r.txt", data)
+    cases = [("bytes=0-99", 0, 100), ("bytes=900-", 900, 100), ("bytes=0-9,10-19", 0, 20),
+             ("bytes=5-5", 5, 1), ("bytes=10-19 0-9", 0, 20), ("bytes=999-999", 999, 1), ("bytes=0-0,1-", 0, 1000)]
+    for value, start, length in cases:
+        r = gw.curl(host, "/r.txt", token=token, http=http, headers={"Range": value})
+        assert r.status == 206, (value, r)
+        assert r.one("Content-Range") == f"bytes {start}-{start + length - 1}/*", value
+        assert r.one("Content-Length") == str(length), value
+        assert r.body == data[start:start + length], value
+
+
+def parse_multipart(body: bytes, content_type: str):
+    m = re.fullmatch(r"multipart/byteranges; boundary=([0-9a-f-]{36})", content_type)
+    assert m, content_type
+    boundary = m.group(1).encode()
+    assert body.endswith(b"\r\n--" + boundary + b"--\r\n"), body[-80:]
+    parts = []
+    chunks = body[:-len(b"\r\n--" + boundary + b"--\r\n")].split(b"\r\n--" + boundary + b"\r\n")
+    assert chunks[0] == b""
+    for chunk in chunks[1:]:
+        head, _, payload = chunk.partition(b"\r\n\r\n")
+        lines = head.decode().split("\r\n")
+        assert lines[0].startswith("Content-Type: ")
+        m = re.fullmatch(r"Content-Range: bytes (\d+)-(\d+)/\*", lines[1])
+        assert m, lines
+        parts.append((int(m.group(1)), int(m.group(2)), payload, lines[0][len("Content-Type: "):]))
+    return parts
+
+
+def test_multipart_ranges_are_checked_part_by_part(data_gateway, kind, http):
+    gw = data_gateway
+    data = numbered(3 * BLOCK + 500)
+    host, token = place(gw, kind, "/m.txt", data)
+    r = gw.curl(host, "/m.txt", token=token, http=http, headers={"Range": "bytes=0-9, 20-29"})
+    assert r.status == 206, r
+    assert r.one("Content-Length") is None
+    parts = parse_multipart(r.body, r.one("Content-Type"))
+    assert [(a, b, p) for a, b, p, _ in parts] == [(0, 9, data[0:10]), (20, 29, data[20:30])]
+    assert {t for *_, t in parts} == {"text/plain"}
+
+    # Ranges larger than a block arrive as several adjacent parts; together
+    # they are exactly the ranges asked for.
+    wanted = [(100, BLOCK + 200), (2 * BLOCK, len(data) - 1)]
+    r = gw.curl(host, "/m.txt", token=token, http=http,
+                headers={"Range": f"bytes={wanted[0][0]}-{wanted[0][1]},{wanted[1][0]}-"})
+    assert r.status == 206, r
+    parts = parse_multipart(r.body, r.one("Content-Type"))
+    for a, b, payload, _ in parts:
+        assert payload == data[a:b + 1], (a, b)
+    covered = []
+    for a, b, _, _ in parts:
+        if covered and covered[-1][1] + 1 == a:
+            covered[-1] = (covered[-1][0], b)
+        else:
+            covered.append((a, b))
+    assert covered == wanted
+
+
+@pytest.mark.parametrize("value", ["bytes=-500", "bytes=5-2", "bytes=a-b", "bytes=", "bytes=0-,5-9",
+                                   "bytes=99999999999999999999-", "bytes=0-9223372036854775807"])
+def test_range_syntax_errors_answer_416_with_text(data_gateway, value):
+    gw = data_gateway
+    write_file(gw.root / "s.txt", numbered(1000))
+    for http in ("1.1", "2"):
+        r = gw.curl("mapped.test", "/s.txt", token=gw.tok("alice"), http=http, headers={"Range": value})
+        assert (r.status, r.body) == (416, b"Unknown error\n"), (http, r)
+
+
+def test_unsatisfiable_ranges_answer_416_without_body(data_gateway, kind, http):
+    gw = data_gateway
+    host, token = place(gw, kind, "/u.txt", numbered(1000))
+    for value in ["bytes=1000-", "bytes=995-1000", "bytes=0-9,2000-2009", "bytes=5000-5001"]:
+        r = gw.curl(host, "/u.txt", token=token, http=http, headers={"Range": value})
+        assert (r.status, r.body, r.one("Content-Range")) == (416, b"", None), (value, r)
+
+
+def test_other_range_units_serve_the_whole_file(data_gateway, http):
+    gw = data_gateway
+    write_file(gw.root / "w.txt", numbered(500))
+    r = gw.curl("mapped.test", "/w.txt", token=gw.tok("alice"), http=http, headers={"Range": "items=0-5"})
+    assert (r.status, r.body, r.one("Content-Range")) == (200, numbered(500), None), r
+
+
+def test_content_disposition(data_gateway, http):
+    gw = data_gateway
+    token = gw.tok("alice")
+    write_file(gw.root / "a" / "b.txt", b"b\n")
+    write_file(gw.root / "a" / 'q"uo\\te.txt', b"q\n")
+    write_file(gw.root / "a" / "r\u00e9sum\u00e9.txt", b"r\n")
+    cases = [("/a/b.txt?download", 'attachment; filename="b.txt"'),
+             ("/a/b.txt?download=1&x=y", 'attachment; filename="b.txt"'),
+             ("/a/b.txt?x=y", "inline"),
+             ("/a/b.txt", "inline"),
+             ("/a/q%22uo%5Cte.txt?download", 'attachment; filename="q\\"uo\\\\te.txt"'),
+             ("/a/r%C3%A9sum%C3%A9.txt?download",
+              "attachment; filename=\"r_sum_.txt\"; filename*=UTF-8''r%C3%A9sum%C3%A9.txt")]
+    for path, expected in cases:
+        r = gw.curl("mapped.test", path, token=token, http=http)
+        assert r.status == 200, (path, r)
+        assert r.one("Content-Disposition") == expected, path
+
+
+def test_browser_download_link_without_referer_gets_the_reload_page(data_gateway):
+    gw = data_gateway
+    write_file(gw.share / "public" / "open.txt", b"open data\n")
+    ua = {"User-Agent": BROWSER_AGENT}
+    status, headers, body = request("https://guest.test/public/open.txt?download", headers=ua)
+    assert status == 200
+    assert header(headers, "Content-Type")[0].startswith("text/html")
+    assert b'window.location.replace("https://guest.test/public/open.txt?download")' in body
+    status, headers, body = request("https://guest.test/public/open.txt?download",
+                                    headers=dict(ua, Referer="https://guest.test/public/"))
+    assert (status, body) == (200, b"open data\n")
+    assert header(headers, "Content-Disposition") == ['attachment; filename="open.txt"']
+    # Anonymous reading covers only /public/.
+    status, _, _ = request("https://guest.test/public/open.txt", headers={"User-Agent": "curl/8"})
+    assert status == 200
+
+
+def test_first_data_access_after_login_gets_the_reload_page(data_gateway):
+    from test_auth_browser import come_back, log_in, start_login
+
+    gw = data_gateway
+    write_file(gw.root / "data.txt", b"mapped data\n")
+    location, cookie = start_login(gw, "mapped.test", "/data.txt")
+    status, headers, _ = come_back(log_in(gw, location), cookie)
+    assert status == 307
+    finished = [v for v in header(headers, "Set-Cookie") if v.startswith("mod_kalder_OIDC=")][-1].split(";")[0]
+    ua = {"User-Agent": BROWSER_AGENT, "Cookie": finished}
+    status, headers, body = request("https://mapped.test/data.txt", headers=ua)
+    assert status == 200
+    assert b"Redirecting to data" in body and b"https://mapped.test/data.txt" in body
+    complete = [v for v in header(headers, "Set-Cookie") if v.startswith("mod_kalder_OIDC=")][-1].split(";")[0]
+    status, _, body = request("https://mapped.test/data.txt",
+                              headers={"User-Agent": BROWSER_AGENT, "Cookie": complete,
+                                       "Referer": "https://mapped.test/data.txt"})
+    assert (status, body) == (200, b"mapped data\n")
