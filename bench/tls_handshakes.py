@@ -58,7 +58,6 @@ def measure(port: int, seconds: float, clients: int) -> float:
 
 def server(name: str, port: int, with_module: bool) -> Httpd:
     h = Httpd(f"bench-{name}", log_level="warn", load_kalder=with_module)
-    h.add("MinSpareThreads 8\nMaxSpareThreads 32")
     body = "KalderUnixSocket acme-tls/1 /tmp/kalder-bench-unused.sock" if with_module else ""
     h.vhost("other.test", port=port)
     h.vhost("collection.test", port=port, body=body)

@@ -37,8 +37,6 @@ def served(httpd):
 
 
 def start(httpd) -> None:
-    # Spare-thread bounds that fit the harness's small MaxRequestWorkers.
-    httpd.add("MinSpareThreads 8\nMaxSpareThreads 32")
     httpd.install()
     result = httpd.start()
     assert result.returncode == 0, result.stderr
