@@ -17,6 +17,7 @@ from kalder_harness import PKI, wait_for
 
 webdriver = pytest.importorskip("selenium.webdriver", reason="python3-selenium is not installed")
 from selenium.webdriver.chrome.service import Service  # noqa: E402
+from selenium.common.exceptions import NoSuchElementException, StaleElementReferenceException  # noqa: E402
 from selenium.webdriver.common.by import By  # noqa: E402
 
 CHROMEDRIVER = shutil.which("chromedriver")
@@ -54,7 +55,11 @@ def browser():
 
 
 def body_text(driver):
-    return driver.find_element(By.TAG_NAME, "body").text
+    """The page's text, or "" while a navigation replaces the page."""
+    try:
+        return driver.find_element(By.TAG_NAME, "body").text
+    except (StaleElementReferenceException, NoSuchElementException):
+        return ""
 
 
 @pytest.mark.parametrize("host,path,data", [
