@@ -34,7 +34,8 @@ namespace {
 constexpr const char *kModule = "kalder_gridftp_server";
 constexpr int kFrameTimeoutMs = 30000;  // the rest of a frame once its first byte is in
 constexpr int kWriteTimeoutMs = 30000;
-constexpr int kCloseWaitMs = 5000;      // how long a close waits for the back end's acknowledgement
+constexpr int kCloseWaitMs = 5000;
+constexpr int kOpenReplyMs = 60000;     // the session reply, when no connect timeout is set      // how long a close waits for the back end's acknowledgement
 
 kalder_result_t error(int type, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 kalder_result_t error(int type, const char *fmt, ...)
@@ -229,7 +230,9 @@ void reader_main(kalder_gfs_ipc_handle_s *h)
         failure = error(KALDER_ERROR_SYSTEM, "%s", why.c_str());
     } else {
         // Receive until the session breaks or is closed.
-        long long connect_deadline_ms = h->connect_timeout_s > 0 ? h->connect_timeout_s * 1000LL : -1;
+        // The session reply is bounded even without a configured timeout, so a
+        // back end that accepts but never answers cannot hold a request forever.
+        long long connect_deadline_ms = h->connect_timeout_s > 0 ? h->connect_timeout_s * 1000LL : kOpenReplyMs;
         bool close_sent_wait = false;
         for (;;) {
             int idle = -1;

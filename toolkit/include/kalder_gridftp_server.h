@@ -230,8 +230,9 @@ kalder_result_t kalder_gfs_ipc_init(int requester);
 //    message the back end wants shown (usually null);
 //  * refusal by the back end: open_cb(handle, KALDER_SUCCESS, reply) with
 //    reply->result the error (its friendly text is the back end's reason);
-//  * no connection within connect_timeout seconds (0: the system's own
-//    limit), or the connection failing before the reply:
+//  * no connection and session reply within connect_timeout seconds (0:
+//    the system's own connect limit, and 60 seconds for the reply), or the
+//    connection failing before the reply:
 //    open_cb(null, error, null).
 // In the first two cases the handle must later be closed with
 // kalder_gfs_ipc_close; in the third there is no handle.
