@@ -164,7 +164,8 @@ class DataGateway:
 
     def curl(self, host: str, path: str, token: str | None = None, http: str = "1.1", method: str | None = None,
              headers: dict | None = None, upload: pathlib.Path | None = None, data: bytes | None = None,
-             output: pathlib.Path | None = None, timeout: float = 300, extra: list[str] | None = None) -> Response:
+             output: pathlib.Path | None = None, timeout: float = 300, extra: list[str] | None = None,
+             stdin: bytes | None = None) -> Response:
         """One request with curl (the client browsers and programs use),
         HTTP/1.1 or HTTP/2 over TLS. With `output` the body goes to that
         file and Response.body stays empty."""
@@ -182,14 +183,16 @@ class DataGateway:
             args += ["-H", f"{k}: {v}"]
         if upload is not None:
             args += ["--upload-file", str(upload)]
+        if stdin is not None:
+            args += ["--upload-file", "-"]  # no length known: chunked (HTTP/1.1)
         if data is not None:
             src = self.tmp("data")
             src.write_bytes(data)
             args += ["--data-binary", f"@{src}"]
         args += extra or []
         args.append(f"https://{host}{path}")
-        proc = subprocess.run(args, capture_output=True, text=True, timeout=timeout)
-        status, _, version = proc.stdout.strip().partition(" ")
+        proc = subprocess.run(args, capture_output=True, input=stdin, timeout=timeout)
+        status, _, version = proc.stdout.decode().strip().partition(" ")
         headers_out = []
         if head.exists():
             # Only the last response's headers (curl writes 100-continue too).
@@ -200,7 +203,8 @@ class DataGateway:
         body = b""
         if not output and body_file.exists():
             body = body_file.read_bytes()
-        return Response(int(status or 0), version, headers_out, body, proc.stderr, proc.returncode)
+        return Response(int(status or 0), version, headers_out, body, proc.stderr.decode(errors="replace"),
+                        proc.returncode)
 
 
 DATA_DIRECTIVES = """SetHandler kalder
