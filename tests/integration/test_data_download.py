@@ -210,3 +210,18 @@ def test_first_data_access_after_login_gets_the_reload_page(data_gateway):
                               headers={"User-Agent": BROWSER_AGENT, "Cookie": complete,
                                        "Referer": "https://mapped.test/data.txt"})
     assert (status, body) == (200, b"mapped data\n")
+
+
+def test_range_responses_end_cleanly_on_kept_alive_connections(data_gateway, http):
+    import subprocess
+    gw = data_gateway
+    data = numbered(5000)
+    write_file(gw.root / "k.txt", data)
+    url = "https://mapped.test/k.txt"
+    proc = subprocess.run(["curl", "-sS", "--http2" if http == "2" else "--http1.1", "--max-time", "20",
+                           "-H", f"Authorization: Bearer {gw.tok('alice')}", "-H", "Range: bytes=10-19",
+                           "-w", "|%{http_code} %{num_connects}\n", url, url, url],
+                          capture_output=True, timeout=60)
+    assert proc.returncode == 0, proc.stderr
+    answers = proc.stdout.split(b"\n")[:-1]
+    assert answers == [data[10:20] + b"|206 1", data[10:20] + b"|206 0", data[10:20] + b"|206 0"], proc.stdout
