@@ -207,6 +207,12 @@ TEST_F(BackendTest, UploadReplacesTheFileAtomicallyAndOnlyWhenComplete)
     ASSERT_TRUE(t.reply.ok()) << t.reply.reply_error << backend.log();
     EXPECT_TRUE(read_file(backend.root() + "/new.txt") == data);
 
+    // Into a subdirectory.
+    mkdir((backend.root() + "/sub").c_str(), 0755);
+    t = c.upload("/sub/in.txt", "in a subdirectory", 17);
+    ASSERT_TRUE(t.reply.ok()) << t.reply.reply_error;
+    EXPECT_EQ(read_file(backend.root() + "/sub/in.txt"), "in a subdirectory");
+
     // Empty upload.
     t = c.upload("/zero", "", 0);
     EXPECT_TRUE(t.reply.ok()) << t.reply.reply_error;
@@ -238,7 +244,7 @@ TEST_F(BackendTest, UploadReplacesTheFileAtomicallyAndOnlyWhenComplete)
         EXPECT_EQ(read_file(backend.root() + "/keep.txt"), "keep me") << cs.name;
     }
     EXPECT_EQ(listing(backend.root()),
-              (std::vector<std::string>{"keep.txt", "new.txt", "old.txt", "zero"}))
+              (std::vector<std::string>{"keep.txt", "new.txt", "old.txt", "sub", "zero"}))
         << "temporary files left behind";
 
     // A directory cannot be overwritten; a missing parent is reported.
