@@ -423,8 +423,13 @@ static TransferResult transfer(Client &c, kalder_xio_driver_t tcp, kalder_xio_dr
         kalder_xio_close(h, nullptr);
     }
     kalder_xio_server_close(server);
-    if (!c.wait_for(Record::REPLY, &out.reply))
+    Record::Kind end = Record::REPLY;
+    if (!c.wait_any(Record::REPLY, Record::ERROR, &end))
         out.reply.result = kalder_error_put("test", KALDER_ERROR_TIMEOUT, "no transfer reply");
+    else if (end == Record::ERROR)
+        c.wait_for(Record::ERROR, &out.reply, 0);  // the session broke instead
+    else
+        c.wait_for(Record::REPLY, &out.reply, 0);
     Record more{Record::EVENT};
     while (c.wait_for(Record::EVENT, &more, 0))
         out.events.push_back(more.type);
@@ -447,7 +452,8 @@ TransferResult Client::download(const std::string &path, char mode,
                     });
 }
 
-TransferResult Client::upload(const std::string &path, const std::string &data, int64_t alloc_size, bool cut)
+TransferResult Client::upload(const std::string &path, const std::string &data, int64_t alloc_size, bool cut,
+                              const std::function<void()> &midway)
 {
     return transfer(*this, tcp_, gsi_, stack_, path, 'S', false, {}, alloc_size,
                     [&](kalder_xio_handle_t h, TransferResult &) {
@@ -457,6 +463,8 @@ TransferResult Client::upload(const std::string &path, const std::string &data, 
                             if (kalder_xio_write(h, data.data() + off, len, len, &n, nullptr) != KALDER_SUCCESS)
                                 break;
                         }
+                        if (midway)
+                            midway();
                         if (cut)
                             kalder_xio_handle_cancel(h);
                     });

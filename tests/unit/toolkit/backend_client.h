@@ -7,6 +7,7 @@
 
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -72,7 +73,10 @@ public:
     TransferResult download(const std::string &path, char mode, const std::vector<std::pair<int64_t, int64_t>> &ranges);
     // Upload `data` announcing `alloc_size`; `cut` ends the data connection
     // without an orderly close.
-    TransferResult upload(const std::string &path, const std::string &data, int64_t alloc_size, bool cut = false);
+    // `midway`, when given, runs after the data was written and before the
+    // data connection is closed.
+    TransferResult upload(const std::string &path, const std::string &data, int64_t alloc_size, bool cut = false,
+                          const std::function<void()> &midway = nullptr);
     // Close; true when the close callback came.
     bool close();
     // Wait for a record of `kind` (others before it are kept); false on time-out.

@@ -442,4 +442,18 @@ TEST(BackendSessions, ConnectFailureReportsThroughTheOpenCallbackWithoutHandle)
               KALDER_SUCCESS);
 }
 
+TEST(BackendSessions, SigtermDuringAnUploadKeepsTheOldFileAndLeavesNoTemporaryFile)
+{
+    Backend backend;
+    write_file(backend.root() + "/f", "old contents");
+    Client c;
+    ASSERT_TRUE(c.open(backend.contact(), kMapped).ok());
+    int status = -2;
+    kt::TransferResult t = c.upload("/f", "half of the new", 30, false, [&] { status = backend.stop(); });
+    EXPECT_EQ(status, 0) << backend.log();
+    EXPECT_FALSE(t.reply.ok());
+    EXPECT_EQ(read_file(backend.root() + "/f"), "old contents");
+    EXPECT_EQ(listing(backend.root()), (std::vector<std::string>{"f"}));
+}
+
 }  // namespace
