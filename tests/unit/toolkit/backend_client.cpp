@@ -126,7 +126,13 @@ int Backend::stop()
 
 Backend::~Backend()
 {
-    stop();
+    int status = stop();
+    // Under the sanitizers a fault in the back end shows in its log and status.
+    std::string text = log();
+    if (text.find("Sanitizer") != std::string::npos || text.find("runtime error") != std::string::npos)
+        ADD_FAILURE() << "kalder-backend reported a fault:\n" << text;
+    else if (status > 0)
+        ADD_FAILURE() << "kalder-backend exited with status " << status << ":\n" << text;
     std::system(("rm -rf " + dir_).c_str());
 }
 
