@@ -38,9 +38,9 @@ using gss_buffer_t = gss_buffer_desc *;
 // Major status values.
 inline constexpr OM_uint32 GSS_S_COMPLETE = 0;
 inline constexpr OM_uint32 GSS_S_BAD_MECH = 1u << 16;
-inline constexpr OM_uint32 GSS_S_DEFECTIVE_CREDENTIAL = 13u << 16;
+inline constexpr OM_uint32 GSS_S_DEFECTIVE_CREDENTIAL = 10u << 16;
 inline constexpr OM_uint32 GSS_S_NO_CRED = 7u << 16;
-inline constexpr OM_uint32 GSS_S_FAILURE = 13u << 16 | 0x0100u;  // distinct from DEFECTIVE_CREDENTIAL
+inline constexpr OM_uint32 GSS_S_FAILURE = 13u << 16;
 #define GSS_ERROR(x) ((x) != GSS_S_COMPLETE)
 
 // Import/export forms (option_req).
