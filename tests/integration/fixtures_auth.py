@@ -4,17 +4,13 @@ and a guest collection that grants to plain static files."""
 import base64
 import http.client
 import json
-import os
-import pathlib
 import ssl
-import subprocess
-import sys
 import urllib.parse
 import uuid
 
 import pytest
 
-from kalder_harness import PKI, SOURCE_DIR, WORK, free_port, wait_for
+from fixtures_emulator import Emulator as EmulatorProcess
 
 CLIENT_ID = "11111111-2222-4333-8444-555555555555"
 CLIENT_SECRET = "client secret"
@@ -82,54 +78,17 @@ def scenario(suffix: str = "", guest_id: str = GUEST_ID):
     return base
 
 
-class Emulator:
-    """The identity and transfer service stand-in (tools/kalder-emulator)."""
+class Emulator(EmulatorProcess):
+    """The service emulator with the request helpers these tests use."""
 
-    def __init__(self, directory: pathlib.Path):
-        self.dir = directory
-        self.dir.mkdir(parents=True, exist_ok=True)
-        self.port = free_port()
-        self.url = f"https://emulator.test:{self.port}"
-        self.proc = None
-
-    def start(self, initial: dict) -> "Emulator":
-        path = self.dir / "scenario.json"
-        path.write_text(json.dumps(initial))
-        self.log = open(self.dir / "emulator.log", "w")
-        self.proc = subprocess.Popen(
-            [sys.executable, str(SOURCE_DIR / "tools" / "kalder-emulator"), "--scenario", str(path),
-             "--listen", f"127.0.0.1:{self.port}", "--cert", str(PKI / "server.crt"),
-             "--key", str(PKI / "server.key")], stdout=self.log, stderr=subprocess.STDOUT)
-        wait_for(lambda: self._ready(), timeout=15, what="the emulator")
-        return self
-
-    def _ready(self) -> bool:
-        if self.proc.poll() is not None:
-            raise RuntimeError("emulator exited: " + (self.dir / "emulator.log").read_text())
-        try:
-            return self.control("GET", "/_calls")[0] == 200
-        except OSError:
-            return False
-
-    def stop(self) -> None:
-        if self.proc and self.proc.poll() is None:
-            self.proc.terminate()
-            self.proc.wait(timeout=10)
-        self.log.close()
+    @property
+    def url(self) -> str:
+        return self.base_url
 
     def control(self, method, path, body=None):
         status, _, data = request(self.url + path, method=method,
                                   body=json.dumps(body).encode() if body is not None else None)
         return status, json.loads(data or b"null")
-
-    def counts(self) -> dict:
-        return self.control("GET", "/_calls")[1]["counts"]
-
-    def calls(self) -> list:
-        return self.control("GET", "/_calls")[1]["calls"]
-
-    def reset_calls(self) -> None:
-        self.control("POST", "/_calls/reset")
 
     def patch(self, members: dict) -> None:
         assert self.control("PATCH", "/_scenario", members)[0] == 200
@@ -221,7 +180,7 @@ class Gateway:
 
 @pytest.fixture(scope="module")
 def auth_emulator(request):
-    emulator = Emulator(WORK / "emulator" / request.module.__name__).start(scenario())
+    emulator = Emulator(request.module.__name__).start(scenario())
     yield emulator
     emulator.stop()
 
