@@ -14,7 +14,7 @@ comparison, a second httpd started with KALDER_KEY_POOL_SIZE=0. Measured:
   * aggregate throughput of 4 parallel downloads of SIZE/4 each;
   * upload of a SIZE file, gateway PUT against mod_dav PUT;
   * requests per second for a 4 KiB file with warm caches (ab, keep-alive,
-    8 concurrent clients);
+    8 concurrent clients, 20 seconds);
   * peak resident memory (VmHWM) of the server's child processes after a
     small download and after the large ones;
   * latency of a small download with and without the key pool.
@@ -72,7 +72,7 @@ def parallel_mib_s(urls: list[str], token: str | None, mib_each: float) -> float
 
 
 def ab_rps(url: str, token: str | None) -> float:
-    args = ["ab", "-q", "-k", "-n", "2000", "-c", "8"]
+    args = ["ab", "-q", "-k", "-t", "20", "-n", "1000000", "-c", "8"]
     if token:
         args += ["-H", f"Authorization: Bearer {token}"]
     out = subprocess.run(args + [url], capture_output=True, text=True, timeout=600)
@@ -148,7 +148,6 @@ def main() -> None:
         servers.append(httpd)
         g, s, d = "https://mapped.test", "https://other.test", "https://collection.test"
         curl_time(f"{g}/small.dat", token)  # introspection into the cache
-        rss_small = peak_rss_mib(httpd)
 
         results: dict[str, list[float]] = {k: [] for k in
                                            ["down_g", "down_s", "par_g", "par_s", "up_g", "up_d", "rps_g", "rps_s"]}
@@ -164,7 +163,6 @@ def main() -> None:
             results["rps_s"].append(ab_rps(f"{s}/small.dat", None))
             results["rps_g"].append(ab_rps(f"{g}/small.dat", token))
             print(f"round {rnd + 1}: " + ", ".join(f"{k} {v[-1]:.1f}" for k, v in results.items()), flush=True)
-        rss_large = peak_rss_mib(httpd)
 
         def lat(url: str, n: int = 30, pause: float = 0.3) -> float:
             times = []
@@ -183,16 +181,34 @@ def main() -> None:
         curl_time(f"{g}/small.dat", token)
         lat_nopool = lat(f"{g}/small.dat")
 
+        # Peak memory of a fresh server's children: after small downloads,
+        # after a download of a quarter of SIZE, after one of SIZE (and an
+        # upload of SIZE): it must not grow with the file size.
+        nopool.stop()
+        servers.remove(nopool)
+        fresh = make_server("bench-data-memory", emulator, backend, files, scratch, "-bench")
+        servers.append(fresh)
+        for _ in range(3):
+            curl_time(f"{g}/small.dat", token)
+        rss = [peak_rss_mib(fresh)]
+        curl_time(f"{g}/q0.dat", token)
+        rss.append(peak_rss_mib(fresh))
+        curl_time(f"{g}/big.dat", token)
+        curl_time(f"{g}/upmem.dat", token, upload=upload_src)
+        rss.append(peak_rss_mib(fresh))
+        (files / "upmem.dat").unlink(missing_ok=True)
+
         best = {k: max(v) for k, v in results.items()}
         print()
         print(f"{'measure':44} {'gateway':>10} {'reference':>10} {'ratio':>7}")
         rows = [("single download %d MiB (MiB/s)" % args.size_mib, "down_g", "down_s"),
                 ("4 parallel downloads of %d MiB (MiB/s total)" % (args.size_mib // 4), "par_g", "par_s"),
                 ("upload %d MiB vs mod_dav PUT (MiB/s)" % args.size_mib, "up_g", "up_d"),
-                ("4 KiB file, requests/s (ab -k -c 8)", "rps_g", "rps_s")]
+                ("4 KiB file, requests/s (ab -k -c 8 -t 20)", "rps_g", "rps_s")]
         for label, gk, rk in rows:
             print(f"{label:44} {best[gk]:10.1f} {best[rk]:10.1f} {best[gk] / best[rk]:7.2f}")
-        print(f"{'peak RSS of a child, MiB (small / after large)':44} {rss_small:10.1f} {rss_large:10.1f}")
+        print(f"peak RSS of a child, MiB: after 4 KiB {rss[0]:.1f}, after {args.size_mib // 4} MiB {rss[1]:.1f}, "
+              f"after {args.size_mib} MiB down and up {rss[2]:.1f}")
         print(f"{'small download latency, ms (pool / no pool)':44} {lat_pool:10.1f} {lat_nopool:10.1f}")
     finally:
         for srv in servers:

@@ -1319,14 +1319,24 @@ StepOutcome step_recv_copy(HandlerState *st)
         auto *buffer = static_cast<char *>(apr_palloc(r->pool, UPLOAD_BUFFER_SIZE));
         kalder_xio_handle_t handle = st->data_handle;
         kalder_mutex_unlock(&st->lock);
-        for (;;) {
-            long n = ap_get_client_block(r, buffer, UPLOAD_BUFFER_SIZE);
-            if (n == 0)
-                break;
-            if (n < 0) {
-                st->body_failed = 1;  // written under the lock below only by this thread
-                break;
+        bool at_end = false;
+        while (!at_end) {
+            // Gather at least a quarter of the buffer (the input filters
+            // hand out one TLS record at a time) so that the data channel
+            // sees large writes.
+            long n = 0;
+            while (n < static_cast<long>(UPLOAD_BUFFER_SIZE / 4)) {
+                long got = ap_get_client_block(r, buffer + n, UPLOAD_BUFFER_SIZE - static_cast<size_t>(n));
+                if (got <= 0) {
+                    at_end = true;
+                    if (got < 0)
+                        st->body_failed = 1;  // read under the lock below, by this thread only
+                    break;
+                }
+                n += got;
             }
+            if (st->body_failed || n == 0)
+                break;
             size_t done = 0;
             while (done < static_cast<size_t>(n)) {
                 size_t written = 0;
@@ -1348,8 +1358,8 @@ StepOutcome step_recv_copy(HandlerState *st)
         // Never store a body that was cut short: the transfer is aborted
         // (the back end keeps the old file) and the request fails.
         ap_log_rerror(KALDER_MARK, APLOG_INFO, 0, r,
-                      "Upload of %s aborted: the request body could not be read after %" APR_INT64_T_FMT
-                      " of %" APR_INT64_T_FMT " bytes",
+                      "Upload of %s aborted: the request body could not be read (%" APR_INT64_T_FMT
+                      " of %" APR_INT64_T_FMT " bytes passed on)",
                       r->uri, copied, st->content_length);
         kalder_gfs_event_info_t event;
         std::memset(&event, 0, sizeof event);
