@@ -225,3 +225,38 @@ def test_range_responses_end_cleanly_on_kept_alive_connections(data_gateway, htt
     assert proc.returncode == 0, proc.stderr
     answers = proc.stdout.split(b"\n")[:-1]
     assert answers == [data[10:20] + b"|206 1", data[10:20] + b"|206 0", data[10:20] + b"|206 0"], proc.stdout
+
+
+def test_unreachable_back_end_answers_404_with_the_reason(data_gateway, http):
+    gw = data_gateway
+    gw.backend.stop()
+    r = gw.curl("mapped.test", "/f.txt", token=gw.tok("alice"), http=http)
+    assert r.status == 404, r
+    assert r.one("Content-Type") == "text/plain"
+    assert r.body.endswith(b"\n") and len(r.body) > 1, r
+
+
+def test_back_end_dying_midway_never_looks_like_a_complete_download(data_gateway, http):
+    import os
+    import signal
+    import subprocess
+    import threading
+
+    gw = data_gateway
+    write_large(gw.root / "slow.dat", 64 * BLOCK)
+    gw.httpd.expect_log(r"MOD_KALDER: The transfer failed after the response started")
+    gw.httpd.expect_log(r"AH00574: ap_content_length_filter: apr_bucket_read\(\) failed")
+    out = gw.tmp("slow")
+    args = ["curl", "-sS", "--http2" if http == "2" else "--http1.1", "--limit-rate", "4M", "-o", str(out),
+            "-H", f"Authorization: Bearer {gw.tok('alice')}", "https://mapped.test/slow.dat"]
+    proc = subprocess.Popen(args, stderr=subprocess.PIPE)
+    from kalder_harness import wait_for
+    wait_for(lambda: out.exists() and out.stat().st_size > 2 * BLOCK, timeout=30, what="the download to start")
+    os.kill(gw.backend.proc.pid, signal.SIGKILL)
+    _, err = proc.communicate(timeout=120)
+    # curl must report the transfer as failed (cut chunked body, or a reset
+    # HTTP/2 stream), never exit 0 with a short file.
+    assert proc.returncode != 0, (out.stat().st_size, err)
+    assert out.stat().st_size < 64 * BLOCK
+    wait_for(lambda: "The transfer failed after the response started" in gw.httpd.log_text(), timeout=30,
+             what="the handler's account of the failed transfer")
