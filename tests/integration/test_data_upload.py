@@ -131,6 +131,9 @@ def test_prepare_creates_missing_parents(data_gateway, http):
     assert (r.status, r.body) == (200, b""), r
     assert (gw.root / "p" / "q" / "r").is_dir()
     assert not (gw.root / "p" / "q" / "r" / "f.txt").exists()
+    made = [line.split("made directory ")[1] for line in gw.backend.log_text().splitlines()
+            if "made directory " in line]
+    assert made == ["/p", "/p/q", "/p/q/r"], made  # one level at a time, from the top
     # Existing parents: nothing to do; then the upload itself works.
     r = gw.curl("mapped.test", "/p/q/r/f.txt?prepare", token=token, http=http, method="PUT")
     assert r.status == 200, r
@@ -144,6 +147,9 @@ def test_prepare_creates_missing_parents(data_gateway, http):
     (gw.root / "s").mkdir()
     r = gw.curl("mapped.test", "/s/t/u.txt?prepare", token=token, http=http, method="PUT")
     assert r.status == 200 and (gw.root / "s" / "t").is_dir()
+    made = [line.split("made directory ")[1] for line in gw.backend.log_text().splitlines()
+            if "made directory " in line]
+    assert made == ["/p", "/p/q", "/p/q/r", "/s/t"], made
 
 
 def test_prepare_refuses_a_file_in_the_way(data_gateway, http):
