@@ -3,38 +3,37 @@
 // handler listens on; downloads are streamed through the output filters
 // (through MODE_E_FILTER for byte ranges), uploads copied into it.
 #define KALDER_SOURCE "handler"
-#include "kalder.h"
 #include "handler.h"
+
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/rsa.h>
+#include <pthread.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 
-#include <pthread.h>
-#include <sys/resource.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
-#include <openssl/err.h>
-#include <openssl/pem.h>
-#include <openssl/rsa.h>
-
 #include "apr_strings.h"
 #include "apr_uuid.h"
 #include "http_core.h"
 #include "http_protocol.h"
 #include "http_request.h"
+#include "kalder.h"
+#include "raii.h"
 #include "util_filter.h"
 #include "util_script.h"
-
-#include "raii.h"
 
 namespace {
 
 constexpr apr_size_t XIO_READ_SIZE = 8000;
 constexpr apr_size_t UPLOAD_BUFFER_SIZE = 1048576;
-constexpr const char *SESSION_SUBJECT = "/C=US/O=Kalder Consortium/OU=Kalder Online/OU=Transfer User/CN=__transfer__";
+constexpr const char *SESSION_SUBJECT =
+    "/C=US/O=Kalder Consortium/OU=Kalder Online/OU=Transfer User/CN=__transfer__";
 constexpr const char *ANONYMOUS_SHAREE_IDS = "00000000-0000-0000-0000-000000000000";
 constexpr const char *UNKNOWN_ERROR = "Unknown error\n";
 
@@ -103,8 +102,7 @@ RangeParse handler_parse_range(apr_pool_t *pool, const char *header, apr_array_h
         return true;
     };
     auto skip_blanks = [&p]() {
-        while (*p == ' ' || *p == '\t')
-            ++p;
+        while (*p == ' ' || *p == '\t') ++p;
     };
 
     for (;;) {
@@ -261,9 +259,9 @@ const char *handler_content_disposition(apr_pool_t *pool, const char *uri, bool 
 char *handler_mapped_user(apr_pool_t *pool, const char *collection_id, const char *ids, const char *names,
                           bool high_assurance)
 {
-    return apr_psprintf(pool, ":kalder-mapped-collection:ENDPOINT_ID=%s;IDENTITY_IDS=%s;IDENTITY_NAMES=%s;HIGH_ASSURANCE=%d;",
-                        collection_id ? collection_id : "", ids, ap_escape_urlencoded(pool, names),
-                        high_assurance ? 1 : 0);
+    return apr_psprintf(
+        pool, ":kalder-mapped-collection:ENDPOINT_ID=%s;IDENTITY_IDS=%s;IDENTITY_NAMES=%s;HIGH_ASSURANCE=%d;",
+        collection_id ? collection_id : "", ids, ap_escape_urlencoded(pool, names), high_assurance ? 1 : 0);
 }
 
 char *handler_sharing_user(apr_pool_t *pool, const char *sharing_uuid, const char *sharee, const char *ids,
@@ -279,7 +277,8 @@ char *handler_restrict_paths(apr_pool_t *pool, const AclDoc *acls)
     if (!acls || !acls->data)
         return out;
     for (AclEntry **entry = acls->data; *entry; ++entry) {
-        out = apr_pstrcat(pool, out, entry == acls->data ? "" : ",", (*entry)->permissions ? (*entry)->permissions : "",
+        out = apr_pstrcat(pool, out, entry == acls->data ? "" : ",",
+                          (*entry)->permissions ? (*entry)->permissions : "",
                           (*entry)->encoded_path ? (*entry)->encoded_path : "", nullptr);
     }
     return out;
@@ -320,7 +319,8 @@ int handler_session_user(request_rec *r, HandlerState *st, char **user)
     }
     const AclDoc *acls = rs->effective_acls;
     if (!acls) {
-        ap_log_rerror(KALDER_MARK, APLOG_ERR, 0, r, "Missing value for ACL in request for %s on collection %s", r->uri,
+        ap_log_rerror(KALDER_MARK, APLOG_ERR, 0, r,
+                      "Missing value for ACL in request for %s on collection %s", r->uri,
                       conf->collection_id ? conf->collection_id : "");
         return 1;
     }
@@ -401,8 +401,7 @@ apr_status_t key_pool_cleanup(void *)
     if (started)
         pthread_join(key_pool.thread, nullptr);
     pthread_mutex_lock(&key_pool.lock);
-    for (int i = 0; i < key_pool.count; ++i)
-        EVP_PKEY_free(key_pool.keys[i]);
+    for (int i = 0; i < key_pool.count; ++i) EVP_PKEY_free(key_pool.keys[i]);
     key_pool.count = 0;
     key_pool.started = false;
     pthread_mutex_unlock(&key_pool.lock);
@@ -476,31 +475,32 @@ int create_dcsc_credential(HandlerState *st)
                  X509_gmtime_adj(X509_getm_notBefore(cert.get()), 0) != nullptr &&
                  X509_gmtime_adj(X509_getm_notAfter(cert.get()), 604800) != nullptr &&
                  X509_set_pubkey(cert.get(), key.get()) == 1 &&
-                 X509_NAME_add_entry_by_txt(name, "C", MBSTRING_ASC, reinterpret_cast<const unsigned char *>("US"),
-                                            -1, -1, 0) == 1 &&
+                 X509_NAME_add_entry_by_txt(name, "C", MBSTRING_ASC,
+                                            reinterpret_cast<const unsigned char *>("US"), -1, -1, 0) == 1 &&
                  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                                            reinterpret_cast<const unsigned char *>("Kalder DCSC Cert"), -1, -1,
-                                            0) == 1 &&
-                 X509_set_issuer_name(cert.get(), name) == 1 && X509_sign(cert.get(), key.get(), EVP_sha256()) > 0;
+                                            reinterpret_cast<const unsigned char *>("Kalder DCSC Cert"), -1,
+                                            -1, 0) == 1 &&
+                 X509_set_issuer_name(cert.get(), name) == 1 &&
+                 X509_sign(cert.get(), key.get(), EVP_sha256()) > 0;
     if (!built) {
-        ap_log_rerror(KALDER_MARK, APLOG_ERR, 0, r, "MOD_KALDER: Error building the data channel certificate. %s",
-                      openssl_errors(r->pool));
+        ap_log_rerror(KALDER_MARK, APLOG_ERR, 0, r,
+                      "MOD_KALDER: Error building the data channel certificate. %s", openssl_errors(r->pool));
         return 1;
     }
     kalder::BioPtr bio(BIO_new(BIO_s_mem()));
     if (!bio || PEM_write_bio_X509(bio.get(), cert.get()) != 1 ||
         PEM_write_bio_PrivateKey(bio.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr) != 1 ||
         PEM_write_bio_X509(bio.get(), cert.get()) != 1 || BIO_flush(bio.get()) != 1) {
-        ap_log_rerror(KALDER_MARK, APLOG_ERR, 0, r, "MOD_KALDER: Error writing the data channel credential. %s",
-                      openssl_errors(r->pool));
+        ap_log_rerror(KALDER_MARK, APLOG_ERR, 0, r,
+                      "MOD_KALDER: Error writing the data channel credential. %s", openssl_errors(r->pool));
         return 1;
     }
     char *pem = nullptr;
     long pem_length = BIO_get_mem_data(bio.get(), &pem);
     gss_buffer_desc buffer{static_cast<size_t>(pem_length), pem};
     OM_uint32 minor = 0;
-    OM_uint32 major = gss_import_cred(&minor, &st->credential, GSS_C_NO_OID, GSS_IMPEXP_OPAQUE_FORM, &buffer, 0,
-                                      nullptr);
+    OM_uint32 major =
+        gss_import_cred(&minor, &st->credential, GSS_C_NO_OID, GSS_IMPEXP_OPAQUE_FORM, &buffer, 0, nullptr);
     OPENSSL_cleanse(pem, static_cast<size_t>(pem_length));
     if (GSS_ERROR(major) || st->credential == GSS_C_NO_CREDENTIAL) {
         log_toolkit_error(r, "Error importing the data channel credential", minor);
@@ -596,8 +596,7 @@ namespace {
 uint64_t load_be64(const unsigned char *p)
 {
     uint64_t v = 0;
-    for (int i = 0; i < 8; ++i)
-        v = (v << 8) | p[i];
+    for (int i = 0; i < 8; ++i) v = (v << 8) | p[i];
     return v;
 }
 
@@ -642,7 +641,8 @@ apr_status_t mode_e_filter(ap_filter_t *f, apr_bucket_brigade *bb)
         }
         const char *data = nullptr;
         apr_size_t length = 0;
-        apr_status_t rv = apr_bucket_read(b, &data, &length, ctx->read_mode ? APR_NONBLOCK_READ : APR_BLOCK_READ);
+        apr_status_t rv =
+            apr_bucket_read(b, &data, &length, ctx->read_mode ? APR_NONBLOCK_READ : APR_BLOCK_READ);
         if (rv == APR_EAGAIN) {
             if (!ctx->read_mode)
                 return rv;
@@ -677,7 +677,8 @@ apr_status_t mode_e_filter(ap_filter_t *f, apr_bucket_brigade *bb)
                         ctx->offset -= 1;
                     if (ctx->offset == 0) {
                         if (ctx->boundary)
-                            apr_brigade_printf(ctx->brigade, nullptr, nullptr, "\r\n--%s--\r\n", ctx->boundary);
+                            apr_brigade_printf(ctx->brigade, nullptr, nullptr, "\r\n--%s--\r\n",
+                                               ctx->boundary);
                         APR_BRIGADE_INSERT_TAIL(ctx->brigade, apr_bucket_eos_create(list));
                         ctx->read_mode = 1;
                     }
@@ -688,11 +689,11 @@ apr_status_t mode_e_filter(ap_filter_t *f, apr_bucket_brigade *bb)
                     return rv;
                 }
                 if (ctx->boundary) {
-                    apr_brigade_printf(ctx->brigade, nullptr, nullptr,
-                                       "\r\n--%s\r\nContent-Type: %s\r\nContent-Range: bytes %" APR_UINT64_T_FMT
-                                       "-%" APR_UINT64_T_FMT "/*\r\n\r\n",
-                                       ctx->boundary, ctx->part_type, ctx->offset,
-                                       ctx->offset + ctx->remaining - 1);
+                    apr_brigade_printf(
+                        ctx->brigade, nullptr, nullptr,
+                        "\r\n--%s\r\nContent-Type: %s\r\nContent-Range: bytes %" APR_UINT64_T_FMT
+                        "-%" APR_UINT64_T_FMT "/*\r\n\r\n",
+                        ctx->boundary, ctx->part_type, ctx->offset, ctx->offset + ctx->remaining - 1);
                 }
                 if (ctx->remaining == 0)
                     ctx->in_block = 0;
@@ -756,8 +757,8 @@ void send_transfer_complete(kalder_gfs_ipc_handle_t handle, HandlerState *st)
 
 }  // namespace
 
-void handler_open_cb(kalder_gfs_ipc_handle_t handle, kalder_result_t result, kalder_gfs_finished_info_t *reply,
-                     void *arg)
+void handler_open_cb(kalder_gfs_ipc_handle_t handle, kalder_result_t result,
+                     kalder_gfs_finished_info_t *reply, void *arg)
 {
     HandlerState *st = state_of(arg);
     kalder_mutex_lock(&st->lock);
@@ -835,100 +836,102 @@ void handler_ipc_cb(kalder_gfs_ipc_handle_t handle, kalder_result_t result, kald
     bool wake = true;
 
     switch (st->state) {
-    case MOD_KALDER_STATE_RESTRICT:
-        if (is_error(error))
-            fail();
-        break;
-    case MOD_KALDER_STATE_DATA_CHANNEL:
-    case MOD_KALDER_STATE_SEND:
-    case MOD_KALDER_STATE_RECV:
-        if (reply && type == KALDER_GFS_OP_ACTIVE && !is_error(error))
-            st->data_arg = reply->info.data.data_arg;
-        if (type == KALDER_GFS_OP_TRANSFER && st->event_arg)
+        case MOD_KALDER_STATE_RESTRICT:
+            if (is_error(error))
+                fail();
+            break;
+        case MOD_KALDER_STATE_DATA_CHANNEL:
+        case MOD_KALDER_STATE_SEND:
+        case MOD_KALDER_STATE_RECV:
+            if (reply && type == KALDER_GFS_OP_ACTIVE && !is_error(error))
+                st->data_arg = reply->info.data.data_arg;
+            if (type == KALDER_GFS_OP_TRANSFER && st->event_arg)
+                send_transfer_complete(handle, st);
+            if (is_error(error))
+                fail();
+            break;
+        case MOD_KALDER_STATE_HEAD_STAT:
+        case MOD_KALDER_STATE_RANGE_STAT:
+            if (type != KALDER_GFS_OP_STAT && !is_error(result)) {
+                wake = false;
+            } else if (is_error(error)) {
+                fail();
+            } else if (reply->info.stat.stat_count < 1 || !reply->info.stat.stat_array) {
+                st->result = kalder_error_put("mod_kalder", KALDER_ERROR_PROTOCOL,
+                                              "The back end's stat reply is empty");
+                st->state = MOD_KALDER_STATE_ERROR;
+            } else {
+                st->stat = reply->info.stat.stat_array[0];
+                st->stat.name = nullptr;
+                st->stat.symlink_target = nullptr;
+            }
+            break;
+        case MOD_KALDER_STATE_DELETE:
+            if (type != KALDER_GFS_OP_COMMAND && !is_error(result))
+                wake = false;
+            else if (is_error(error))
+                fail();
+            break;
+        case MOD_KALDER_STATE_PREPARE_STAT:
+            if (is_error(result)) {
+                st->result = result;
+                st->state = MOD_KALDER_STATE_ERROR;
+            } else if (type != KALDER_GFS_OP_STAT) {
+                wake = false;
+            } else if (is_error(reply->result)) {
+                // The prefix does not exist.
+                st->result = KALDER_SUCCESS;
+                if (st->prepare_cursor != st->prepare_path)
+                    st->state = MOD_KALDER_STATE_PREPARE_MKDIR;
+            } else if (reply->info.stat.stat_count < 1 || !reply->info.stat.stat_array) {
+                st->result = kalder_error_put("mod_kalder", KALDER_ERROR_PROTOCOL,
+                                              "The back end's stat reply is empty");
+                st->state = MOD_KALDER_STATE_ERROR;
+            } else if ((reply->info.stat.stat_array[0].mode & 0xF000) != 0x4000) {
+                // The worker waits in PREPARE_STAT: the pool is free.
+                st->message = apr_psprintf(st->pool, "%s exists but is not a directory.", st->prepare_path);
+                st->state = MOD_KALDER_STATE_ERROR;
+            } else if (st->prepare_cursor == st->prepare_path) {
+                st->state = MOD_KALDER_STATE_PREPARE_DONE;
+            }
+            break;
+        case MOD_KALDER_STATE_PREPARE_MKDIR:
+            if (type != KALDER_GFS_OP_COMMAND && !is_error(result))
+                wake = false;
+            else if (is_error(error))
+                fail();
+            else
+                st->state = st->prepare_cursor == st->prepare_path ? MOD_KALDER_STATE_PREPARE_DONE
+                                                                   : MOD_KALDER_STATE_PREPARE_STAT;
+            break;
+        case MOD_KALDER_STATE_SEND_CONNECT:
+        case MOD_KALDER_STATE_SEND_FINISH:
+        case MOD_KALDER_STATE_RECV_CONNECT:
+        case MOD_KALDER_STATE_RECV_FINISH:
+            if (type != KALDER_GFS_OP_TRANSFER && !is_error(result)) {
+                wake = false;
+                break;
+            }
+            if (is_error(error)) {
+                fail();
+            } else if (st->state == MOD_KALDER_STATE_RECV_FINISH) {
+                st->state = MOD_KALDER_STATE_RECV_DONE;
+            } else if (st->state == MOD_KALDER_STATE_SEND_CONNECT) {
+                st->state = MOD_KALDER_STATE_SEND_DONE;
+            } else if (st->state == MOD_KALDER_STATE_RECV_CONNECT) {
+                // Finished while the body is still being copied: remembered for
+                // the step that closes the data connection.
+                st->transfer_replied = 1;
+            }
             send_transfer_complete(handle, st);
-        if (is_error(error))
-            fail();
-        break;
-    case MOD_KALDER_STATE_HEAD_STAT:
-    case MOD_KALDER_STATE_RANGE_STAT:
-        if (type != KALDER_GFS_OP_STAT && !is_error(result)) {
-            wake = false;
-        } else if (is_error(error)) {
-            fail();
-        } else if (reply->info.stat.stat_count < 1 || !reply->info.stat.stat_array) {
-            st->result = kalder_error_put("mod_kalder", KALDER_ERROR_PROTOCOL, "The back end's stat reply is empty");
-            st->state = MOD_KALDER_STATE_ERROR;
-        } else {
-            st->stat = reply->info.stat.stat_array[0];
-            st->stat.name = nullptr;
-            st->stat.symlink_target = nullptr;
-        }
-        break;
-    case MOD_KALDER_STATE_DELETE:
-        if (type != KALDER_GFS_OP_COMMAND && !is_error(result))
-            wake = false;
-        else if (is_error(error))
-            fail();
-        break;
-    case MOD_KALDER_STATE_PREPARE_STAT:
-        if (is_error(result)) {
-            st->result = result;
-            st->state = MOD_KALDER_STATE_ERROR;
-        } else if (type != KALDER_GFS_OP_STAT) {
-            wake = false;
-        } else if (is_error(reply->result)) {
-            // The prefix does not exist.
-            st->result = KALDER_SUCCESS;
-            if (st->prepare_cursor != st->prepare_path)
-                st->state = MOD_KALDER_STATE_PREPARE_MKDIR;
-        } else if (reply->info.stat.stat_count < 1 || !reply->info.stat.stat_array) {
-            st->result = kalder_error_put("mod_kalder", KALDER_ERROR_PROTOCOL, "The back end's stat reply is empty");
-            st->state = MOD_KALDER_STATE_ERROR;
-        } else if ((reply->info.stat.stat_array[0].mode & 0xF000) != 0x4000) {
-            // The worker waits in PREPARE_STAT: the pool is free.
-            st->message = apr_psprintf(st->pool, "%s exists but is not a directory.", st->prepare_path);
-            st->state = MOD_KALDER_STATE_ERROR;
-        } else if (st->prepare_cursor == st->prepare_path) {
-            st->state = MOD_KALDER_STATE_PREPARE_DONE;
-        }
-        break;
-    case MOD_KALDER_STATE_PREPARE_MKDIR:
-        if (type != KALDER_GFS_OP_COMMAND && !is_error(result))
-            wake = false;
-        else if (is_error(error))
-            fail();
-        else
-            st->state = st->prepare_cursor == st->prepare_path ? MOD_KALDER_STATE_PREPARE_DONE
-                                                               : MOD_KALDER_STATE_PREPARE_STAT;
-        break;
-    case MOD_KALDER_STATE_SEND_CONNECT:
-    case MOD_KALDER_STATE_SEND_FINISH:
-    case MOD_KALDER_STATE_RECV_CONNECT:
-    case MOD_KALDER_STATE_RECV_FINISH:
-        if (type != KALDER_GFS_OP_TRANSFER && !is_error(result)) {
+            break;
+        case MOD_KALDER_STATE_RECV_DONE:
+        case MOD_KALDER_STATE_PREPARE_DONE:
+        case MOD_KALDER_STATE_LISTEN:
+            break;
+        default:  // DONE, ERROR
             wake = false;
             break;
-        }
-        if (is_error(error)) {
-            fail();
-        } else if (st->state == MOD_KALDER_STATE_RECV_FINISH) {
-            st->state = MOD_KALDER_STATE_RECV_DONE;
-        } else if (st->state == MOD_KALDER_STATE_SEND_CONNECT) {
-            st->state = MOD_KALDER_STATE_SEND_DONE;
-        } else if (st->state == MOD_KALDER_STATE_RECV_CONNECT) {
-            // Finished while the body is still being copied: remembered for
-            // the step that closes the data connection.
-            st->transfer_replied = 1;
-        }
-        send_transfer_complete(handle, st);
-        break;
-    case MOD_KALDER_STATE_RECV_DONE:
-    case MOD_KALDER_STATE_PREPARE_DONE:
-    case MOD_KALDER_STATE_LISTEN:
-        break;
-    default:  // DONE, ERROR
-        wake = false;
-        break;
     }
     if (wake)
         signal_handler(st);
@@ -990,8 +993,8 @@ StepOutcome step_init(HandlerState *st)
     st->session_info.host_id = apr_pstrdup(st->pool, conf->backend_contact);
     st->signalled = 0;
     st->state = MOD_KALDER_STATE_CONNECT;
-    st->result = kalder_gfs_ipc_handle_connect_ex(&st->session_info, handler_open_cb, st, handler_error_cb, st,
-                                                  KALDER_FALSE, GSS_C_NO_CREDENTIAL, nullptr, nullptr,
+    st->result = kalder_gfs_ipc_handle_connect_ex(&st->session_info, handler_open_cb, st, handler_error_cb,
+                                                  st, KALDER_FALSE, GSS_C_NO_CREDENTIAL, nullptr, nullptr,
                                                   conf->connect_timeout, conf->idle_timeout, KALDER_FALSE);
     if (is_error(st->result))
         r->status = HTTP_INTERNAL_SERVER_ERROR;
@@ -1039,8 +1042,8 @@ StepOutcome setup_listener(HandlerState *st)
     request_rec *r = st->request;
     const char *interface = std::getenv("KALDER_APACHE_DC_INTERFACE");
     if (interface) {
-        ap_log_rerror(KALDER_MARK, APLOG_WARNING, 0, r, "KALDER_MOD: Using the overridden data channel interface %s",
-                      interface);
+        ap_log_rerror(KALDER_MARK, APLOG_WARNING, 0, r,
+                      "KALDER_MOD: Using the overridden data channel interface %s", interface);
     } else {
         interface = "127.0.0.1";
     }
@@ -1091,7 +1094,8 @@ StepOutcome setup_listener(HandlerState *st)
     const char *contact = apr_pstrdup(st->pool, contact_raw);
     kalder_xio_attr_destroy(attr);
     if (APLOGrdebug(r))
-        ap_log_rerror(KALDER_MARK, APLOG_DEBUG, 0, r, "KALDER_MOD: using the data channel listener %s", contact);
+        ap_log_rerror(KALDER_MARK, APLOG_DEBUG, 0, r, "KALDER_MOD: using the data channel listener %s",
+                      contact);
 
     std::memset(&st->data_info, 0, sizeof st->data_info);
     st->data_info.nstreams = 1;
@@ -1191,8 +1195,8 @@ StepOutcome step_data_channel(HandlerState *st)
     apr_table_setn(r->headers_out, "Content-Disposition",
                    handler_content_disposition(r->pool, r->uri, r->args != nullptr, st->download));
     st->state = MOD_KALDER_STATE_SEND;
-    st->result = kalder_gfs_ipc_request_send(st->ipc_handle, &st->transfer_info, handler_ipc_cb, handler_event_cb,
-                                             st);
+    st->result =
+        kalder_gfs_ipc_request_send(st->ipc_handle, &st->transfer_info, handler_ipc_cb, handler_event_cb, st);
     return STEP_NEXT;
 }
 
@@ -1254,9 +1258,10 @@ void prepare_range_response(HandlerState *st)
         int64_t served = 0;
         kalder_range_list_at(st->ranges, 0, &offset, &length);
         handler_range_satisfiable(offset, length, st->stat.size, &served);  // checked in LISTEN
-        apr_table_setn(r->headers_out, "Content-Range",
-                       apr_psprintf(r->pool, "bytes %" APR_UINT64_T_FMT "-%" APR_UINT64_T_FMT "/*",
-                                    static_cast<apr_uint64_t>(offset), static_cast<apr_uint64_t>(offset + served - 1)));
+        apr_table_setn(
+            r->headers_out, "Content-Range",
+            apr_psprintf(r->pool, "bytes %" APR_UINT64_T_FMT "-%" APR_UINT64_T_FMT "/*",
+                         static_cast<apr_uint64_t>(offset), static_cast<apr_uint64_t>(offset + served - 1)));
         ap_set_content_length(r, served);
     } else {
         apr_uuid_t uuid;
@@ -1425,53 +1430,53 @@ StepOutcome run_step(HandlerState *st)
 {
     request_rec *r = st->request;
     switch (st->state) {
-    case MOD_KALDER_STATE_INIT:
-        return step_init(st);
-    case MOD_KALDER_STATE_CONNECT:
-        return step_connect(st);
-    case MOD_KALDER_STATE_RESTRICT:
-        return step_restrict(st);
-    case MOD_KALDER_STATE_HEAD_STAT:
-        ap_set_content_length(r, st->stat.size);
-        st->state = MOD_KALDER_STATE_DONE;
-        return STEP_CLEAN;
-    case MOD_KALDER_STATE_RANGE_STAT:
-    case MOD_KALDER_STATE_LISTEN:
-        return step_listen(st);
-    case MOD_KALDER_STATE_DATA_CHANNEL:
-        return step_data_channel(st);
-    case MOD_KALDER_STATE_SEND:
-        return accept_data_connection(st, MOD_KALDER_STATE_SEND_CONNECT);
-    case MOD_KALDER_STATE_SEND_CONNECT:
-    case MOD_KALDER_STATE_SEND_DONE:
-        return step_send_stream(st);
-    case MOD_KALDER_STATE_SEND_FINISH:
-        return step_send_finish(st);
-    case MOD_KALDER_STATE_RECV:
-        return accept_data_connection(st, MOD_KALDER_STATE_RECV_CONNECT);
-    case MOD_KALDER_STATE_RECV_CONNECT:
-        return step_recv_copy(st);
-    case MOD_KALDER_STATE_RECV_FINISH:
-        // Woken without news: wait again.
-        st->signalled = 0;
-        return STEP_NEXT;
-    case MOD_KALDER_STATE_RECV_DONE:
-        return step_recv_done(st);
-    case MOD_KALDER_STATE_DELETE:
-        st->state = MOD_KALDER_STATE_DONE;
-        r->status = st->message ? HTTP_NOT_FOUND : HTTP_NO_CONTENT;
-        return STEP_CLEAN;
-    case MOD_KALDER_STATE_PREPARE_STAT:
-        return step_prepare_stat(st);
-    case MOD_KALDER_STATE_PREPARE_MKDIR:
-        return request_command(st, KALDER_GFS_CMD_MKD, st->prepare_path, MOD_KALDER_STATE_PREPARE_MKDIR);
-    case MOD_KALDER_STATE_PREPARE_DONE:
-        st->result = KALDER_SUCCESS;
-        st->state = MOD_KALDER_STATE_DONE;
-        return STEP_CLEAN;
-    default:
-        KALDER_ASSERT(st->state >= 0 && st->state < MOD_KALDER_STATE_LAST);
-        return STEP_CLEAN;
+        case MOD_KALDER_STATE_INIT:
+            return step_init(st);
+        case MOD_KALDER_STATE_CONNECT:
+            return step_connect(st);
+        case MOD_KALDER_STATE_RESTRICT:
+            return step_restrict(st);
+        case MOD_KALDER_STATE_HEAD_STAT:
+            ap_set_content_length(r, st->stat.size);
+            st->state = MOD_KALDER_STATE_DONE;
+            return STEP_CLEAN;
+        case MOD_KALDER_STATE_RANGE_STAT:
+        case MOD_KALDER_STATE_LISTEN:
+            return step_listen(st);
+        case MOD_KALDER_STATE_DATA_CHANNEL:
+            return step_data_channel(st);
+        case MOD_KALDER_STATE_SEND:
+            return accept_data_connection(st, MOD_KALDER_STATE_SEND_CONNECT);
+        case MOD_KALDER_STATE_SEND_CONNECT:
+        case MOD_KALDER_STATE_SEND_DONE:
+            return step_send_stream(st);
+        case MOD_KALDER_STATE_SEND_FINISH:
+            return step_send_finish(st);
+        case MOD_KALDER_STATE_RECV:
+            return accept_data_connection(st, MOD_KALDER_STATE_RECV_CONNECT);
+        case MOD_KALDER_STATE_RECV_CONNECT:
+            return step_recv_copy(st);
+        case MOD_KALDER_STATE_RECV_FINISH:
+            // Woken without news: wait again.
+            st->signalled = 0;
+            return STEP_NEXT;
+        case MOD_KALDER_STATE_RECV_DONE:
+            return step_recv_done(st);
+        case MOD_KALDER_STATE_DELETE:
+            st->state = MOD_KALDER_STATE_DONE;
+            r->status = st->message ? HTTP_NOT_FOUND : HTTP_NO_CONTENT;
+            return STEP_CLEAN;
+        case MOD_KALDER_STATE_PREPARE_STAT:
+            return step_prepare_stat(st);
+        case MOD_KALDER_STATE_PREPARE_MKDIR:
+            return request_command(st, KALDER_GFS_CMD_MKD, st->prepare_path, MOD_KALDER_STATE_PREPARE_MKDIR);
+        case MOD_KALDER_STATE_PREPARE_DONE:
+            st->result = KALDER_SUCCESS;
+            st->state = MOD_KALDER_STATE_DONE;
+            return STEP_CLEAN;
+        default:
+            KALDER_ASSERT(st->state >= 0 && st->state < MOD_KALDER_STATE_LAST);
+            return STEP_CLEAN;
     }
 }
 
@@ -1490,8 +1495,7 @@ void close_session(HandlerState *st)
         kalder_result_t rc = kalder_gfs_ipc_close(handle, handler_close_cb, st);
         kalder_mutex_lock(&st->lock);
         if (!is_error(rc)) {
-            while (!st->closed)
-                kalder_cond_wait(&st->cond, &st->lock);
+            while (!st->closed) kalder_cond_wait(&st->cond, &st->lock);
         }
         st->ipc_handle = nullptr;
     }
@@ -1519,13 +1523,15 @@ int failure_exit(HandlerState *st, bool keep_status)
         kalder::MallocPtr<char> text(
             is_error(st->result) ? kalder_error_print_friendly(kalder_error_peek(st->result)) : nullptr);
         if (r->connection->aborted)
-            ap_log_rerror(KALDER_MARK, APLOG_DEBUG, 0, r, "KALDER_MOD: client gone during the transfer of %s", r->uri);
+            ap_log_rerror(KALDER_MARK, APLOG_DEBUG, 0, r, "KALDER_MOD: client gone during the transfer of %s",
+                          r->uri);
         else
             ap_log_rerror(KALDER_MARK, APLOG_ERR, 0, r, "MOD_KALDER: %s. %s",
-                          "The transfer failed after the response started", text ? text.get() : UNKNOWN_ERROR);
+                          "The transfer failed after the response started",
+                          text ? text.get() : UNKNOWN_ERROR);
         apr_bucket_brigade *bb = apr_brigade_create(r->pool, r->connection->bucket_alloc);
-        APR_BRIGADE_INSERT_TAIL(bb, ap_bucket_error_create(HTTP_BAD_GATEWAY, nullptr, r->pool,
-                                                            r->connection->bucket_alloc));
+        APR_BRIGADE_INSERT_TAIL(
+            bb, ap_bucket_error_create(HTTP_BAD_GATEWAY, nullptr, r->pool, r->connection->bucket_alloc));
         APR_BRIGADE_INSERT_TAIL(bb, apr_bucket_eos_create(r->connection->bucket_alloc));
         kalder_mutex_unlock(&st->lock);
         ap_pass_brigade(r->output_filters, bb);
@@ -1565,7 +1571,8 @@ int run_session(HandlerState *st)
             st->state = MOD_KALDER_STATE_ERROR;
             return failure_exit(st, false);
         }
-        if (outcome == STEP_CLEAN || st->state == MOD_KALDER_STATE_DONE || st->state == MOD_KALDER_STATE_ERROR)
+        if (outcome == STEP_CLEAN || st->state == MOD_KALDER_STATE_DONE ||
+            st->state == MOD_KALDER_STATE_ERROR)
             return clean_exit(st);
     }
 }

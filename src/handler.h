@@ -6,7 +6,6 @@
 #include <cstdint>
 
 #include "kalder.h"
-
 #include "kalder_common.h"
 #include "kalder_gridftp_server.h"
 #include "kalder_gssapi_gsi.h"
@@ -78,13 +77,13 @@ struct HandlerState {
 
     // Beyond the session record proper:
     request_rec *request;
-    int32_t closed;             // the close callback has run
-    int32_t transfer_replied;   // a successful transfer reply arrived while the body was still copied
-    int32_t body_failed;        // the request body could not be read to its end
-    int32_t streamed;           // download data has been passed to the output filters
-    int64_t content_length;     // upload: the request's Content-Length
-    bool download;              // the query has "download"
-    bool prepare;               // the query has "prepare"
+    int32_t closed;            // the close callback has run
+    int32_t transfer_replied;  // a successful transfer reply arrived while the body was still copied
+    int32_t body_failed;       // the request body could not be read to its end
+    int32_t streamed;          // download data has been passed to the output filters
+    int64_t content_length;    // upload: the request's Content-Length
+    bool download;             // the query has "download"
+    bool prepare;              // the query has "prepare"
 };
 
 // Context of MODE_E_FILTER, one per range response, zero-filled from the
@@ -146,8 +145,8 @@ apr_bucket *xio_bucket_create(kalder_xio_handle_t handle, apr_bucket_alloc_t *li
 extern const apr_bucket_type_t xio_bucket_type;
 
 // Toolkit callbacks of the session (exposed for the unit tests).
-void handler_open_cb(kalder_gfs_ipc_handle_t handle, kalder_result_t result, kalder_gfs_finished_info_t *reply,
-                     void *arg);
+void handler_open_cb(kalder_gfs_ipc_handle_t handle, kalder_result_t result,
+                     kalder_gfs_finished_info_t *reply, void *arg);
 void handler_error_cb(kalder_gfs_ipc_handle_t handle, kalder_result_t result, void *arg);
 void handler_close_cb(kalder_gfs_ipc_handle_t handle, kalder_result_t result, void *arg);
 void handler_event_cb(kalder_gfs_ipc_handle_t handle, kalder_result_t result, kalder_gfs_event_info_t *event,

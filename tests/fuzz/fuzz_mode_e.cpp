@@ -42,8 +42,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     for (size_t at = 0; at < size; at += piece) {
         size_t n = size - at < piece ? size - at : piece;
         apr_bucket_brigade *bb = apr_brigade_create(r->pool, r->connection->bucket_alloc);
-        APR_BRIGADE_INSERT_TAIL(bb, apr_bucket_heap_create(reinterpret_cast<const char *>(data + at), n, nullptr,
-                                                           r->connection->bucket_alloc));
+        APR_BRIGADE_INSERT_TAIL(bb, apr_bucket_heap_create(reinterpret_cast<const char *>(data + at), n,
+                                                           nullptr, r->connection->bucket_alloc));
         mode_e_filter(&filter, bb);
         apr_off_t length = 0;
         apr_brigade_length(out, 1, &length);

@@ -1,12 +1,11 @@
 // The data channel's own pieces with the real toolkit: the per-request
 // credential, and the "XIO" bucket over a loopback TCP+GSI connection.
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <openssl/x509.h>
 
 #include <string>
 #include <thread>
-
-#include <openssl/evp.h>
-#include <openssl/x509.h>
 
 #include "handler.h"
 #include "testing.h"
@@ -94,7 +93,8 @@ TEST_F(DataChannel, XioBucketReadsWhatArrivesThenEndsAtTheOrderlyClose)
     ASSERT_EQ(kalder_xio_server_create(&server, sattr, stack), KALDER_SUCCESS);
     kalder_xio_attr_destroy(sattr);
     char *contact = nullptr;
-    ASSERT_EQ(kalder_xio_server_cntl(server, tcp, KALDER_XIO_TCP_GET_LOCAL_NUMERIC_CONTACT, &contact), KALDER_SUCCESS);
+    ASSERT_EQ(kalder_xio_server_cntl(server, tcp, KALDER_XIO_TCP_GET_LOCAL_NUMERIC_CONTACT, &contact),
+              KALDER_SUCCESS);
     std::string where = contact;
     free(contact);
 

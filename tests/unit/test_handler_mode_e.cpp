@@ -18,10 +18,8 @@ namespace {
 std::string header(uint8_t flags, uint64_t count, uint64_t offset)
 {
     std::string h(1, static_cast<char>(flags));
-    for (int i = 7; i >= 0; --i)
-        h += static_cast<char>((count >> (8 * i)) & 0xff);
-    for (int i = 7; i >= 0; --i)
-        h += static_cast<char>((offset >> (8 * i)) & 0xff);
+    for (int i = 7; i >= 0; --i) h += static_cast<char>((count >> (8 * i)) & 0xff);
+    for (int i = 7; i >= 0; --i) h += static_cast<char>((offset >> (8 * i)) & 0xff);
     return h;
 }
 
@@ -117,8 +115,7 @@ TEST_F(ModeE, BytesDeliveredOneBucketEachAreReassembled)
     multipart("B", "text/plain");
     std::string stream = header(0, 5, 100) + "abcde" + header(0x48, 0, 1);
     std::vector<std::string> pieces;
-    for (char c : stream)
-        pieces.emplace_back(1, c);
+    for (char c : stream) pieces.emplace_back(1, c);
     EXPECT_EQ(feed(pieces), APR_SUCCESS);
     EXPECT_EQ(body(), kMultipart);
 }
@@ -126,8 +123,8 @@ TEST_F(ModeE, BytesDeliveredOneBucketEachAreReassembled)
 TEST_F(ModeE, BlocksSplitAcrossCallsAndSeveralBlocksPerBucket)
 {
     multipart("XYZ", "None");
-    std::string stream = header(0, 3, 0) + "012" + header(0, 4, 10) + "abcd" + header(0, 2, 14) + "ef" +
-                         header(0x48, 0, 1);
+    std::string stream =
+        header(0, 3, 0) + "012" + header(0, 4, 10) + "abcd" + header(0, 2, 14) + "ef" + header(0x48, 0, 1);
     EXPECT_EQ(feed({stream.substr(0, 20)}), APR_SUCCESS);
     EXPECT_EQ(feed({stream.substr(20, 9), stream.substr(29)}), APR_SUCCESS);
     EXPECT_EQ(body(),
@@ -140,7 +137,8 @@ TEST_F(ModeE, BlocksSplitAcrossCallsAndSeveralBlocksPerBucket)
 TEST_F(ModeE, EndOfFileWithMarkersLeftStopsWithoutClosing)
 {
     multipart("B", "text/plain");
-    EXPECT_EQ(feed({header(0, 2, 7) + "hi" + header(0x40, 0, 1), "trailing bytes are not read"}), APR_SUCCESS);
+    EXPECT_EQ(feed({header(0, 2, 7) + "hi" + header(0x40, 0, 1), "trailing bytes are not read"}),
+              APR_SUCCESS);
     EXPECT_EQ(body(), "\r\n--B\r\nContent-Type: text/plain\r\nContent-Range: bytes 7-8/*\r\n\r\nhi");
     EXPECT_EQ(feed({header(0, 1, 0) + "x"}, true), APR_SUCCESS);
     EXPECT_EQ(body(), "\r\n--B\r\nContent-Type: text/plain\r\nContent-Range: bytes 7-8/*\r\n\r\nhi");

@@ -32,7 +32,8 @@ Parsed parse(const char *header)
     Parsed p{handler_parse_range(pool, header, &out), {}};
     if (out)
         for (int i = 0; i < out->nelts; ++i)
-            p.ranges.emplace_back(APR_ARRAY_IDX(out, i, ByteRange).offset, APR_ARRAY_IDX(out, i, ByteRange).length);
+            p.ranges.emplace_back(APR_ARRAY_IDX(out, i, ByteRange).offset,
+                                  APR_ARRAY_IDX(out, i, ByteRange).length);
     apr_pool_destroy(pool);
     return p;
 }
@@ -59,8 +60,8 @@ TEST(RangeHeader, OpenRangeOnlyAsTheLast)
 
 TEST(RangeHeader, SyntaxErrorsAnswer416)
 {
-    for (const char *h : {"bytes=-500", "bytes=5-2", "bytes=a-b", "bytes=", "bytes=0-9,", "bytes=0-9;", "bytes= 0-9",
-                          "bytes=0 -9", "bytes=0-9x", "bytes=1-2-3", "bytes=0-0x10"}) {
+    for (const char *h : {"bytes=-500", "bytes=5-2", "bytes=a-b", "bytes=", "bytes=0-9,", "bytes=0-9;",
+                          "bytes= 0-9", "bytes=0 -9", "bytes=0-9x", "bytes=1-2-3", "bytes=0-0x10"}) {
         EXPECT_EQ(parse(h).kind, RANGE_INVALID) << h;
     }
 }
@@ -109,9 +110,11 @@ TEST(ContentDisposition, InlineUnlessDownloadIsAsked)
     Pool pool;
     EXPECT_STREQ(handler_content_disposition(pool.p, "/a/b.txt", false, false), "inline");
     EXPECT_STREQ(handler_content_disposition(pool.p, "/a/b.txt", true, false), "inline");
-    EXPECT_STREQ(handler_content_disposition(pool.p, "/a/b.txt", true, true), "attachment; filename=\"b.txt\"");
+    EXPECT_STREQ(handler_content_disposition(pool.p, "/a/b.txt", true, true),
+                 "attachment; filename=\"b.txt\"");
     EXPECT_STREQ(handler_content_disposition(pool.p, "/a/", true, true), "attachment; filename=\"download\"");
-    EXPECT_STREQ(handler_content_disposition(pool.p, "noslash", true, true), "attachment; filename=\"noslash\"");
+    EXPECT_STREQ(handler_content_disposition(pool.p, "noslash", true, true),
+                 "attachment; filename=\"noslash\"");
 }
 
 TEST(ContentDisposition, NameIsAValidQuotedStringWithoutControlCharacters)
@@ -122,8 +125,7 @@ TEST(ContentDisposition, NameIsAValidQuotedStringWithoutControlCharacters)
     EXPECT_STREQ(handler_content_disposition(pool.p, "/a\"b\\c.txt", true, true),
                  "attachment; filename=\"a\\\"b\\\\c.txt\"");
     std::string v = handler_content_disposition(pool.p, "/x\r\nSet-Cookie: y\t.txt", true, true);
-    for (char c : v)
-        EXPECT_TRUE(c >= 0x20 && c != 0x7f) << "control character in " << v;
+    for (char c : v) EXPECT_TRUE(c >= 0x20 && c != 0x7f) << "control character in " << v;
     EXPECT_EQ(v, "attachment; filename=\"x__Set-Cookie: y_.txt\"");
 }
 
@@ -135,7 +137,8 @@ TEST(ContentDisposition, NonAsciiNamesAlsoGoAsFilenameStar)
     EXPECT_STREQ(handler_content_disposition(pool.p, "/\xE6\x97\xA5\".txt", true, true),
                  "attachment; filename=\"_\\\".txt\"; filename*=UTF-8''%E6%97%A5%22.txt");
     // Not UTF-8: only the ASCII fallback.
-    EXPECT_STREQ(handler_content_disposition(pool.p, "/caf\xE9.txt", true, true), "attachment; filename=\"caf_.txt\"");
+    EXPECT_STREQ(handler_content_disposition(pool.p, "/caf\xE9.txt", true, true),
+                 "attachment; filename=\"caf_.txt\"");
     EXPECT_STREQ(handler_content_disposition(pool.p, "/\xC3", true, true), "attachment; filename=\"_\"");
 }
 
@@ -198,7 +201,8 @@ TEST_F(SessionUser, GuestCollectionSharesUnderTheFirstIdentityWithRestrictions)
     HandlerState st{};
     EXPECT_EQ(user(r, &st),
               ":kalder-sharing:ID=9c4e7e0a-1d2b-4c3d-8e4f-5a6b7c8d9e0f;SHAREE=alice@example.org;"
-              "SHAREE_IDS=11111111-aaaa-4aaa-8aaa-111111111111,22222222-bbbb-4bbb-8bbb-222222222222;HIGH_ASSURANCE=0;");
+              "SHAREE_IDS=11111111-aaaa-4aaa-8aaa-111111111111,22222222-bbbb-4bbb-8bbb-222222222222;HIGH_"
+              "ASSURANCE=0;");
     EXPECT_STREQ(st.restrict_paths, "r/a/,rw/b/");
 }
 
@@ -233,8 +237,9 @@ TEST_F(SessionUser, MissingRecordsOfAuthorizationAreLoggedFailures)
     get_request_state(g)->effective_id_set = both;
     g->user = apr_pstrdup(g->pool, "alice@example.org");
     user(g, &st, 1);
-    EXPECT_TRUE(logged(APLOG_ERR,
-                       "Missing value for ACL in request for /x/y on collection 5b3c6c3e-6d3e-4c49-9d3b-0f6f2b1c9a11"))
+    EXPECT_TRUE(logged(
+        APLOG_ERR,
+        "Missing value for ACL in request for /x/y on collection 5b3c6c3e-6d3e-4c49-9d3b-0f6f2b1c9a11"))
         << kalder::test::dump_log();
 }
 

@@ -96,8 +96,14 @@ apr_status_t error_bucket_read(apr_bucket *, const char **str, apr_size_t *len, 
 }
 
 const apr_bucket_type_t test_error_bucket_type = {
-    "ERROR", 5, apr_bucket_type_t::APR_BUCKET_METADATA, apr_bucket_free, error_bucket_read,
-    apr_bucket_setaside_notimpl, apr_bucket_split_notimpl, apr_bucket_simple_copy,
+    "ERROR",
+    5,
+    apr_bucket_type_t::APR_BUCKET_METADATA,
+    apr_bucket_free,
+    error_bucket_read,
+    apr_bucket_setaside_notimpl,
+    apr_bucket_split_notimpl,
+    apr_bucket_simple_copy,
 };
 
 }  // namespace
