@@ -88,3 +88,30 @@ def test_browser_logs_in_and_sees_the_data(gateway, browser, host, path, data):
     browser.refresh()
     wait_for(lambda: data in body_text(browser), timeout=20, what="the data on reload")
     assert [c["endpoint"] for c in gateway.emulator.calls()].count("authorize") == 2  # page + answer
+
+
+@pytest.mark.parametrize("host,path,data", [
+    ("mapped.test", "/reports/mapped.txt", "mapped file through the back end"),
+    ("guest.test", "/private/guest.txt", "guest file through the back end"),
+])
+def test_browser_gets_the_reload_page_then_the_file_from_the_back_end(data_gateway, browser, host, path, data):
+    """With the content handler in front of kalder-backend, the first request
+    after the login is answered with the small page that reloads the file."""
+    from fixtures_data import write_file
+    base = data_gateway.root if host == "mapped.test" else data_gateway.share
+    write_file(base / path.lstrip("/"), (data + "\n").encode())
+
+    browser.get(f"https://{host}{path}")
+    wait_for(lambda: browser.title == "Log in", timeout=20, what="the login page")
+    browser.find_element(By.ID, "login-alice").click()
+    wait_for(lambda: data in body_text(browser), timeout=20, what="the file after login")
+    assert browser.current_url == f"https://{host}{path}"
+
+    # The access log shows the login's return, then the reload page and the
+    # file itself: two successful GETs of the path after /redirect.
+    lines = data_gateway.httpd.access_log.read_text().splitlines()
+    after = lines[next(i for i, line in enumerate(lines) if '"GET /redirect?' in line) + 1:]
+    gets = [line for line in after if f'"GET {path} ' in line]
+    assert len(gets) >= 2 and all('" 200 ' in line for line in gets[:2]), after
+    page, file = (int(line.split('" 200 ')[1].split()[0]) for line in gets[:2])
+    assert file == len(data) + 1 and page > file, gets
