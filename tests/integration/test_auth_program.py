@@ -1,10 +1,13 @@
 """Programs through the real server: bearer tokens introspected at the
 emulator, both authorization passes, and the JSON challenge replies."""
 import json
+import time
+import uuid
 
 import pytest
 
-from fixtures_auth import (CLIENT_ID, DATA_SCOPE, HTTPS_SCOPE, collection_directives, header)
+from fixtures_auth import (CLIENT_ID, DATA_SCOPE, HTTPS_SCOPE, MAPPED_ID, collection_directives, header, request,
+                           scenario)
 
 MAPPED_MESSAGE = ("You must authenticate or link with an identity from one of these domains (example.org) "
                   "which has been granted access to this collection.")
@@ -195,3 +198,28 @@ def test_collection_without_state_key_warns_and_refuses_browsers(httpd_factory, 
     from fixtures_auth import BROWSER_AGENT, request
     status, _, _ = request("https://mapped.test/data.txt", headers={"User-Agent": BROWSER_AGENT})
     assert status == 500
+
+
+def test_cache_lifetime_is_the_main_servers_even_when_a_virtual_host_sets_its_own(httpd, auth_emulator):
+    suffix = "-" + uuid.uuid4().hex[:12]
+    auth_emulator.control("POST", "/_scenario", scenario(suffix))
+    auth_emulator.reset_calls()
+    (httpd.docroot / "data.txt").write_text("mapped data\n")
+    httpd.add("KalderKeyutilsCacheTimeout 2")
+    httpd.vhost("mapped.test", body=collection_directives(
+        auth_emulator.url, "mapped", MAPPED_ID,
+        "KalderAllowedDomains example.org\nKalderAuthenticationAssuranceTimeout 60\n"
+        "KalderKeyutilsCacheTimeout 300"))
+    httpd.install()
+    assert httpd.start().returncode == 0
+    token = {"Authorization": f"Bearer tok-alice{suffix}"}
+
+    def introspections():
+        return auth_emulator.counts().get("introspect", 0)
+
+    assert request("https://mapped.test/data.txt", headers=token)[0] == 200
+    assert request("https://mapped.test/data.txt", headers=token)[0] == 200
+    assert introspections() == 1, "the second request is answered from the keyring"
+    time.sleep(3)
+    assert request("https://mapped.test/data.txt", headers=token)[0] == 200
+    assert introspections() == 2, "the entry expired after the main server's 2 seconds"
