@@ -16,7 +16,6 @@ import os
 import pathlib
 import signal
 import subprocess
-import time
 import uuid
 
 import pytest

@@ -5,7 +5,7 @@ import re
 
 import pytest
 
-from kalder_harness import Httpd, WORK, PKI  # noqa: F401
+from kalder_harness import Httpd, WORK
 
 
 def _unique(name: str) -> str:

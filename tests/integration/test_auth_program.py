@@ -6,7 +6,7 @@ import uuid
 
 import pytest
 
-from fixtures_auth import (CLIENT_ID, DATA_SCOPE, HTTPS_SCOPE, MAPPED_ID, collection_directives, header, request,
+from fixtures_auth import (DATA_SCOPE, HTTPS_SCOPE, MAPPED_ID, collection_directives, header, request,
                            scenario)
 
 MAPPED_MESSAGE = ("You must authenticate or link with an identity from one of these domains (example.org) "
@@ -181,7 +181,7 @@ def test_collection_without_identity_service_settings_does_not_start(httpd_facto
     result = httpd.start()
     assert result.returncode != 0
     text = result.stderr + httpd.log_text()
-    assert f"Server mapped.test (" in text and f"collection but {missing} is not set" in text, text
+    assert "Server mapped.test (" in text and f"collection but {missing} is not set" in text, text
 
 
 def test_collection_without_state_key_warns_and_refuses_browsers(httpd_factory, auth_emulator):

@@ -241,7 +241,6 @@ def test_back_end_dying_midway_never_looks_like_a_complete_download(data_gateway
     import os
     import signal
     import subprocess
-    import threading
 
     gw = data_gateway
     write_large(gw.root / "slow.dat", 64 * BLOCK)

@@ -4,7 +4,6 @@ import concurrent.futures
 import hashlib
 import socket
 import ssl
-import subprocess
 import time
 
 import pytest

@@ -8,7 +8,6 @@ import urllib.error
 import urllib.parse
 import urllib.request
 
-import pytest
 
 from fixtures_emulator import DEFAULT_SCENARIO
 from kalder_harness import PKI

@@ -1,7 +1,6 @@
 """The module in a real server: loading, directives, the configuration-
 directory watcher and its graceful restarts."""
 import os
-import pathlib
 import time
 
 import pytest

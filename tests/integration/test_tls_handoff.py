@@ -4,7 +4,6 @@ its own TLS handshake on them; everything else is served by httpd as before.
 """
 import concurrent.futures
 import os
-import re
 import socket
 import subprocess
 import time
