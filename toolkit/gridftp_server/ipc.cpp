@@ -34,8 +34,8 @@ namespace {
 constexpr const char *kModule = "kalder_gridftp_server";
 constexpr int kFrameTimeoutMs = 30000;  // the rest of a frame once its first byte is in
 constexpr int kWriteTimeoutMs = 30000;
-constexpr int kCloseWaitMs = 5000;
-constexpr int kOpenReplyMs = 60000;     // the session reply, when no connect timeout is set      // how long a close waits for the back end's acknowledgement
+constexpr int kCloseWaitMs = 5000;     // how long a close waits for the back end's acknowledgement
+constexpr int kOpenReplyMs = 60000;    // the session reply, when no connect timeout is set
 
 kalder_result_t error(int type, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 kalder_result_t error(int type, const char *fmt, ...)
