@@ -171,12 +171,20 @@ def test_module_introspects_once_per_token_across_server_processes(emulator_runn
     httpd.add("ThreadsPerChild 1\nMaxRequestWorkers 8\nStartServers 2\nMinSpareThreads 1\n"
               "MaxSpareThreads 8\nMaxConnectionsPerChild 1")
     start_collection(httpd, emu)
+    statuses = []
     for _ in range(3):
-        curl("https://collection.test/file.txt", "-H", "Authorization: Bearer alice-token")
+        # A connection may meet a child on its way out (one connection
+        # each); curl then reports status 000 and the request is repeated.
+        for _attempt in range(5):
+            status = curl("https://collection.test/file.txt", "-H", "Authorization: Bearer alice-token")
+            if status != "000":
+                break
+        statuses.append(status)
+    assert "000" not in statuses, statuses
     assert emu.count("introspect") == 1, emu.counts()
     asked = pids_logging(httpd, "Using introspect result: ")
     cached = pids_logging(httpd, "Using cached introspect result: ")
-    assert len(asked) == 1 and len(cached) >= 1 and not asked & cached, (asked, cached)
+    assert len(asked) == 1 and len(cached) >= 1 and not asked & cached, (asked, cached, statuses)
     (call_,) = emu.calls("introspect")
     assert call_["authorization"] == BASIC
     assert call_["user_agent"] == "mod_kalder"
