@@ -97,6 +97,15 @@ kalder_result_t error(int type, const char *fmt, ...)
     return kalder_error_put(kModule, type, "%s", buf);
 }
 
+// A failed read or write on the socket: a timeout (the socket's time limit
+// ran out) or the system's own error.
+kalder_result_t socket_error(const char *op, int saved)
+{
+    if (saved == EAGAIN || saved == EWOULDBLOCK)
+        return error(KALDER_ERROR_TIMEOUT, "%s timed out", op);
+    return error(KALDER_ERROR_SYSTEM, "%s failed: %s", op, std::strerror(saved));
+}
+
 // The OpenSSL error queue as one line (drained).
 std::string ssl_errors()
 {
@@ -725,10 +734,8 @@ kalder_result_t kalder_xio_read(kalder_xio_handle_t handle, void *buffer, size_t
                 }
                 std::string why = ssl_errors();
                 handle->broken = true;
-                if (err == SSL_ERROR_SYSCALL && (saved == EAGAIN || saved == EWOULDBLOCK))
-                    return error(KALDER_ERROR_TIMEOUT, "read timed out");
                 if (err == SSL_ERROR_SYSCALL && saved != 0)
-                    return error(KALDER_ERROR_SYSTEM, "read failed: %s", std::strerror(saved));
+                    return socket_error("read", saved);
                 return error(KALDER_ERROR_PROTOCOL, "read failed: the connection ended without an orderly close (%s)",
                              why.c_str());
             }
@@ -739,9 +746,7 @@ kalder_result_t kalder_xio_read(kalder_xio_handle_t handle, void *buffer, size_t
                     continue;
                 int saved = errno;
                 handle->broken = true;
-                if (saved == EAGAIN || saved == EWOULDBLOCK)
-                    return error(KALDER_ERROR_TIMEOUT, "read timed out");
-                return error(KALDER_ERROR_SYSTEM, "read failed: %s", std::strerror(saved));
+                return socket_error("read", saved);
             }
             if (rc == 0) {
                 handle->eof = true;
@@ -783,10 +788,8 @@ kalder_result_t kalder_xio_write(kalder_xio_handle_t handle, const void *buffer,
                 std::string why = ssl_errors();
                 handle->broken = true;
                 *nbytes = done;
-                if (err == SSL_ERROR_SYSCALL && (saved == EAGAIN || saved == EWOULDBLOCK))
-                    return error(KALDER_ERROR_TIMEOUT, "write timed out");
                 if (err == SSL_ERROR_SYSCALL && saved != 0)
-                    return error(KALDER_ERROR_SYSTEM, "write failed: %s", std::strerror(saved));
+                    return socket_error("write", saved);
                 return error(KALDER_ERROR_PROTOCOL, "write failed: %s", why.c_str());
             }
         } else {
@@ -797,9 +800,7 @@ kalder_result_t kalder_xio_write(kalder_xio_handle_t handle, const void *buffer,
                 int saved = errno;
                 handle->broken = true;
                 *nbytes = done;
-                if (saved == EAGAIN || saved == EWOULDBLOCK)
-                    return error(KALDER_ERROR_TIMEOUT, "write timed out");
-                return error(KALDER_ERROR_SYSTEM, "write failed: %s", std::strerror(saved));
+                return socket_error("write", saved);
             }
             n = static_cast<size_t>(rc);
         }
