@@ -7,6 +7,7 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 scripts/install-deps run
+scripts/check-ssl-runtime
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKALDER_TESTS=OFF >/dev/null
 cmake --build build -j"${KALDER_JOBS:-2}" --target mod_kalder kalder-backend
 exec tools/kalder-stack --build "$PWD/build" "$@"

@@ -7,6 +7,7 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 scripts/install-deps test
+scripts/check-ssl-runtime
 
 jobs=${KALDER_JOBS:-2}
 fuzz_seconds=${KALDER_FUZZ_SECONDS:-20}
