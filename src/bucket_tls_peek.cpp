@@ -482,6 +482,32 @@ bool server_matches_name(const char *name, const server_rec *server)
     return false;
 }
 
+namespace {
+
+// The servers of the chain in configuration order: httpd links each
+// <VirtualHost> in front of the ones read before it, so `main->next` is the
+// last-configured virtual host. The main server comes first, then the
+// virtual hosts as they appear in the configuration.
+struct ServersInOrder {
+    const server_rec **servers;
+    size_t count;
+};
+
+ServersInOrder servers_in_order(apr_pool_t *pool, const server_rec *chain)
+{
+    size_t count = 0;
+    for (const server_rec *s = chain; s; s = s->next) ++count;
+    auto **servers = static_cast<const server_rec **>(apr_palloc(pool, count * sizeof(server_rec *)));
+    if (count) {
+        servers[0] = chain;
+        size_t i = count;
+        for (const server_rec *s = chain->next; s; s = s->next) servers[--i] = s;
+    }
+    return {servers, count};
+}
+
+}  // namespace
+
 const char *choose_socket_path(apr_pool_t *pool, const server_rec *chain, const HelloParse &hello)
 {
     // The server name: absent (null) matches every server, and so does a
@@ -498,6 +524,8 @@ const char *choose_socket_path(apr_pool_t *pool, const server_rec *chain, const 
         if (!known)
             host = nullptr;
     }
+
+    const ServersInOrder order = servers_in_order(pool, chain);
 
     static const uint8_t default_protocols[] = {0x00, 0x02, 0x01, '*'};
     const uint8_t *alpn = hello.has_alpn ? hello.alpn : default_protocols;
@@ -526,7 +554,8 @@ const char *choose_socket_path(apr_pool_t *pool, const server_rec *chain, const 
         std::memcpy(key, proto, n);
         key[n] = '\0';
 
-        for (const server_rec *s = chain; s; s = s->next) {
+        for (size_t i = 0; i < order.count; ++i) {
+            const server_rec *s = order.servers[i];
             if (!server_matches_name(host, s))
                 continue;
             const ServerConfig *conf = kalder_server_config(s);

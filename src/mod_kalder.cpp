@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -31,16 +32,18 @@
 
 namespace {
 
-// The configuration-directory watcher of the parent process. Touched by the
-// watcher thread and by mod_kalder_unload without a lock: unload closes the
-// descriptor first, which ends a blocked read, then cancels and joins.
+// The configuration-directory watcher of the parent process. This record
+// is the one owner of the inotify descriptor: the watcher thread gets the
+// number by value and only reads from it, and disarm_config_watcher closes
+// it exactly once, after the thread has been cancelled and joined, so the
+// number is never closed while it may already belong to another file.
 struct ConfigWatch {
-    int inotify_fd;
-    pid_t owner_pid;
-    pthread_t thread;
-    bool has_thread;
+    int inotify_fd = -1;
+    pid_t owner_pid = 0;
+    pthread_t thread{};
+    bool has_thread = false;
 };
-ConfigWatch config_watch = {-1, 0, pthread_t{}, false};
+ConfigWatch config_watch;
 
 // Toolkit handles of a child process; the data channel builds its
 // attributes from these.
@@ -297,17 +300,36 @@ bool session_keyring_works()
 
 void *config_dir_watcher(void *arg)
 {
-    int *fd = static_cast<int *>(arg);
+    const int fd = static_cast<int>(reinterpret_cast<intptr_t>(arg));
     char buffer[sizeof(struct inotify_event) + 255 + 1];
-    std::memset(buffer, 0, sizeof buffer);
-    if (read(*fd, buffer, sizeof buffer) == -1)
+    ssize_t n;
+    do
+        n = read(fd, buffer, sizeof buffer);
+    while (n == -1 && errno == EINTR);
+    if (n <= 0)
         return nullptr;
-    // Any completed write or deletion: one graceful restart. The next
-    // post-configuration pass arms a new watcher.
-    close(*fd);
-    *fd = -1;
+    // Any completed write or deletion: one graceful restart. The thread ends
+    // here; the next configuration pass disarms this watch and arms a new one.
     kill(getpid(), SIGUSR1);
     return nullptr;
+}
+
+// Ends the watcher thread (in the process that started it) and closes the
+// descriptor. In a child the record is the parent's copy: there is no
+// thread to join, only the inherited descriptor to close.
+void disarm_config_watcher()
+{
+    if (config_watch.has_thread && config_watch.owner_pid == getpid()) {
+        // read() is a cancellation point; a thread that already ended is
+        // joined all the same.
+        pthread_cancel(config_watch.thread);
+        pthread_join(config_watch.thread, nullptr);
+    }
+    config_watch.has_thread = false;
+    if (config_watch.inotify_fd != -1) {
+        close(config_watch.inotify_fd);
+        config_watch.inotify_fd = -1;
+    }
 }
 
 int arm_config_watcher(server_rec *main_server)
@@ -334,7 +356,8 @@ int arm_config_watcher(server_rec *main_server)
             return HTTP_INTERNAL_SERVER_ERROR;
         }
     }
-    int rc = pthread_create(&config_watch.thread, nullptr, config_dir_watcher, &config_watch.inotify_fd);
+    int rc = pthread_create(&config_watch.thread, nullptr, config_dir_watcher,
+                            reinterpret_cast<void *>(static_cast<intptr_t>(config_watch.inotify_fd)));
     if (rc != 0) {
         ap_log_error(KALDER_MARK, APLOG_ERR, 0, main_server,
                      "Failed to start the configuration directory watcher (pthread_create): %s",
@@ -404,8 +427,9 @@ extern "C" int mod_kalder_post_config(apr_pool_t *pconf, apr_pool_t *plog, apr_p
     if (!session_keyring_works())
         keyctl_join_session_keyring(nullptr);
 
-    if (config_watch.inotify_fd != -1)
-        return OK;
+    // Each configuration load watches the directories it names: the watch
+    // of the previous load (if the module's code stayed loaded) goes first.
+    disarm_config_watcher();
     return arm_config_watcher(s);
 }
 
@@ -445,18 +469,7 @@ extern "C" void mod_kalder_child_init(apr_pool_t *pchild, server_rec *s)
 
 // Runs whenever the module's code leaves a process, including the unload
 // before each reload on restart.
-__attribute__((destructor)) static void mod_kalder_unload()
-{
-    if (config_watch.inotify_fd != -1) {
-        close(config_watch.inotify_fd);
-        config_watch.inotify_fd = -1;
-    }
-    if (config_watch.owner_pid == getpid() && config_watch.has_thread) {
-        if (pthread_cancel(config_watch.thread) == 0)
-            pthread_join(config_watch.thread, nullptr);
-        config_watch.has_thread = false;
-    }
-}
+__attribute__((destructor)) static void mod_kalder_unload() { disarm_config_watcher(); }
 
 // ---------------------------------------------------------------------------
 // Registration

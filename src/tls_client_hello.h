@@ -63,8 +63,10 @@ bool server_name_from_sni(const uint8_t *sni, size_t sni_len, bool has_sni,
 bool server_matches_name(const char *name, const server_rec *server);
 
 // The Unix socket path for this ClientHello over the server chain that
-// starts at `chain` (main server first), or null for pass-through. `pool`
-// holds the copy of the server name.
+// starts at `chain` (the main server, linked as httpd links it: the last
+// virtual host read first), or null for pass-through. Servers are searched
+// in configuration order, main server first. `pool` holds the copy of the
+// server name and the ordered server list.
 const char *choose_socket_path(apr_pool_t *pool, const server_rec *chain, const HelloParse &hello);
 
 }  // namespace kalder::tls

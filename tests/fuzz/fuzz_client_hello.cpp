@@ -61,10 +61,10 @@ struct Chain {
         apr_table_set(conf->unix_sockets, key, path);
         vector[0] = conf;
         s->module_config = reinterpret_cast<ap_conf_vector_t *>(vector);
-        server_rec *last = main.server();
-        while (last->next)
-            last = last->next;
-        last->next = s;
+        // Linked as httpd links virtual hosts: each in front of those read
+        // before it.
+        s->next = main.server()->next;
+        main.server()->next = s;
     }
 };
 

@@ -201,3 +201,31 @@ def test_many_handshakes_at_once_leak_no_descriptors(served, receiver_factory):
     # Closed connections are gone from every worker once they are done.
     wait_for(lambda: _fd_count(workers) <= before, timeout=15,
              what=f"descriptors back to {before} (now {_fd_count(workers)})")
+
+
+@pytest.mark.parametrize("earlier", ["exact", "wildcard"])
+def test_servers_are_searched_in_configuration_order(served, receiver_factory, earlier):
+    # httpd keeps its virtual hosts in reverse order; the hand-off must not.
+    exact = receiver_factory("exact", ["acme-tls/1"])
+    wildcard = receiver_factory("wildcard", ["acme-tls/1"])
+    entries = {"exact": f"KalderUnixSocket acme-tls/1 {exact.path}", "wildcard": f"KalderUnixSocket {wildcard.path}"}
+    later = "wildcard" if earlier == "exact" else "exact"
+    served.vhost("first.test", body=entries[earlier])
+    served.vhost("second.test", body=entries[later])
+    start(served)
+
+    expected = {"exact": exact, "wildcard": wildcard}[earlier]
+    for name in (None, "nobody.test"):
+        cmd = ["openssl", "s_client", "-connect", "127.0.0.1:443", "-quiet", "-verify_quiet",
+               "-alpn", "acme-tls/1"]
+        cmd += ["-servername", name] if name else ["-noservername"]
+        out = subprocess.run(cmd, input=b"GET / HTTP/1.1\r\nHost: x\r\n\r\n", capture_output=True,
+                             timeout=30).stdout.decode(errors="replace")
+        assert "receiver alpn=acme-tls/1" in out, (name, out)
+    expected.wait_count("served", 2)
+    assert expected.count("handoff 00000001") == 2
+    other = wildcard if expected is exact else exact
+    assert other.count("handoff") == 0
+    # A name a server answers to keeps to that server's own entry.
+    assert "receiver alpn=acme-tls/1 sni=second.test" in s_client("second.test", "acme-tls/1")
+    {"exact": exact, "wildcard": wildcard}[later].wait_count("served", 1)

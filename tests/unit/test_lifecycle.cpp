@@ -1,11 +1,19 @@
-// Process-level start work of the parent: the keyring self-test.
+// Process-level start work of the parent: the keyring self-test and the
+// configuration-directory watcher.
 // Each case runs in a forked child so that joining keyrings and starting
 // the watcher thread leave the test process untouched.
 #include <gtest/gtest.h>
 
 #include <keyutils.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
 
 #include "testing.h"
 
@@ -74,7 +82,78 @@ int user_default_keyring_is_left_for_a_new_one()
     return 0;
 }
 
+// The inotify descriptors and threads this process has.
+int inotify_descriptors()
+{
+    int n = 0;
+    for (const auto &e : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code ec;
+        if (std::filesystem::read_symlink(e.path(), ec).string() == "anon_inode:inotify")
+            ++n;
+    }
+    return n;
+}
+
+int threads()
+{
+    int n = 0;
+    for ([[maybe_unused]] const auto &e : std::filesystem::directory_iterator("/proc/self/task")) ++n;
+    return n;
+}
+
+bool restart_requested(int seconds)
+{
+    sigset_t usr1;
+    sigemptyset(&usr1);
+    sigaddset(&usr1, SIGUSR1);
+    timespec wait = {seconds, 0};
+    return sigtimedwait(&usr1, nullptr, &wait) == SIGUSR1;
+}
+
+// A fired watcher leaves its descriptor to the watch record, which closes
+// it once when the next configuration pass replaces the watch: the thread
+// itself never closes it, so the number cannot be closed twice.
+int watcher_keeps_one_descriptor_across_restarts()
+{
+    sigset_t usr1;
+    sigemptyset(&usr1);
+    sigaddset(&usr1, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &usr1, nullptr);  // the watcher thread inherits the mask
+    char dir[] = "/tmp/kalder-watch.XXXXXX";
+    if (!mkdtemp(dir))
+        return 10;
+    kalder::test::TestServer srv;
+    srv.config()->dynamic_config_dir = dir;
+    auto pass = [&] { return mod_kalder_post_config(srv.pool(), srv.pool(), srv.pool(), srv.server()); };
+    const int base_threads = threads();
+    int rc = 0;
+    if (pass() != OK || pass() != OK)
+        rc = 1;
+    else if (inotify_descriptors() != 1 || threads() != base_threads + 1)
+        rc = 2;
+    else {
+        for (int round = 0; round < 3 && rc == 0; ++round) {
+            std::ofstream(std::string(dir) + "/generated.conf") << "# round " << round << "\n";
+            if (!restart_requested(10))
+                rc = 3;
+            else if (inotify_descriptors() != 1)
+                rc = 4;  // the descriptor is the record's until the next pass
+            else if (pass() != OK)
+                rc = 5;
+            else if (inotify_descriptors() != 1 || threads() != base_threads + 1)
+                rc = 6;  // the old watch closed exactly once, a new one armed
+        }
+    }
+    std::filesystem::remove_all(dir);
+    return rc;
+}
+
 }  // namespace
+
+TEST(ConfigWatcher, OneDescriptorAndOneThreadAcrossWatcherRestarts)
+{
+    EXPECT_EQ(in_child(watcher_keeps_one_descriptor_across_restarts), 0);
+}
 
 TEST(KeyringSelfTest, FirstConfigurationPassDoesNothing)
 {

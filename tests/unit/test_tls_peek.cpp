@@ -308,10 +308,10 @@ protected:
         auto **vector = static_cast<void **>(apr_pcalloc(p, sizeof(void *)));
         vector[0] = mod_kalder_create_server_config(p, s);
         s->module_config = reinterpret_cast<ap_conf_vector_t *>(vector);
-        server_rec *last = main();
-        while (last->next)
-            last = last->next;
-        last->next = s;
+        // Linked as httpd links virtual hosts: each in front of those read
+        // before it.
+        s->next = main()->next;
+        main()->next = s;
         return s;
     }
     static void map(server_rec *s, const char *key, const char *path)
@@ -388,6 +388,31 @@ TEST_F(ServerChain, EarlierServersAndEarlierProtocolsWin)
     ClientHelloBuilder named;
     named.sni("a.test").alpn({"h2"});
     EXPECT_STREQ(choose(named), "/run/a-h2.sock") << "the main server does not answer to a.test";
+}
+
+// vhost() links servers as httpd does, so the chain runs backwards from
+// the configuration; the search must still go in configuration order.
+TEST_F(ServerChain, VirtualHostsAreSearchedInConfigurationOrder)
+{
+    server_rec *first = vhost("first.test");
+    server_rec *second = vhost("second.test");
+    map(first, "acme-tls/1", "/run/first-exact.sock");
+    map(second, "*", "/run/second-any.sock");
+    ClientHelloBuilder no_name, unknown;
+    no_name.alpn({"acme-tls/1"});
+    unknown.sni("nobody.test").alpn({"acme-tls/1"});
+    EXPECT_STREQ(choose(no_name), "/run/first-exact.sock") << "an earlier exact entry beats a later wildcard";
+    EXPECT_STREQ(choose(unknown), "/run/first-exact.sock");
+
+    apr_table_clear(kalder_server_config(first)->unix_sockets);
+    apr_table_clear(kalder_server_config(second)->unix_sockets);
+    map(first, "*", "/run/first-any.sock");
+    map(second, "acme-tls/1", "/run/second-exact.sock");
+    EXPECT_STREQ(choose(no_name), "/run/first-any.sock") << "an earlier wildcard beats a later exact entry";
+    EXPECT_STREQ(choose(unknown), "/run/first-any.sock");
+    ClientHelloBuilder to_second;
+    to_second.sni("second.test").alpn({"acme-tls/1"});
+    EXPECT_STREQ(choose(to_second), "/run/second-exact.sock") << "a known name keeps to its own server";
 }
 
 TEST_F(ServerChain, ClientProtocolOrderDecides)
