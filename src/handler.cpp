@@ -330,9 +330,11 @@ int handler_session_user(request_rec *r, HandlerState *st, char **user)
 }
 
 // ---------------------------------------------------------------------------
-// Key pool: RSA-2048 generation costs about 150 ms of CPU, and every request
-// needs a fresh key. A background thread per process keeps a few keys ready;
-// each key is handed out exactly once. Without a ready key (pool empty or
+// Keys of the per-request credential. Every request gets a fresh key. A
+// P-256 key (the default) costs tens of microseconds and is made when the
+// request needs it. RSA-2048, for back ends that need RSA, costs about
+// 150 ms of CPU: a background thread per process keeps a few RSA keys
+// ready, each handed out exactly once; without a ready key (pool empty or
 // disabled) the request generates its own.
 
 namespace {
@@ -431,6 +433,11 @@ EVP_PKEY *take_rsa_key()
     return key ? key : generate_rsa_key();
 }
 
+EVP_PKEY *generate_p256_key()
+{
+    return EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256");
+}
+
 }  // namespace
 
 void kalder_handler_child_init(apr_pool_t *pchild, server_rec *s)
@@ -462,7 +469,9 @@ void kalder_handler_child_init(apr_pool_t *pchild, server_rec *s)
 int create_dcsc_credential(HandlerState *st)
 {
     request_rec *r = st->request;
-    kalder::PkeyPtr key(take_rsa_key());
+    const ServerConfig *conf = kalder_server_config(r->server);
+    kalder::PkeyPtr key(conf && conf->data_channel_key == DATA_CHANNEL_KEY_RSA2048 ? take_rsa_key()
+                                                                                   : generate_p256_key());
     if (!key) {
         ap_log_rerror(KALDER_MARK, APLOG_ERR, 0, r, "MOD_KALDER: Error generating the data channel key. %s",
                       openssl_errors(r->pool));

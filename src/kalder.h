@@ -41,6 +41,15 @@ inline constexpr uint32_t MOD_KALDER_REQUIRE_MFA = 2;
 
 // One per server record (main server and each virtual host), merged per
 // virtual host. Strings and arrays live in the configuration pool.
+// Key type of the data channel's per-request credential. P-256 costs tens
+// of microseconds to make; RSA-2048 about 150 ms of CPU, for a back end that
+// needs RSA. DATA_CHANNEL_KEY_UNSET inherits the main server's choice.
+enum DataChannelKey : int32_t {
+    DATA_CHANNEL_KEY_UNSET = 0,
+    DATA_CHANNEL_KEY_P256 = 1,
+    DATA_CHANNEL_KEY_RSA2048 = 2,
+};
+
 struct ServerConfig {
     apr_table_t *unix_sockets;          // ALPN name (or "*") -> Unix socket path
     const char *backend_contact;        // "host:port" of the back end
@@ -59,6 +68,7 @@ struct ServerConfig {
     uint32_t capability_flags;          // MOD_KALDER_HIGH_ASSURANCE | MOD_KALDER_REQUIRE_MFA
     const char *auth_policy_id;         // UUID text
     const char *dynamic_config_dir;
+    DataChannelKey data_channel_key;  // of the per-request credential
 };
 
 ServerConfig *kalder_server_config(const server_rec *s);

@@ -111,6 +111,8 @@ void *mod_kalder_merge_server_config(apr_pool_t *pool, void *base_v, void *add_v
         conf->idle_timeout = add->idle_timeout;
     if (add->assurance_timeout > 0)
         conf->assurance_timeout = add->assurance_timeout;
+    if (add->data_channel_key != DATA_CHANNEL_KEY_UNSET)
+        conf->data_channel_key = add->data_channel_key;
     // Flags are never inherited; the cache timeout always comes from the
     // main server (the keyring is shared by every virtual host).
     conf->capability_flags = add->capability_flags;
@@ -195,6 +197,18 @@ const char *set_collection_type(cmd_parms *cmd, void *, const char *arg)
     return nullptr;
 }
 
+const char *set_data_channel_key(cmd_parms *cmd, void *, const char *arg)
+{
+    ServerConfig *conf = cmd_config(cmd);
+    if (strcasecmp(arg, "p256") == 0)
+        conf->data_channel_key = DATA_CHANNEL_KEY_P256;
+    else if (strcasecmp(arg, "rsa2048") == 0)
+        conf->data_channel_key = DATA_CHANNEL_KEY_RSA2048;
+    else
+        return apr_psprintf(cmd->pool, "Invalid data channel key type '%s' (use p256 or rsa2048)", arg);
+    return nullptr;
+}
+
 const char *set_allowed_domains(cmd_parms *cmd, void *, int argc, char *const argv[])
 {
     ServerConfig *conf = cmd_config(cmd);
@@ -253,6 +267,8 @@ const command_rec kalder_cmds[] = {
     CMD_ARGV("KalderCollectionFlags", set_collection_flags,
              "specify the collection flags (RequireHighAssurance, RequireMFA)"),
     CMD_TAKE1("KalderAuthPolicyID", set_uuid, auth_policy_id, "specify id for auth policy"),
+    CMD_TAKE1("KalderDataChannelKey", set_data_channel_key, data_channel_key,
+              "key type of the data channel's per-request credential (p256 or rsa2048)"),
     CMD_TAKE1("KalderDynamicConfigDir", set_string_slot, dynamic_config_dir,
               "Path to directory containing configuration files created by the Ostra Manager"),
     CMD_TAKE1("KalderEndpointUUID", set_uuid, collection_id,
