@@ -19,6 +19,7 @@ struct Options {
     int max_sessions = 64;
     int idle_timeout_s = 600;            // a session with nothing to do ends after this
     int io_timeout_s = 300;              // data-channel reads and writes
+    int64_t cut_receive_after = -1;      // test hook: a receive fails past this many bytes (-1: never)
 };
 
 extern Options g_options;

@@ -4,6 +4,11 @@
 //   kalder-backend --listen 127.0.0.1:PORT --root DIR [--share ID=DIR]...
 //                  [--allow IDENTITY_NAME]... [--max-sessions N]
 //                  [--idle-timeout SECONDS] [--io-timeout SECONDS]
+//                  [--cut-receive-after BYTES]
+//
+// --cut-receive-after is a test hook: every receive fails once more than
+// BYTES have arrived and cuts its data connection, as a back end whose
+// storage fails midway would.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -77,7 +82,8 @@ namespace {
                  "kalder-backend: %s\n"
                  "usage: kalder-backend --listen HOST:PORT --root DIR [--share SHARING_ID=DIR]...\n"
                  "                      [--allow IDENTITY_NAME]... [--max-sessions N]\n"
-                 "                      [--idle-timeout SECONDS] [--io-timeout SECONDS]\n",
+                 "                      [--idle-timeout SECONDS] [--io-timeout SECONDS]\n"
+                 "                      [--cut-receive-after BYTES]\n",
                  why);
     std::exit(2);
 }
@@ -171,6 +177,8 @@ int main(int argc, char **argv)
             g_options.idle_timeout_s = parse_positive(value(), "--idle-timeout");
         } else if (a == "--io-timeout") {
             g_options.io_timeout_s = parse_positive(value(), "--io-timeout");
+        } else if (a == "--cut-receive-after") {
+            g_options.cut_receive_after = parse_positive(value(), "--cut-receive-after");
         } else {
             usage(("unknown argument " + a).c_str());
         }

@@ -522,6 +522,10 @@ std::string Session::transfer_body(Transfer &t, kalder_xio_handle_t h, int64_t *
         }
         if (static_cast<int64_t>(n) > t.alloc_size - *bytes)
             return "More data arrived than the announced " + std::to_string(t.alloc_size) + " bytes.";
+        if (g_options.cut_receive_after >= 0 &&
+            static_cast<int64_t>(n) > g_options.cut_receive_after - *bytes)
+            return "The receive was cut after " + std::to_string(g_options.cut_receive_after) +
+                   " bytes (--cut-receive-after).";
         size_t off = 0;
         while (off < n) {
             ssize_t w = pwrite(t.file_fd, buf.data() + off, n - off, *bytes + static_cast<int64_t>(off));

@@ -1209,6 +1209,16 @@ StepOutcome step_data_channel(HandlerState *st)
     return STEP_NEXT;
 }
 
+// Tells the back end to stop the running transfer and discard it.
+void send_transfer_abort(HandlerState *st)
+{
+    kalder_gfs_event_info_t event;
+    std::memset(&event, 0, sizeof event);
+    event.type = KALDER_GFS_EVENT_TRANSFER_ABORT;
+    event.event_arg = st->event_arg;
+    kalder_gfs_ipc_request_transfer_event(st->ipc_handle, &event);
+}
+
 // Accepts the back end's data connection and runs its handshake. A failure
 // ends the request at once: the transfer is told to stop.
 StepOutcome accept_data_connection(HandlerState *st, int32_t next)
@@ -1225,13 +1235,8 @@ StepOutcome accept_data_connection(HandlerState *st, int32_t next)
     }
     if (!is_error(rc))
         return STEP_NEXT;
-    if (st->event_arg) {
-        kalder_gfs_event_info_t event;
-        std::memset(&event, 0, sizeof event);
-        event.type = KALDER_GFS_EVENT_TRANSFER_ABORT;
-        event.event_arg = st->event_arg;
-        kalder_gfs_ipc_request_transfer_event(st->ipc_handle, &event);
-    }
+    if (st->event_arg)
+        send_transfer_abort(st);
     r->status = HTTP_INTERNAL_SERVER_ERROR;
     st->result = rc;
     st->state = MOD_KALDER_STATE_ERROR;
@@ -1323,6 +1328,26 @@ StepOutcome step_send_finish(HandlerState *st)
     return STEP_CLEAN;
 }
 
+// The data connection failed while the body was copied into it: the back
+// end went away or stopped taking the bytes. The connection is cut without
+// an orderly close and the transfer aborted, so the back end discards what
+// it received and keeps the old file; the client gets 502. The body text is
+// the failure the session has already recorded (the back end's reason),
+// else the write error.
+StepOutcome fail_body_write(HandlerState *st, kalder_result_t rc)
+{
+    request_rec *r = st->request;
+    log_toolkit_error(r, "Error writing to the data connection", rc);
+    kalder_xio_handle_cancel(st->data_handle);
+    close_data_handle(st);
+    send_transfer_abort(st);
+    if (!is_error(st->result))
+        st->result = rc;
+    r->status = HTTP_BAD_GATEWAY;
+    st->state = MOD_KALDER_STATE_ERROR;
+    return STEP_FAILURE;
+}
+
 // Copies the request body into the data connection.
 StepOutcome step_recv_copy(HandlerState *st)
 {
@@ -1359,9 +1384,7 @@ StepOutcome step_recv_copy(HandlerState *st)
                 done += written;
                 if (is_error(rc)) {
                     kalder_mutex_lock(&st->lock);
-                    close_data_handle(st);
-                    st->state = MOD_KALDER_STATE_ERROR;
-                    return STEP_FAILURE;
+                    return fail_body_write(st, rc);
                 }
             }
             copied += n;
@@ -1375,11 +1398,7 @@ StepOutcome step_recv_copy(HandlerState *st)
                       "Upload of %s aborted: the request body could not be read (%" APR_INT64_T_FMT
                       " of %" APR_INT64_T_FMT " bytes passed on)",
                       r->uri, copied, st->content_length);
-        kalder_gfs_event_info_t event;
-        std::memset(&event, 0, sizeof event);
-        event.type = KALDER_GFS_EVENT_TRANSFER_ABORT;
-        event.event_arg = st->event_arg;
-        kalder_gfs_ipc_request_transfer_event(st->ipc_handle, &event);
+        send_transfer_abort(st);
         r->status = HTTP_BAD_REQUEST;
         st->message = "The request body could not be read.\n";
     }

@@ -45,7 +45,7 @@ class Backend:
     def start(self, extra: list[str] | None = None) -> "Backend":
         if not BACKEND.exists():
             pytest.skip(f"{BACKEND} is not built")
-        self.port = free_port()
+        self.port = self.port or free_port()  # a restart keeps the port the gateway was configured with
         log = open(self.log_path, "a")
         self.proc = subprocess.Popen(
             [str(BACKEND), "--listen", f"127.0.0.1:{self.port}", "--root", str(self.root),

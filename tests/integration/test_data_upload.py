@@ -123,6 +123,32 @@ def test_upload_cut_short_leaves_the_old_file_intact(data_gateway):
     assert r.body == numbered(2 * BLOCK)
 
 
+def test_back_end_failing_midway_fails_the_upload(data_gateway, http):
+    """The back end's receive fails after 500000 bytes and cuts the data
+    connection, so the handler's next write to it fails. That write error
+    used to end in a 404 without a log line."""
+    gw = data_gateway
+    old = write_file(gw.root / "keep.dat", numbered(2 * BLOCK))
+    gw.backend.stop()
+    gw.backend.start(extra=["--cut-receive-after", "500000"])
+    gw.httpd.expect_log(r"MOD_KALDER: Error writing to the data connection\. \S")
+    src = write_file(gw.tmp("src"), numbered(20 * BLOCK))
+    r = gw.curl("mapped.test", "/keep.dat", token=gw.tok("alice"), http=http, upload=src)
+    if http == "1.1":
+        assert r.status == 502, r
+        assert r.one("Content-Type") == "text/plain" and r.body.endswith(b"\n") and len(r.body) > 1, r
+    else:
+        # The answer goes out before the body has all arrived and the stream
+        # is then reset, which curl reports as a failure of its own.
+        assert r.exit_code != 0 or r.status == 502, r
+    assert "MOD_KALDER: Error writing to the data connection. " in gw.httpd.log_text()
+    wait_for(lambda: "receive /keep.dat" in gw.backend.log_text(), timeout=30, what="the back end's account")
+    assert "failed: The receive was cut after 500000 bytes" in gw.backend.log_text()
+    # The back end discarded the transfer: old file intact, no temporary file.
+    assert old.read_bytes() == numbered(2 * BLOCK)
+    assert [p.name for p in gw.root.iterdir()] == ["keep.dat"]
+
+
 def test_prepare_creates_missing_parents(data_gateway, http):
     gw = data_gateway
     token = gw.tok("alice")
