@@ -522,7 +522,14 @@ TokenResponseDoc *auth_exchange_code(request_rec *r, const char *code, const cha
 {
     ServerConfig *conf = kalder_server_config(r->server);
     KALDER_ASSERT(conf != NULL);
-    KALDER_ASSERT(conf->auth_api_endpoint != NULL);
+    // Required at start-up only of servers with a collection type.
+    if (!conf->auth_api_endpoint) {
+        ap_log_error(
+            KALDER_MARK, APLOG_ERR, 0, r->server,
+            "KalderAuthAPIEndpoint is not set for server %s; the authorization code cannot be exchanged",
+            r->server->server_hostname ? r->server->server_hostname : "(unnamed)");
+        return nullptr;
+    }
 
     const char *url = apr_psprintf(r->pool, "%s/oauth2/token", conf->auth_api_endpoint);
     if (!url) {

@@ -26,11 +26,44 @@ const char *usernames_for_log(request_rec *r, IdentitySet set)
     return names ? names : "(failed to create username list)";
 }
 
+// Checked on entry to the authenticated pass by _usable_introspect_doc.
 IntrospectDoc *_get_introspect_doc(request_rec *r)
 {
     IntrospectDoc *doc = get_request_state(r)->introspect_doc;
     KALDER_ASSERT(doc != nullptr);
     return doc;
+}
+
+// The authenticated pass works from the introspection answer that the
+// authentication hook recorded: the identity service's answer, or whatever
+// another process stored in the keyring under the token. Checks what the
+// steps below rely on, so that an answer they cannot work with ends as an
+// internal error.
+bool _usable_introspect_doc(request_rec *r, const RequestState *state)
+{
+    const IntrospectDoc *doc = state->introspect_doc;
+    if (!doc) {
+        ap_log_rerror(
+            KALDER_MARK, APLOG_ERR, 0, r,
+            "AUTHZ: User %s was not authenticated by this module: no introspection answer is recorded",
+            r->user);
+        return false;
+    }
+    int count = auth_get_identity_count(doc->identity_set_detail);
+    if (count == 0) {
+        ap_log_rerror(KALDER_MARK, APLOG_ERR, 0, r,
+                      "AUTHZ: The introspection answer for user %s lists no identities", r->user);
+        return false;
+    }
+    // An application acting for itself has exactly one identity.
+    if (is_client_identity(r) && count != 1) {
+        ap_log_rerror(
+            KALDER_MARK, APLOG_ERR, 0, r,
+            "AUTHZ: The introspection answer for the client identity %s lists %d identities instead of one",
+            r->user, count);
+        return false;
+    }
+    return true;
 }
 
 // Whether the scope text holds the scope as a word start: at the very
@@ -78,7 +111,7 @@ IdentitySet _get_in_domain_identities(request_rec *r)
     KALDER_ASSERT(conf != nullptr);
     IdentitySet all = _get_introspect_doc(r)->identity_set_detail;
     if (is_guest(r)) {
-        KALDER_ASSERT(!auth_identity_set_empty(all));
+        KALDER_ASSERT(!auth_identity_set_empty(all));  // checked on entry
         return all;
     }
     if (!conf->allowed_domains || conf->allowed_domains->nelts == 0)
@@ -106,7 +139,7 @@ IdentitySet _get_recently_authenticated_identities(request_rec *r)
     KALDER_ASSERT(r->user != nullptr);
     const IntrospectDoc *doc = _get_introspect_doc(r);
     if (is_client_identity(r)) {
-        KALDER_ASSERT(auth_get_identity_count(doc->identity_set_detail) == 1);
+        KALDER_ASSERT(auth_get_identity_count(doc->identity_set_detail) == 1);  // checked on entry
         return doc->identity_set_detail;
     }
     if (is_guest(r) && !is_high_assurance(conf))
@@ -276,6 +309,8 @@ authz_status mod_kalder_authz_hook(request_rec *r, const char *, const void *)
             return AUTHZ_DENIED_NO_USER;
         }
     } else {
+        if (!_usable_introspect_doc(r, state))
+            return AUTHZ_GENERAL_ERROR;
         if (is_oauth_request(r)) {
             authz_status scopes = _has_required_oauth_scopes(r, conf, state);
             if (scopes != AUTHZ_GRANTED)

@@ -398,19 +398,24 @@ int mod_kalder_check_collections(server_rec *main_server)
             continue;
         const char *name = s->server_hostname ? s->server_hostname : "(unnamed)";
         const char *where = s->defn_name ? s->defn_name : "";
+        auto require = [&](const char *value, const char *directive) {
+            if (value)
+                return;
+            ap_log_error(KALDER_MARK, APLOG_ERR, 0, s,
+                         "Server %s (%s:%u) serves a %s collection but %s is not set", name, where,
+                         s->defn_line_number, conf->collection_type, directive);
+            result = HTTP_INTERNAL_SERVER_ERROR;
+        };
         // Scope URLs and the login need the client id; introspection and
         // the login need the identity service.
-        if (!conf->client_id) {
-            ap_log_error(KALDER_MARK, APLOG_ERR, 0, s,
-                         "Server %s (%s:%u) serves a %s collection but KalderAuthClientID is not set", name, where,
-                         s->defn_line_number, conf->collection_type);
-            result = HTTP_INTERNAL_SERVER_ERROR;
-        }
-        if (!conf->auth_api_endpoint) {
-            ap_log_error(KALDER_MARK, APLOG_ERR, 0, s,
-                         "Server %s (%s:%u) serves a %s collection but KalderAuthAPIEndpoint is not set", name,
-                         where, s->defn_line_number, conf->collection_type);
-            result = HTTP_INTERNAL_SERVER_ERROR;
+        require(conf->client_id, "KalderAuthClientID");
+        require(conf->auth_api_endpoint, "KalderAuthAPIEndpoint");
+        // Every request to a guest collection, the anonymous ones included,
+        // fetches the collection's effective permissions from the transfer
+        // service.
+        if (std::strcmp(conf->collection_type, GUEST_COLLECTION) == 0) {
+            require(conf->transfer_api_endpoint, "KalderTransferAPIEndpoint");
+            require(conf->collection_id, "KalderCollectionID");
         }
         if (!conf->oidc_state_key)
             ap_log_error(KALDER_MARK, APLOG_WARNING, 0, s,

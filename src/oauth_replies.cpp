@@ -133,6 +133,13 @@ int _set_oauth2_response(request_rec *r, apr_bucket_brigade *bb, const char *err
                          const char *code, const char *message, int status)
 {
     ap_log_rerror(KALDER_MARK, APLOG_DEBUG, 0, r, "%s: enter", "_set_oauth2_response");
+    const char *params = oauth_authorization_parameters(r);
+    if (!params) {
+        // Logged where it failed (a server without KalderAuthClientID): no
+        // challenge the caller could act on, so the internal error instead.
+        r->status = HTTP_INTERNAL_SERVER_ERROR;
+        return 0;
+    }
     r->status = status;
     const char *challenge = apr_psprintf(r->pool, "Bearer realm=\"%s\"", challenge_realm(r));
     if (error)
@@ -145,10 +152,9 @@ int _set_oauth2_response(request_rec *r, apr_bucket_brigade *bb, const char *err
     }
     apr_table_set(r->headers_out, "WWW-Authenticate", challenge);
 
-    const char *params = oauth_authorization_parameters(r);
-    const char *body = params ? apr_psprintf(r->pool, "{\"code\": %s, \"message\": %s, \"authorization_parameters\": %s}",
-                                             json_quote(r->pool, code), json_quote(r->pool, message), params)
-                              : nullptr;
+    const char *body =
+        apr_psprintf(r->pool, "{\"code\": %s, \"message\": %s, \"authorization_parameters\": %s}",
+                     json_quote(r->pool, code), json_quote(r->pool, message), params);
     if (!body) {
         ap_log_rerror(KALDER_MARK, APLOG_ERR, 0, r, "Failed to allocate the OAuth response body");
         return APR_EGENERAL;

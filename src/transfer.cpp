@@ -73,6 +73,7 @@ int transfer_get_acls(request_rec *r, const char *token, AclDoc **out)
     KALDER_ASSERT(std::strcmp(conf->collection_type, GUEST_COLLECTION) == 0);
     bool need_anonymous_acls = token == nullptr;
     KALDER_ASSERT(!need_anonymous_acls || !(conf->capability_flags & MOD_KALDER_HIGH_ASSURANCE));
+    // The start-up check refuses a guest collection without either.
     KALDER_ASSERT(conf->transfer_api_endpoint != nullptr);
     KALDER_ASSERT(conf->collection_id != nullptr);
 

@@ -282,7 +282,14 @@ const char *build_scope(apr_pool_t *pool, server_rec *s, const char *suffix)
 {
     const ServerConfig *conf = kalder_server_config(s);
     KALDER_ASSERT(conf != nullptr);
-    KALDER_ASSERT(conf->client_id != nullptr);
+    // The start-up check requires the client id only of servers with a
+    // collection type; AuthType kalder-auth may be used without one.
+    if (!conf->client_id) {
+        ap_log_error(KALDER_MARK, APLOG_ERR, 0, s,
+                     "KalderAuthClientID is not set for server %s; no scope can be named",
+                     s->server_hostname ? s->server_hostname : "(unnamed)");
+        return nullptr;
+    }
     const char *scope = apr_pstrcat(pool, "https://", SCOPE_URL_HOST, "/scopes/", conf->client_id, "/", suffix, nullptr);
     if (!scope) {
         ap_log_error(KALDER_MARK, APLOG_ERR, 0, s, "Failed to allocate memory while building scopes: %d", errno);

@@ -169,19 +169,24 @@ def test_guest_grant_caches_every_service_answer(gateway):
 
 # --- start-up checks ---------------------------------------------------------------
 
-@pytest.mark.parametrize("missing", ["KalderAuthClientID", "KalderAuthAPIEndpoint"])
-def test_collection_without_identity_service_settings_does_not_start(httpd_factory, missing):
+# A guest collection without the transfer service's address or its id once
+# started and then stopped a child on an assertion at its first request.
+@pytest.mark.parametrize("kind,missing", [("mapped", "KalderAuthClientID"), ("mapped", "KalderAuthAPIEndpoint"),
+                                          ("guest", "KalderTransferAPIEndpoint"), ("guest", "KalderCollectionID")])
+def test_collection_missing_a_required_setting_does_not_start(httpd_factory, kind, missing):
     httpd = httpd_factory()
-    body = "\n".join(line for line in collection_directives("https://emulator.test:1", "mapped",
+    host = f"{kind}.test"
+    body = "\n".join(line for line in collection_directives("https://emulator.test:1", kind,
                                                             "0c000000-0000-4000-8000-00000000000c").splitlines()
                      if not line.startswith(missing + " "))
-    httpd.vhost("mapped.test", body=body)
+    httpd.vhost(host, body=body)
     httpd.install()
     httpd.expect_log(missing)
     result = httpd.start()
     assert result.returncode != 0
+    line = 1 + next(i for i, l in enumerate(httpd.conf.read_text().splitlines()) if l.startswith("<VirtualHost"))
     text = result.stderr + httpd.log_text()
-    assert "Server mapped.test (" in text and f"collection but {missing} is not set" in text, text
+    assert f"Server {host} ({httpd.conf}:{line}) serves a {kind} collection but {missing} is not set" in text, text
 
 
 def test_collection_without_state_key_warns_and_refuses_browsers(httpd_factory, auth_emulator):

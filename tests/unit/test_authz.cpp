@@ -50,8 +50,10 @@ struct Authz : ::testing::Test {
         id->last_authentication = static_cast<int64_t>(std::time(nullptr)) - age_seconds;
         return id;
     }
-    // An authenticated request whose token lists these identities.
-    void authenticate(TestRequest &r, std::vector<Identity *> ids, const char *scope = "")
+    // An authenticated request whose token lists these identities; the
+    // user is the first one's unless named.
+    void authenticate(TestRequest &r, std::vector<Identity *> ids, const char *scope = "",
+                      const char *user = nullptr)
     {
         auto *doc = static_cast<IntrospectDoc *>(apr_pcalloc(r->pool, sizeof(IntrospectDoc)));
         doc->active = true;
@@ -61,7 +63,7 @@ struct Authz : ::testing::Test {
             doc->identity_set_detail[i] = ids[i];
         doc->session_info = static_cast<SessionInfo *>(apr_pcalloc(r->pool, sizeof(SessionInfo)));
         get_request_state(r)->introspect_doc = doc;
-        r->user = apr_pstrdup(r->pool, ids.at(0)->username);
+        r->user = apr_pstrdup(r->pool, user ? user : ids.at(0)->username);
         r->ap_auth_type = apr_pstrdup(r->pool, "kalder-auth");
     }
     authz_status check(TestRequest &r) { return mod_kalder_authz_hook(r, "", nullptr); }
@@ -212,6 +214,49 @@ TEST_F(Authz, GuestWithoutTransferTokenIsAnInternalError)
     EXPECT_EQ(check(r), AUTHZ_GENERAL_ERROR);
     EXPECT_TRUE(logged(APLOG_ERR, "Unable to find the dependent transfer token."));
     EXPECT_TRUE(logged(APLOG_DEBUG, "Request has an effective id set of: p@a.org"));
+}
+
+TEST_F(Authz, UnusableIntrospectionAnswersAreInternalErrors)
+{
+    // Each of these once stopped the child on an assertion.
+    enum Answer { NOT_RECORDED, NO_IDENTITIES, CLIENT_AND_ANOTHER };
+    const std::string two =
+        "AUTHZ: The introspection answer for the client identity app@" CLIENT_IDENTITY_DOMAIN
+        " lists 2 identities instead of one";
+    struct Case {
+        const char *type;
+        Answer answer;
+        std::string message;
+    } cases[] = {
+        {MAPPED_COLLECTION, NOT_RECORDED,
+         "AUTHZ: User u@a.org was not authenticated by this module: no introspection answer is recorded"},
+        {GUEST_COLLECTION, NO_IDENTITIES,
+         "AUTHZ: The introspection answer for user u@a.org lists no identities"},
+        {MAPPED_COLLECTION, CLIENT_AND_ANOTHER, two},
+        {GUEST_COLLECTION, CLIENT_AND_ANOTHER, two},
+    };
+    allow({"*"});
+    for (const auto &c : cases) {
+        kalder::test::clear_log();
+        srv.config()->collection_type = c.type;
+        TestRequest r(srv);
+        switch (c.answer) {
+            case NOT_RECORDED:
+                r->user = apr_pstrdup(r->pool, "u@a.org");
+                r->ap_auth_type = apr_pstrdup(r->pool, "kalder-auth");
+                break;
+            case NO_IDENTITIES:
+                authenticate(r, {}, "", "u@a.org");
+                break;
+            case CLIENT_AND_ANOTHER:
+                authenticate(
+                    r, {identity(r, "c", "app@" CLIENT_IDENTITY_DOMAIN, 5), identity(r, "p", "p@a.org", 5)});
+                break;
+        }
+        EXPECT_EQ(check(r), AUTHZ_GENERAL_ERROR) << c.message;
+        EXPECT_TRUE(logged(APLOG_ERR, c.message)) << kalder::test::dump_log();
+        EXPECT_EQ(get_request_state(r)->effective_id_set, nullptr);
+    }
 }
 
 // --- ACLs ----------------------------------------------------------------------

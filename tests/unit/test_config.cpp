@@ -189,3 +189,47 @@ TEST(Config, MergeTakesTheVirtualHostsSettings)
     EXPECT_EQ(conf->allowed_domains->nelts, 0) << "an empty list is still a list";
     EXPECT_EQ(conf->capability_flags, MOD_KALDER_REQUIRE_MFA);
 }
+
+TEST(Config, StartUpRefusesACollectionMissingWhatItsRequestsNeed)
+{
+    struct Case {
+        const char *type;
+        const char *ServerConfig::*field;
+        const char *directive;  // named in the refusal, or null when the collection starts without it
+    } cases[] = {
+        {MAPPED_COLLECTION, &ServerConfig::client_id, "KalderAuthClientID"},
+        {GUEST_COLLECTION, &ServerConfig::auth_api_endpoint, "KalderAuthAPIEndpoint"},
+        {GUEST_COLLECTION, &ServerConfig::transfer_api_endpoint, "KalderTransferAPIEndpoint"},
+        {GUEST_COLLECTION, &ServerConfig::collection_id, "KalderCollectionID"},
+        {MAPPED_COLLECTION, &ServerConfig::transfer_api_endpoint, nullptr},
+        {MAPPED_COLLECTION, &ServerConfig::collection_id, nullptr},
+    };
+    for (const auto &c : cases) {
+        kalder::test::clear_log();
+        TestServer srv;
+        srv.server()->defn_name = "/etc/kalder/sites.conf";
+        srv.server()->defn_line_number = 12;
+        ServerConfig *conf = srv.config();
+        conf->collection_type = c.type;
+        conf->client_id = "client-1";
+        conf->auth_api_endpoint = "https://auth.test";
+        conf->transfer_api_endpoint = "https://transfer.test";
+        conf->collection_id = "5b3c6c3e-6d3e-4c49-9d3b-0f6f2b1c9a11";
+        conf->oidc_state_key = "k";
+        conf->*c.field = nullptr;
+        std::string what =
+            std::string(c.type) + " without " + (c.directive ? c.directive : "an optional setting");
+        if (!c.directive) {
+            EXPECT_EQ(mod_kalder_check_collections(srv.server()), OK) << what;
+            EXPECT_TRUE(kalder::test::log_lines().empty()) << what << "\n" << kalder::test::dump_log();
+            continue;
+        }
+        EXPECT_EQ(mod_kalder_check_collections(srv.server()), HTTP_INTERNAL_SERVER_ERROR) << what;
+        EXPECT_TRUE(kalder::test::logged(
+            APLOG_ERR, "Server collection.example.org (/etc/kalder/sites.conf:12) serves a " +
+                           std::string(c.type) + " collection but " + c.directive + " is not set"))
+            << what << "\n"
+            << kalder::test::dump_log();
+    }
+    kalder::test::clear_log();
+}

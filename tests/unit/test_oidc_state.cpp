@@ -209,6 +209,11 @@ TEST_F(Oidc, LoginReturnFailuresAnswer500WithoutCallingTheService)
         {nullptr, "OIDC Auth redirect missing query args in response"},
         {"error=access_denied&code=abc", "OIDC Auth redirect encountered error in response"},
         {"state=xyz", "OIDC Auth redirect missing code in response"},
+        // Once an assertion. Only a server without a collection type gets
+        // past the start-up check without the identity service's address.
+        {"code=abc",
+         "KalderAuthAPIEndpoint is not set for server collection.example.org; the authorization code "
+         "cannot be exchanged"},
     };
     for (const auto &c : cases) {
         kalder::test::clear_log();

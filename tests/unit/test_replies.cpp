@@ -171,6 +171,26 @@ TEST_F(Replies, NoReasonKeepsStatusWithEmptyBodyAndRealmDefaultsToServerName)
               0u);
 }
 
+TEST_F(Replies, ProgramOnAServerWithoutClientIdGetsAnInternalError)
+{
+    // AuthType kalder-auth on a server that names no collection passes the
+    // start-up check without a client id; its challenge once stopped the
+    // child on an assertion.
+    srv.config()->collection_type = nullptr;
+    srv.config()->client_id = nullptr;
+    TestRequest r(srv);
+    r.header("X-Requested-With", "XMLHttpRequest");
+    get_request_state(r)->reply_reason = REPLY_AUTHENTICATION_REQUIRED;
+    ASSERT_EQ(run(r, HTTP_UNAUTHORIZED), APR_SUCCESS);
+    EXPECT_EQ(r->status, HTTP_INTERNAL_SERVER_ERROR);
+    EXPECT_EQ(apr_table_get(r->headers_out, "WWW-Authenticate"), nullptr);
+    EXPECT_EQ(body(), "");
+    EXPECT_TRUE(logged(APLOG_ERR,
+                       "KalderAuthClientID is not set for server collection.example.org; no scope can be "
+                       "named"))
+        << kalder::test::dump_log();
+}
+
 TEST_F(Replies, JsonTextsAreEscaped)
 {
     srv.config()->collection_type = GUEST_COLLECTION;
