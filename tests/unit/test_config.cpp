@@ -152,6 +152,18 @@ TEST(Config, DeprecatedAliasesWriteTheSameField)
     EXPECT_STREQ(srv.config()->client_secret, "s2");
 }
 
+TEST(Config, DataChannelKeyTypeIsInheritedUnlessTheVirtualHostSetsIt)
+{
+    TestServer main, vhost, other;
+    EXPECT_EQ(directive(main, "KalderDataChannelKey", {"RSA2048"}), "");
+    EXPECT_EQ(main.config()->data_channel_key, DATA_CHANNEL_KEY_RSA2048);
+    EXPECT_EQ(directive(other, "KalderDataChannelKey", {"rsa"}),
+              "Invalid data channel key type 'rsa' (use p256 or rsa2048)");
+    EXPECT_EQ(merged(main, other)->data_channel_key, DATA_CHANNEL_KEY_RSA2048);
+    EXPECT_EQ(directive(vhost, "KalderDataChannelKey", {"p256"}), "");
+    EXPECT_EQ(merged(main, vhost)->data_channel_key, DATA_CHANNEL_KEY_P256);
+}
+
 TEST(Config, MergeInheritsStringsButNeverFlagsOrCacheTimeout)
 {
     TestServer main, vhost;

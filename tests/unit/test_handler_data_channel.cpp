@@ -55,8 +55,13 @@ struct DataChannel : ::testing::Test {
     }
 };
 
-TEST_F(DataChannel, CredentialIsAFreshSelfSignedRsaCertificateForSevenDays)
+// Both key types make the same certificate; P-256 unless the server asks
+// for RSA-2048. The other tests here run the data channel over P-256.
+struct DataChannelKeys : DataChannel, ::testing::WithParamInterface<DataChannelKey> {};
+
+TEST_P(DataChannelKeys, CredentialIsAFreshSelfSignedCertificateForSevenDays)
 {
+    srv.config()->data_channel_key = GetParam();
     gss_cred_id_t first = make_credential();
     gss_cred_id_t second = make_credential();
     ASSERT_NE(first, GSS_C_NO_CREDENTIAL);
@@ -75,8 +80,17 @@ TEST_F(DataChannel, CredentialIsAFreshSelfSignedRsaCertificateForSevenDays)
     EXPECT_EQ(days * 86400 + seconds, 604800);
     EXPECT_LE(X509_cmp_current_time(X509_get0_notBefore(cert)), 0);  // valid from now
     EVP_PKEY *key = X509_get0_pubkey(cert);
-    EXPECT_EQ(EVP_PKEY_get_base_id(key), EVP_PKEY_RSA);
-    EXPECT_EQ(EVP_PKEY_get_bits(key), 2048);
+    if (GetParam() == DATA_CHANNEL_KEY_RSA2048) {
+        EXPECT_EQ(EVP_PKEY_get_base_id(key), EVP_PKEY_RSA);
+        EXPECT_EQ(EVP_PKEY_get_bits(key), 2048);
+    } else {
+        EXPECT_EQ(EVP_PKEY_get_base_id(key), EVP_PKEY_EC);
+        char group[32] = {};
+        EXPECT_EQ(EVP_PKEY_get_group_name(key, group, sizeof group, nullptr), 1);
+        EXPECT_STREQ(group, "prime256v1");
+    }
+    EXPECT_EQ(X509_get_signature_nid(cert), GetParam() == DATA_CHANNEL_KEY_RSA2048 ? NID_sha256WithRSAEncryption
+                                                                                 : NID_ecdsa_with_SHA256);
     EXPECT_EQ(X509_verify(cert, key), 1);  // signed by its own key
     // Every request gets a key of its own.
     EXPECT_NE(EVP_PKEY_eq(key, X509_get0_pubkey(kalder_gsi_cred_cert(second))), 1);
@@ -84,6 +98,9 @@ TEST_F(DataChannel, CredentialIsAFreshSelfSignedRsaCertificateForSevenDays)
     gss_release_cred(&minor, &first);
     gss_release_cred(&minor, &second);
 }
+
+INSTANTIATE_TEST_SUITE_P(KeyTypes, DataChannelKeys,
+                         ::testing::Values(DATA_CHANNEL_KEY_UNSET, DATA_CHANNEL_KEY_P256, DATA_CHANNEL_KEY_RSA2048));
 
 TEST_F(DataChannel, XioBucketReadsWhatArrivesThenEndsAtTheOrderlyClose)
 {
