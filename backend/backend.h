@@ -42,18 +42,24 @@ std::string join_path(const std::vector<std::string> &parts);
 // root, no magic links). Returns a descriptor or -1 with errno.
 int open_beneath(int root, const std::vector<std::string> &parts, int flags, mode_t mode = 0);
 
-// Site restrictions of a guest session: "r/a/,rw/b/" with percent-encoded
-// paths; the longest matching prefix decides.
+// Site restrictions of a guest session: "r/a/,rw/b/", each entry the
+// permission letters up to its first "/" and from there its percent-encoded
+// path (an entry without "/" has an empty path). They are decided exactly as
+// the module decides its effective permissions (kalder_path_rules.h).
 struct Restriction {
     std::string perms;
-    std::string path;  // decoded, absolute
+    std::string path;  // decoded; empty for an entry without "/"
 };
 bool parse_restrictions(const std::string &text, std::vector<Restriction> *out, std::string *why);
-// Whether `perm` ('r' or 'w') is granted on the normalised path.
+// Whether `perm` ('r' or 'w') is granted on `path` (see restriction_path).
 bool restriction_allows(const std::vector<Restriction> &rules, const std::string &path, char perm);
+// The path a request is checked against: the normalised path, with the
+// request's trailing "/" kept ("/a/" is what the module checked for "/a/").
+std::string restriction_path(const std::string &request_path, const std::vector<std::string> &parts);
 
-// Decode %XX escapes; false for a malformed escape or an encoded NUL.
-bool percent_decode(const std::string &in, std::string *out);
+// Decode %XX escapes; false for a malformed escape or an encoded NUL, and
+// with `slash_ok` false also for an encoded "/".
+bool percent_decode(const std::string &in, std::string *out, bool slash_ok = true);
 
 }  // namespace backend
 

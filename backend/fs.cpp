@@ -5,10 +5,12 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 #include "backend.h"
+#include "kalder_path_rules.h"
 
 namespace backend {
 
@@ -73,7 +75,7 @@ int open_beneath(int root, const std::vector<std::string> &parts, int flags, mod
     return static_cast<int>(fd);
 }
 
-bool percent_decode(const std::string &in, std::string *out)
+bool percent_decode(const std::string &in, std::string *out, bool slash_ok)
 {
     out->clear();
     for (size_t i = 0; i < in.size(); ++i) {
@@ -93,7 +95,7 @@ bool percent_decode(const std::string &in, std::string *out)
             return -1;
         };
         int hi = hex(in[i + 1]), lo = hex(in[i + 2]);
-        if (hi < 0 || lo < 0 || (hi == 0 && lo == 0))
+        if (hi < 0 || lo < 0 || (hi == 0 && lo == 0) || (!slash_ok && hi * 16 + lo == '/'))
             return false;
         out->push_back(static_cast<char>(hi * 16 + lo));
         i += 2;
@@ -112,26 +114,15 @@ bool parse_restrictions(const std::string &text, std::vector<Restriction> *out, 
         if (j == std::string::npos)
             j = text.size();
         std::string entry = text.substr(i, j - i);
-        size_t slash = entry.find('/');
-        if (slash == std::string::npos) {
-            *why = "a restriction entry has no path";
-            return false;
-        }
+        size_t slash = std::min(entry.find('/'), entry.size());
         Restriction r;
         r.perms = entry.substr(0, slash);
-        for (char c : r.perms) {
-            if (c < 'a' || c > 'z') {
-                *why = "a restriction entry has invalid permission letters";
-                return false;
-            }
-        }
-        if (!percent_decode(entry.substr(slash), &r.path)) {
+        // Refused as the module refuses such a path: an encoded "/" or NUL or
+        // a malformed escape. Any other path is only compared, never opened.
+        if (!percent_decode(entry.substr(slash), &r.path, false)) {
             *why = "a restriction path has a malformed escape";
             return false;
         }
-        std::vector<std::string> parts;
-        if (!split_path(r.path, &parts, why))
-            return false;
         out->push_back(r);
         if (j == text.size())
             break;
@@ -142,20 +133,20 @@ bool parse_restrictions(const std::string &text, std::vector<Restriction> *out, 
 
 bool restriction_allows(const std::vector<Restriction> &rules, const std::string &path, char perm)
 {
-    const Restriction *best = nullptr;
-    for (const auto &r : rules) {
-        const std::string &e = r.path;
-        bool match;
-        if (!e.empty() && e.back() == '/') {
-            // "/a/" covers "/a" itself and everything below it.
-            match = path.compare(0, e.size(), e) == 0 || path + "/" == e;
-        } else {
-            match = path == e || (path.size() > e.size() && path.compare(0, e.size(), e) == 0 && path[e.size()] == '/');
-        }
-        if (match && (!best || e.size() > best->path.size()))
-            best = &r;
-    }
-    return best && best->perms.find(perm) != std::string::npos;
+    kalder_path_rule_match_t match{path};
+    const Restriction *deciding = nullptr;
+    for (const auto &r : rules)
+        if (kalder_path_rule_offer(&match, r.path))
+            deciding = &r;
+    return deciding && deciding->perms.find(perm) != std::string::npos;
+}
+
+std::string restriction_path(const std::string &request_path, const std::vector<std::string> &parts)
+{
+    std::string path = join_path(parts);
+    if (!parts.empty() && request_path.back() == '/')
+        path += '/';
+    return path;
 }
 
 }  // namespace backend

@@ -80,7 +80,8 @@ private:
     void handle_active(const Message &m);
     void handle_transfer(const Message &m);
     void handle_event(const Message &m);
-    bool permitted(const std::string &path, char perm, std::string *why);
+    bool permitted(const std::string &request_path, const std::vector<std::string> &parts, char perm,
+                   bool names_directory, std::string *why);
     void run_transfer(std::shared_ptr<Transfer> t);
     std::string transfer_body(Transfer &t, kalder_xio_handle_t h, int64_t *bytes);
     void stop_transfer();
@@ -220,13 +221,21 @@ bool Session::start(const Message &m)
     return send_msg(r);
 }
 
-bool Session::permitted(const std::string &path, char perm, std::string *why)
+// A guest session does what its site restrictions allow on the request path.
+// The module's directory walk ("prepare") stats and makes each parent as
+// "/a", while rules name a directory's contents "/a/": for a stat or a make
+// directory (`names_directory`) the name with a trailing "/" counts as well.
+bool Session::permitted(const std::string &request_path, const std::vector<std::string> &parts, char perm,
+                        bool names_directory, std::string *why)
 {
     if (!guest_)
         return true;
-    if (restricted_ && restriction_allows(rules_, path, perm))
+    std::string path = restriction_path(request_path, parts);
+    if (restricted_ &&
+        (restriction_allows(rules_, path, perm) ||
+         (names_directory && path.back() != '/' && restriction_allows(rules_, path + "/", perm))))
         return true;
-    *why = path + ": Permission denied";
+    *why = join_path(parts) + ": Permission denied";
     return false;
 }
 
@@ -248,7 +257,7 @@ void Session::handle_command(const Message &m)
         if (!split_path(m.pathname, &parts, &why))
             return fail(E_INVALID, m.pathname.substr(0, 256) + ": " + why);
         std::string path = join_path(parts);
-        if (!permitted(path, 'w', &why))
+        if (!permitted(m.pathname, parts, 'w', m.command == KALDER_GFS_CMD_MKD, &why))
             return fail(E_DENIED, why);
         if (parts.empty())
             return fail(E_INVALID, "/: The collection root cannot be created or deleted");
@@ -288,7 +297,7 @@ void Session::handle_stat(const Message &m)
     if (!split_path(m.pathname, &parts, &why))
         return (void)reply_error(m.id, KALDER_GFS_OP_STAT, E_INVALID, m.pathname.substr(0, 256) + ": " + why);
     std::string path = join_path(parts);
-    if (!permitted(path, 'r', &why))
+    if (!permitted(m.pathname, parts, 'r', true, &why))
         return (void)reply_error(m.id, KALDER_GFS_OP_STAT, E_DENIED, why);
     int fd = open_beneath(root_, parts, O_PATH);
     struct stat st;
@@ -364,7 +373,7 @@ void Session::handle_transfer(const Message &m)
     if (!split_path(m.pathname, &parts, &why))
         return fail(E_INVALID, m.pathname.substr(0, 256) + ": " + why);
     t->path = join_path(parts);
-    if (!permitted(t->path, send ? 'r' : 'w', &why))
+    if (!permitted(m.pathname, parts, send ? 'r' : 'w', false, &why))
         return fail(E_DENIED, why);
     if (parts.empty())
         return fail(E_INVALID, "/: Is a directory");

@@ -8,6 +8,7 @@
 #include "apr_strings.h"
 #include "httpd.h"
 
+#include "kalder_path_rules.h"
 #include "raii.h"
 
 AclDoc *parse_acl_doc(request_rec *r, const json_t *doc)
@@ -148,9 +149,9 @@ AclPermit transfer_acls_permit(request_rec *r, const AclDoc *acls)
     else if (r->method_number == M_PUT || r->method_number == M_DELETE)
         required = "w";
 
-    const char *path = r->uri ? r->uri : "";
-    size_t path_length = std::strlen(path);
-    size_t best = 0;
+    // The back end applies the restrictions built from these entries with
+    // the same choice of rule (kalder_path_rules.h).
+    kalder_path_rule_match_t match{r->uri ? r->uri : ""};
     AclPermit verdict = ACL_NOT_PERMITTED;
     for (AclEntry **entry = acls->data; *entry; ++entry) {
         char *decoded = apr_pstrdup(r->pool, (*entry)->encoded_path);
@@ -159,11 +160,9 @@ AclPermit transfer_acls_permit(request_rec *r, const AclDoc *acls)
                           (*entry)->encoded_path);
             return ACL_ERROR;
         }
-        size_t n = std::strlen(decoded);
-        if (n > best && n <= path_length && std::memcmp(path, decoded, n) == 0) {
-            verdict = required && std::strstr((*entry)->permissions, required) ? ACL_PERMITTED : ACL_NOT_PERMITTED;
-            best = n;
-        }
+        if (kalder_path_rule_offer(&match, decoded))
+            verdict =
+                required && std::strstr((*entry)->permissions, required) ? ACL_PERMITTED : ACL_NOT_PERMITTED;
     }
     return required ? verdict : ACL_NOT_PERMITTED;
 }

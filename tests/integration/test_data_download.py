@@ -6,7 +6,7 @@ import time
 
 import pytest
 
-from fixtures_auth import BROWSER_AGENT, header, request
+from fixtures_auth import BROWSER_AGENT, header, request, scenario
 from fixtures_data import numbered, sha256_file, write_file, write_large
 
 # (host, token name, collection directory attribute): alice reads both.
@@ -188,6 +188,31 @@ def test_content_disposition(data_gateway, http):
         r = gw.curl("mapped.test", path, token=token, http=http)
         assert r.status == 200, (path, r)
         assert r.one("Content-Disposition") == expected, path
+
+
+def test_guest_rules_cover_paths_by_plain_prefix(data_gateway):
+    """The back end decides a guest path by the rules the module granted it
+    with: "/data" covers "/database/..." (the back end used to refuse it with
+    "Permission denied" after the module had granted it), the longer rule
+    without letters still refuses its part, and a path no rule begins does
+    not get through."""
+    gw = data_gateway
+    permissions = scenario(gw.suffix, gw.guest_id)["permissions"]
+    permissions[gw.guest_id]["users"]["bob"] = [{"encoded_path": "/data", "permissions": "r"},
+                                                {"encoded_path": "/database/private/", "permissions": ""}]
+    gw.emulator.patch({"permissions": permissions})
+    write_file(gw.share / "database" / "file", b"by plain prefix\n")
+    write_file(gw.share / "database" / "private" / "file", b"not shared\n")
+    write_file(gw.share / "dat" / "file", b"not shared\n")
+    bob = gw.tok("bob")
+    r = gw.curl("guest.test", "/database/file", token=bob)
+    assert (r.status, r.body) == (200, b"by plain prefix\n"), r
+    r = gw.curl("guest.test", "/database/file", token=bob, method="HEAD")
+    assert (r.status, r.one("Content-Length")) == (200, "16"), r
+    gw.httpd.expect_log(r'AH01631: user bob@other.org: authorization failure for "/(database/private|dat)/file"')
+    for path in ("/database/private/file", "/dat/file"):
+        r = gw.curl("guest.test", path, token=bob)
+        assert r.status == 403 and b"not shared" not in r.body, (path, r)
 
 
 def test_browser_download_link_without_referer_gets_the_reload_page(data_gateway):

@@ -9,6 +9,7 @@
 #include "apr_strings.h"
 #include "shim_authn.h"
 #include "testing.h"
+#include "toolkit/path_rule_cases.h"
 
 using kalder::test::logged;
 using kalder::test::TestRequest;
@@ -303,35 +304,32 @@ TEST_F(Acls, ParseRequiresTheEffectivePermissionsShape)
         EXPECT_EQ(parse(r, bad), nullptr) << bad;
 }
 
-TEST_F(Acls, LongestMatchingPathDecides)
+// The same table drives the back end's site restrictions (test_backend.cpp).
+TEST_F(Acls, RulesDecideAsInTheSharedTable)
 {
-    const char *rules = "[{\"encoded_path\": \"/\", \"permissions\": \"r\"}, "
-                        "{\"encoded_path\": \"/private/\", \"permissions\": \"\"}]";
-    EXPECT_EQ(permit("GET", M_GET, "/private/x", rules), ACL_NOT_PERMITTED);
-    EXPECT_EQ(permit("GET", M_GET, "/public/x", rules), ACL_PERMITTED);
-    EXPECT_EQ(permit("PUT", M_PUT, "/public/x", rules), ACL_NOT_PERMITTED);
-
-    const char *twice = "[{\"encoded_path\": \"/a/\", \"permissions\": \"rw\"}, "
-                        "{\"encoded_path\": \"/a/\", \"permissions\": \"\"}]";
-    EXPECT_EQ(permit("GET", M_GET, "/a/f", twice), ACL_PERMITTED);
-    EXPECT_EQ(permit("DELETE", M_DELETE, "/a/f", twice), ACL_PERMITTED);
-    EXPECT_EQ(permit("GET", M_GET, "/database", "[{\"encoded_path\": \"/data\", \"permissions\": \"r\"}]"),
-              ACL_PERMITTED);
-    EXPECT_EQ(permit("GET", M_GET, "/a b/f", "[{\"encoded_path\": \"/a%20b/\", \"permissions\": \"r\"}]"),
-              ACL_PERMITTED);
-    EXPECT_EQ(permit("GET", M_GET, "/x", "[]"), ACL_NOT_PERMITTED);
-    EXPECT_EQ(permit("POST", M_POST, "/x", "[{\"encoded_path\": \"/\", \"permissions\": \"rw\"}]"),
-              ACL_NOT_PERMITTED);
-}
-
-TEST_F(Acls, UndecodablePathIsAnErrorWhateverTheMethod)
-{
-    for (const char *path : {"/a%2Fb/", "/a%00/", "/a%zz/", "/a%2"}) {
-        std::string rules = std::string("[{\"encoded_path\": \"/\", \"permissions\": \"r\"}, {\"encoded_path\": \"") +
-                            path + "\", \"permissions\": \"r\"}]";
-        EXPECT_EQ(permit("GET", M_GET, "/zzz", rules.c_str()), ACL_ERROR) << path;
-        EXPECT_EQ(permit("OPTIONS", M_OPTIONS, "/zzz", rules.c_str()), ACL_ERROR) << path;
+    for (const path_rule_cases::Case &c : path_rule_cases::cases()) {
+        std::string data = "[";
+        for (const path_rule_cases::Rule &rule : c.rules)
+            data += std::string(data.size() > 1 ? ", " : "") + "{\"encoded_path\": \"" + rule.encoded_path +
+                    "\", \"permissions\": \"" + rule.perms + "\"}";
+        data += "]";
+        AclPermit expected = c.verdict == path_rule_cases::PERMITTED       ? ACL_PERMITTED
+                             : c.verdict == path_rule_cases::NOT_PERMITTED ? ACL_NOT_PERMITTED
+                                                                           : ACL_ERROR;
+        if (c.letter == 'r') {
+            EXPECT_EQ(permit("GET", M_GET, c.path, data.c_str()), expected) << path_rule_cases::describe(c);
+        } else {
+            EXPECT_EQ(permit("PUT", M_PUT, c.path, data.c_str()), expected) << path_rule_cases::describe(c);
+            EXPECT_EQ(permit("DELETE", M_DELETE, c.path, data.c_str()), expected)
+                << path_rule_cases::describe(c);
+        }
+        // Other methods are never permitted, and still fail on a bad path.
+        EXPECT_EQ(permit("POST", M_POST, c.path, data.c_str()),
+                  expected == ACL_ERROR ? ACL_ERROR : ACL_NOT_PERMITTED)
+            << path_rule_cases::describe(c);
     }
+    EXPECT_EQ(permit("OPTIONS", M_OPTIONS, "/x", "[{\"encoded_path\": \"/\", \"permissions\": \"rw\"}]"),
+              ACL_NOT_PERMITTED);
 }
 
 // --- denial sentence -------------------------------------------------------------

@@ -12,9 +12,11 @@
 #include <dirent.h>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <sstream>
 
 #include "backend_client.h"
+#include "path_rule_cases.h"
 #include "toolkit_testing.h"
 
 namespace {
@@ -315,7 +317,15 @@ TEST_F(GuestTest, SiteRestrictionsDecideByLongestPrefix)
     EXPECT_FALSE(c.command(KALDER_GFS_CMD_SITE_RESTRICT, "rw/").ok()) << "restrictions are set once";
 
     EXPECT_TRUE(c.stat("/a/f").ok());
+    // The module's "prepare" walk stats and makes parents without a trailing
+    // "/"; a rule for a directory's contents covers those two.
     EXPECT_TRUE(c.stat("/a").ok()) << "the directory of a rule itself";
+    EXPECT_NE(c.command(KALDER_GFS_CMD_MKD, "/a").reply_error.find("Permission denied"), std::string::npos)
+        << "reading \"/a/\" does not allow making \"/a\"";
+    EXPECT_NE(c.command(KALDER_GFS_CMD_MKD, "/b").reply_error.find("File exists"), std::string::npos)
+        << "writing \"/b/\" allows making \"/b\"";
+    EXPECT_NE(c.command(KALDER_GFS_CMD_DELE, "/b").reply_error.find("Permission denied"), std::string::npos)
+        << "only \"/b/\" may be deleted";
     EXPECT_EQ(c.download("/a/f", 'S', {}).data, "a-file");
     EXPECT_FALSE(c.upload("/a/g", "x", 1).reply.ok());
     EXPECT_FALSE(c.command(KALDER_GFS_CMD_DELE, "/a/f").ok());
@@ -331,6 +341,43 @@ TEST_F(GuestTest, SiteRestrictionsDecideByLongestPrefix)
     EXPECT_FALSE(c.stat("/ab").ok()) << "\"/a/\" does not cover \"/ab\"";
     EXPECT_FALSE(c.download("/c/f", 'S', {}).reply.ok());
     EXPECT_EQ(read_file(backend.share() + "/a/f"), "a-file");
+}
+
+// The module decided these cases the same way (test_authz.cpp); a path it
+// grants must not come back "Permission denied". The share is empty, so a
+// permitted read or delete fails only for the missing file. Restrictions are
+// set once per session: cases with the same rules share one.
+TEST_F(GuestTest, SiteRestrictionsDecideAsTheModuleDoes)
+{
+    std::unique_ptr<Client> c;
+    std::string session_list;
+    for (const path_rule_cases::Case &cs : path_rule_cases::cases()) {
+        std::string list;
+        for (const path_rule_cases::Rule &rule : cs.rules)
+            list += std::string(list.empty() ? "" : ",") + rule.perms + rule.encoded_path;
+        if (!c || list != session_list) {
+            if (c) {
+                EXPECT_TRUE(c->close());
+            }
+            c = std::make_unique<Client>();
+            ASSERT_TRUE(c->open(backend.contact(), guest_user("share-1")).ok()) << backend.log();
+            Record restrict = c->command(KALDER_GFS_CMD_SITE_RESTRICT, list);
+            session_list = list;
+            if (cs.verdict == path_rule_cases::UNDECODABLE) {
+                EXPECT_NE(restrict.reply_error.find("malformed escape"), std::string::npos)
+                    << path_rule_cases::describe(cs) << ": " << restrict.reply_error;
+                continue;
+            }
+            ASSERT_TRUE(restrict.ok()) << path_rule_cases::describe(cs) << ": " << restrict.reply_error;
+        }
+        std::string error = cs.letter == 'r' ? c->download(cs.path, 'S', {}).reply.reply_error
+                                             : c->command(KALDER_GFS_CMD_DELE, cs.path).reply_error;
+        EXPECT_FALSE(error.empty()) << path_rule_cases::describe(cs);
+        EXPECT_EQ(error.find("Permission denied") == std::string::npos,
+                  cs.verdict == path_rule_cases::PERMITTED)
+            << path_rule_cases::describe(cs) << ": " << error;
+    }
+    EXPECT_TRUE(c->close());
 }
 
 TEST_F(GuestTest, UnknownSharingIdAndMalformedUsersAreRefused)
