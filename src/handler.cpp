@@ -54,7 +54,13 @@ const char *friendly_text(apr_pool_t *pool, kalder_result_t result)
 void log_toolkit_error(request_rec *r, const char *what, kalder_result_t result)
 {
     kalder::MallocPtr<char> text(kalder_error_print_friendly(kalder_error_peek(result)));
-    ap_log_rerror(KALDER_MARK, APLOG_ERR, 0, r, "MOD_KALDER: %s. %s", what, text ? text.get() : "");
+    // The toolkit's text ends in a newline, which the error log would show
+    // as a literal "\n".
+    size_t n = text ? std::strlen(text.get()) : 0;
+    while (n > 0 && (text.get()[n - 1] == '\n' || text.get()[n - 1] == '\r'))
+        --n;
+    ap_log_rerror(KALDER_MARK, APLOG_ERR, 0, r, "MOD_KALDER: %s. %.*s", what, static_cast<int>(n),
+                  text ? text.get() : "");
 }
 
 // Drains the crypto library's error queue into one text.
