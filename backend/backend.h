@@ -12,14 +12,14 @@
 namespace backend {
 
 struct Options {
-    std::string listen;                  // "host:port"
-    int root_fd = -1;                    // O_PATH directory of --root
-    std::map<std::string, int> shares;   // sharing id -> O_PATH directory
-    std::set<std::string> allow;         // identity names allowed on the mapped collection
+    std::string listen;                 // "host:port"
+    int root_fd = -1;                   // O_PATH directory of --root
+    std::map<std::string, int> shares;  // sharing id -> O_PATH directory
+    std::set<std::string> allow;        // identity names allowed on the mapped collection
     int max_sessions = 64;
-    int idle_timeout_s = 600;            // a session with nothing to do ends after this
-    int io_timeout_s = 300;              // data-channel reads and writes
-    int64_t cut_receive_after = -1;      // test hook: a receive fails past this many bytes (-1: never)
+    int idle_timeout_s = 600;        // a session with nothing to do ends after this
+    int io_timeout_s = 300;          // data-channel reads and writes
+    int64_t cut_receive_after = -1;  // test hook: a receive fails past this many bytes (-1: never)
 };
 
 extern Options g_options;

@@ -51,16 +51,14 @@ std::string join_path(const std::vector<std::string> &parts)
     if (parts.empty())
         return "/";
     std::string out;
-    for (const auto &p : parts)
-        out += "/" + p;
+    for (const auto &p : parts) out += "/" + p;
     return out;
 }
 
 int open_beneath(int root, const std::vector<std::string> &parts, int flags, mode_t mode)
 {
     std::string rel;
-    for (const auto &p : parts)
-        rel += (rel.empty() ? "" : "/") + p;
+    for (const auto &p : parts) rel += (rel.empty() ? "" : "/") + p;
     if (rel.empty())
         rel = ".";
     open_how how{};

@@ -128,7 +128,8 @@ int listen_on(const std::string &contact)
     if (fd >= 0)
         setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     if (fd < 0 || bind(fd, res->ai_addr, res->ai_addrlen) != 0 || listen(fd, 64) != 0) {
-        std::fprintf(stderr, "kalder-backend: cannot listen on %s: %s\n", contact.c_str(), std::strerror(errno));
+        std::fprintf(stderr, "kalder-backend: cannot listen on %s: %s\n", contact.c_str(),
+                     std::strerror(errno));
         std::exit(1);
     }
     freeaddrinfo(res);
@@ -269,8 +270,7 @@ int main(int argc, char **argv)
 
     g_stopping = true;
     close(lfd);
-    for (auto &w : workers)
-        shutdown(w->fd, SHUT_RDWR);  // wakes each session; it aborts its transfer
+    for (auto &w : workers) shutdown(w->fd, SHUT_RDWR);  // wakes each session; it aborts its transfer
     reap(true);
     log("stopped");
     return 0;

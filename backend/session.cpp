@@ -46,16 +46,16 @@ struct Transfer {
     uint32_t request_id = 0;
     uint32_t transfer_id = 0;
     DataChannel dc;
-    std::string path;  // normalised, for messages
-    int file_fd = -1;  // send: the file; receive: the temporary file
-    int dir_fd = -1;   // receive: the parent directory
+    std::string path;        // normalised, for messages
+    int file_fd = -1;        // send: the file; receive: the temporary file
+    int dir_fd = -1;         // receive: the parent directory
     std::string base, temp;  // receive: target and temporary names
     int64_t alloc_size = 0;
     std::vector<kalder_ipc::Range> ranges;
 };
 
 class Session {
-public:
+   public:
     explicit Session(int fd) : fd_(fd) {}
     ~Session()
     {
@@ -70,7 +70,7 @@ public:
     }
     void run();
 
-private:
+   private:
     bool send_msg(const Message &m);
     bool reply_error(uint32_t id, uint32_t op, uint32_t code, const std::string &text);
     bool start(const Message &m);
@@ -168,8 +168,8 @@ bool Session::start(const Message &m)
     std::map<std::string, std::string> f;
     const std::string &u = m.username;
     if (u.compare(0, kMapped.size(), kMapped) == 0) {
-        if (!parse_fields(u.substr(kMapped.size()), &f) || !f.count("ENDPOINT_ID") || !f.count("IDENTITY_IDS") ||
-            !f.count("IDENTITY_NAMES") || !f.count("HIGH_ASSURANCE"))
+        if (!parse_fields(u.substr(kMapped.size()), &f) || !f.count("ENDPOINT_ID") ||
+            !f.count("IDENTITY_IDS") || !f.count("IDENTITY_NAMES") || !f.count("HIGH_ASSURANCE"))
             return refuse("Malformed session user string.");
         if (!g_options.allow.empty()) {
             std::string names;
@@ -203,10 +203,11 @@ bool Session::start(const Message &m)
 
     gss_buffer_desc buf{m.credential.size(), const_cast<char *>(m.credential.data())};
     OM_uint32 minor = 0;
-    if (m.credential.empty() ||
-        gss_import_cred(&minor, &cred_, GSS_C_NO_OID, GSS_IMPEXP_OPAQUE_FORM, &buf, 0, nullptr) != GSS_S_COMPLETE)
+    if (m.credential.empty() || gss_import_cred(&minor, &cred_, GSS_C_NO_OID, GSS_IMPEXP_OPAQUE_FORM, &buf, 0,
+                                                nullptr) != GSS_S_COMPLETE)
         return refuse("The delegated credential is not usable.");
-    if (kalder_xio_driver_load("tcp", &tcp_) != KALDER_SUCCESS || kalder_xio_driver_load("gsi", &gsi_) != KALDER_SUCCESS ||
+    if (kalder_xio_driver_load("tcp", &tcp_) != KALDER_SUCCESS ||
+        kalder_xio_driver_load("gsi", &gsi_) != KALDER_SUCCESS ||
         kalder_xio_stack_init(&xio_stack_, nullptr) != KALDER_SUCCESS ||
         kalder_xio_stack_push_driver(xio_stack_, tcp_) != KALDER_SUCCESS ||
         kalder_xio_stack_push_driver(xio_stack_, gsi_) != KALDER_SUCCESS)
@@ -241,7 +242,9 @@ bool Session::permitted(const std::string &request_path, const std::vector<std::
 
 void Session::handle_command(const Message &m)
 {
-    auto fail = [&](uint32_t code, const std::string &text) { reply_error(m.id, KALDER_GFS_OP_COMMAND, code, text); };
+    auto fail = [&](uint32_t code, const std::string &text) {
+        reply_error(m.id, KALDER_GFS_OP_COMMAND, code, text);
+    };
     if (m.command == KALDER_GFS_CMD_SITE_RESTRICT) {
         if (restricted_)
             return fail(E_INVALID, "The path restrictions are already set.");
@@ -357,7 +360,9 @@ bool Session::transfer_running()
 void Session::handle_transfer(const Message &m)
 {
     bool send = m.type == kalder_ipc::SEND;
-    auto fail = [&](uint32_t code, const std::string &text) { reply_error(m.id, KALDER_GFS_OP_TRANSFER, code, text); };
+    auto fail = [&](uint32_t code, const std::string &text) {
+        reply_error(m.id, KALDER_GFS_OP_TRANSFER, code, text);
+    };
     auto t = std::make_shared<Transfer>();
     t->send = send;
     t->request_id = m.id;
@@ -425,11 +430,11 @@ void Session::handle_transfer(const Message &m)
         unsigned char rnd[8];
         RAND_bytes(rnd, sizeof rnd);
         char hex[17];
-        for (int i = 0; i < 8; ++i)
-            std::snprintf(hex + 2 * i, 3, "%02x", rnd[i]);
+        for (int i = 0; i < 8; ++i) std::snprintf(hex + 2 * i, 3, "%02x", rnd[i]);
         std::string base = t->base.size() > 200 ? t->base.substr(0, 200) : t->base;
         t->temp = "." + base + ".kalder-" + hex + ".part";
-        t->file_fd = openat(t->dir_fd, t->temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        t->file_fd =
+            openat(t->dir_fd, t->temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
         if (t->file_fd < 0) {
             int saved = errno;
             close(t->dir_fd);
@@ -548,7 +553,8 @@ std::string Session::transfer_body(Transfer &t, kalder_xio_handle_t h, int64_t *
         *bytes += static_cast<int64_t>(n);
     }
     if (*bytes != t.alloc_size)
-        return "Received " + std::to_string(*bytes) + " of the announced " + std::to_string(t.alloc_size) + " bytes.";
+        return "Received " + std::to_string(*bytes) + " of the announced " + std::to_string(t.alloc_size) +
+               " bytes.";
     if (fsync(t.file_fd) != 0)
         return t.path + ": " + std::strerror(errno);
     return "";
@@ -694,32 +700,32 @@ void Session::run()
             break;
         }
         switch (m.type) {
-        case kalder_ipc::COMMAND:
-            handle_command(m);
-            break;
-        case kalder_ipc::STAT:
-            handle_stat(m);
-            break;
-        case kalder_ipc::ACTIVE_DATA:
-            handle_active(m);
-            break;
-        case kalder_ipc::SEND:
-        case kalder_ipc::RECV:
-            handle_transfer(m);
-            break;
-        case kalder_ipc::EVENT:
-            handle_event(m);
-            break;
-        case kalder_ipc::SESSION_END: {
-            stop_transfer();
-            Message ack;
-            ack.type = kalder_ipc::END_ACK;
-            send_msg(ack);
-            return;
-        }
-        default:
-            log("session ended: the client sent a frame of type %u", m.type);
-            return;
+            case kalder_ipc::COMMAND:
+                handle_command(m);
+                break;
+            case kalder_ipc::STAT:
+                handle_stat(m);
+                break;
+            case kalder_ipc::ACTIVE_DATA:
+                handle_active(m);
+                break;
+            case kalder_ipc::SEND:
+            case kalder_ipc::RECV:
+                handle_transfer(m);
+                break;
+            case kalder_ipc::EVENT:
+                handle_event(m);
+                break;
+            case kalder_ipc::SESSION_END: {
+                stop_transfer();
+                Message ack;
+                ack.type = kalder_ipc::END_ACK;
+                send_msg(ack);
+                return;
+            }
+            default:
+                log("session ended: the client sent a frame of type %u", m.type);
+                return;
         }
     }
 }

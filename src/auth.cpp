@@ -22,7 +22,8 @@ const char *const secret_members[] = {"access_token", "refresh_token", "id_token
 // Decodes the JSON string starting at text[begin] (its opening quote) far
 // enough to compare it with plain ASCII member names. Returns the index
 // after the closing quote, or n when the string is unterminated.
-size_t scan_json_string(const char *text, size_t n, size_t begin, std::string &decoded, bool *terminated = nullptr)
+size_t scan_json_string(const char *text, size_t n, size_t begin, std::string &decoded,
+                        bool *terminated = nullptr)
 {
     size_t j = begin + 1;
     while (j < n && text[j] != '"') {
@@ -34,10 +35,14 @@ size_t scan_json_string(const char *text, size_t n, size_t begin, std::string &d
                 for (size_t k = j + 2; k < j + 6; ++k) {
                     char h = text[k];
                     value <<= 4;
-                    if (h >= '0' && h <= '9') value |= static_cast<unsigned>(h - '0');
-                    else if (h >= 'a' && h <= 'f') value |= static_cast<unsigned>(h - 'a' + 10);
-                    else if (h >= 'A' && h <= 'F') value |= static_cast<unsigned>(h - 'A' + 10);
-                    else hex = false;
+                    if (h >= '0' && h <= '9')
+                        value |= static_cast<unsigned>(h - '0');
+                    else if (h >= 'a' && h <= 'f')
+                        value |= static_cast<unsigned>(h - 'a' + 10);
+                    else if (h >= 'A' && h <= 'F')
+                        value |= static_cast<unsigned>(h - 'A' + 10);
+                    else
+                        hex = false;
                 }
                 // Anything outside ASCII can't be part of the names we look for.
                 decoded += (hex && value > 0 && value < 0x80) ? static_cast<char>(value) : '\x01';
@@ -90,19 +95,16 @@ const char *auth_redact_tokens(apr_pool_t *pool, const char *text)
         if (!is_secret_member(name))
             continue;
         size_t k = i;
-        while (k < n && (text[k] == ' ' || text[k] == '\t' || text[k] == '\r' || text[k] == '\n'))
-            ++k;
+        while (k < n && (text[k] == ' ' || text[k] == '\t' || text[k] == '\r' || text[k] == '\n')) ++k;
         if (k >= n || text[k] != ':')
             continue;
         ++k;
-        while (k < n && (text[k] == ' ' || text[k] == '\t' || text[k] == '\r' || text[k] == '\n'))
-            ++k;
+        while (k < n && (text[k] == ' ' || text[k] == '\t' || text[k] == '\r' || text[k] == '\n')) ++k;
         if (k >= n || text[k] != '"')
             continue;
         out.append(text + i, k + 1 - i);  // blanks, colon, opening quote
         size_t v = k + 1;
-        for (int kept = 0; kept < 4 && v < n && text[v] != '"' && text[v] != '\\'; ++kept)
-            out += text[v++];
+        for (int kept = 0; kept < 4 && v < n && text[v] != '"' && text[v] != '\\'; ++kept) out += text[v++];
         out += "...";
         // Skip the rest of the value, keeping its closing quote.
         std::string ignored;
@@ -123,8 +125,7 @@ static char *_form_escape(apr_pool_t *pool, const char *value)
     if (!escaped)
         return nullptr;
     size_t extra = 0;
-    for (const char *p = escaped; *p; ++p)
-        extra += (*p == '&' || *p == '=' || *p == '+');
+    for (const char *p = escaped; *p; ++p) extra += (*p == '&' || *p == '=' || *p == '+');
     if (extra == 0)
         return escaped;
     const size_t len = std::strlen(escaped);
@@ -162,7 +163,8 @@ static const char *const INTROSPECT_PREFIX = "kalder:introspect";
 IntrospectDoc *parse_introspect_doc(request_rec *r, const json_t *doc)
 {
     if (!json_is_object(doc)) {
-        ap_log_error(KALDER_MARK, APLOG_DEBUG, 0, ap_server_conf, "Expected introspect JSON doc to be an object");
+        ap_log_error(KALDER_MARK, APLOG_DEBUG, 0, ap_server_conf,
+                     "Expected introspect JSON doc to be an object");
         return nullptr;
     }
     auto *i_doc = static_cast<IntrospectDoc *>(apr_pcalloc(r->pool, sizeof(IntrospectDoc)));
@@ -183,7 +185,8 @@ IntrospectDoc *parse_introspect_doc(request_rec *r, const json_t *doc)
         return nullptr;
     }
     size_t count = json_array_size(identities);
-    i_doc->identity_set_detail = static_cast<IdentitySet>(apr_pcalloc(r->pool, (count + 1) * sizeof(Identity *)));
+    i_doc->identity_set_detail =
+        static_cast<IdentitySet>(apr_pcalloc(r->pool, (count + 1) * sizeof(Identity *)));
     for (size_t index = 0; index < count; ++index) {
         json_t *element = json_array_get(identities, index);
         if (!element)
@@ -195,9 +198,9 @@ IntrospectDoc *parse_introspect_doc(request_rec *r, const json_t *doc)
             return nullptr;
         }
         i_doc->identity_set_detail[index] = identity;
-        if (json_get_string(r, element, "sub", &identity->sub) != 0
-            || json_get_string(r, element, "username", &identity->username) != 0
-            || json_get_integer(element, "last_authentication", &identity->last_authentication, true) != 0)
+        if (json_get_string(r, element, "sub", &identity->sub) != 0 ||
+            json_get_string(r, element, "username", &identity->username) != 0 ||
+            json_get_integer(element, "last_authentication", &identity->last_authentication, true) != 0)
             return nullptr;
     }
 
@@ -205,7 +208,8 @@ IntrospectDoc *parse_introspect_doc(request_rec *r, const json_t *doc)
     if (!session)
         return nullptr;
     if (!json_is_object(session)) {
-        ap_log_error(KALDER_MARK, APLOG_DEBUG, 0, ap_server_conf, "Expected 'session_info' field to be an object");
+        ap_log_error(KALDER_MARK, APLOG_DEBUG, 0, ap_server_conf,
+                     "Expected 'session_info' field to be an object");
         return nullptr;
     }
     i_doc->session_info = static_cast<SessionInfo *>(apr_pcalloc(r->pool, sizeof(SessionInfo)));
@@ -214,12 +218,13 @@ IntrospectDoc *parse_introspect_doc(request_rec *r, const json_t *doc)
     if (!authentications)
         return i_doc;
     if (!json_is_object(authentications)) {
-        ap_log_error(KALDER_MARK, APLOG_DEBUG, 0, ap_server_conf, "Expected 'authentications' field to be an object");
+        ap_log_error(KALDER_MARK, APLOG_DEBUG, 0, ap_server_conf,
+                     "Expected 'authentications' field to be an object");
         return nullptr;
     }
     size_t auth_count = json_object_size(authentications);
-    auto **records =
-        static_cast<AuthenticationRecord **>(apr_pcalloc(r->pool, (auth_count + 1) * sizeof(AuthenticationRecord *)));
+    auto **records = static_cast<AuthenticationRecord **>(
+        apr_pcalloc(r->pool, (auth_count + 1) * sizeof(AuthenticationRecord *)));
     if (!records) {
         ap_log_error(KALDER_MARK, APLOG_ERR, 0, ap_server_conf,
                      "Failed to allocate i_doc->session_info->authentications");
@@ -234,7 +239,8 @@ IntrospectDoc *parse_introspect_doc(request_rec *r, const json_t *doc)
     {
         if (!value || auth_index >= auth_count)
             break;
-        auto *record = static_cast<AuthenticationRecord *>(apr_pcalloc(r->pool, sizeof(AuthenticationRecord)));
+        auto *record =
+            static_cast<AuthenticationRecord *>(apr_pcalloc(r->pool, sizeof(AuthenticationRecord)));
         if (!record) {
             ap_log_error(KALDER_MARK, APLOG_ERR, 0, ap_server_conf,
                          "Failed to allocate i_doc->session_info->authentications[auth_index]");
@@ -298,7 +304,8 @@ IntrospectDoc *auth_introspect_token(request_rec *r, const char *token)
             return doc;
         }
         ap_log_error(KALDER_MARK, APLOG_DEBUG, 0, ap_server_conf,
-                     "Unable to deserialize saved introspect doc string: %s", auth_redact_tokens(r->pool, cached));
+                     "Unable to deserialize saved introspect doc string: %s",
+                     auth_redact_tokens(r->pool, cached));
     }
 
     KALDER_ASSERT(conf != NULL);
@@ -321,16 +328,17 @@ IntrospectDoc *auth_introspect_token(request_rec *r, const char *token)
 
     long status = 0;
     char *body = nullptr;
-    int rc = https_exchange(r->pool, url, post_data, conf->connect_timeout, conf->client_id, conf->client_secret,
-                            nullptr, &status, &body);
+    int rc = https_exchange(r->pool, url, post_data, conf->connect_timeout, conf->client_id,
+                            conf->client_secret, nullptr, &status, &body);
     if (rc != 0) {
-        ap_log_error(KALDER_MARK, APLOG_ERR, 0, ap_server_conf, "Failed to fetch the token introspection: %d", rc);
+        ap_log_error(KALDER_MARK, APLOG_ERR, 0, ap_server_conf, "Failed to fetch the token introspection: %d",
+                     rc);
         return nullptr;
     }
     if (status != 200) {
         ap_log_error(KALDER_MARK, APLOG_DEBUG, 0, ap_server_conf,
-                     "Failed to fetch the token introspection. http_status=%ld%s%s", status, body ? " reply=" : "",
-                     body ? auth_redact_tokens(r->pool, body) : "");
+                     "Failed to fetch the token introspection. http_status=%ld%s%s", status,
+                     body ? " reply=" : "", body ? auth_redact_tokens(r->pool, body) : "");
         return nullptr;
     }
     if (!body) {
@@ -386,7 +394,8 @@ TokenDoc *parse_token_doc(request_rec *r, const json_t *doc)
             break;
         auto *entry = static_cast<TokenEntry *>(apr_pcalloc(r->pool, sizeof(TokenEntry)));
         if (!entry) {
-            ap_log_error(KALDER_MARK, APLOG_ERR, 0, ap_server_conf, "Failed to allocate dp_doc->tokens[index]");
+            ap_log_error(KALDER_MARK, APLOG_ERR, 0, ap_server_conf,
+                         "Failed to allocate dp_doc->tokens[index]");
             return nullptr;
         }
         dp_doc->tokens[index] = entry;
@@ -408,7 +417,8 @@ int auth_get_dependent_tokens(request_rec *r, const char *token, TokenDoc **out)
         if (doc)
             return 0;
         ap_log_error(KALDER_MARK, APLOG_WARNING, 0, ap_server_conf,
-                     "Unable to deserialize the saved token doc string: %s", auth_redact_tokens(r->pool, cached));
+                     "Unable to deserialize the saved token doc string: %s",
+                     auth_redact_tokens(r->pool, cached));
     }
 
     KALDER_ASSERT(conf != NULL);
@@ -433,15 +443,16 @@ int auth_get_dependent_tokens(request_rec *r, const char *token, TokenDoc **out)
 
     long status = 0;
     char *body = nullptr;
-    int rc = https_exchange(r->pool, url, post_data, conf->connect_timeout, conf->client_id, conf->client_secret,
-                            nullptr, &status, &body);
+    int rc = https_exchange(r->pool, url, post_data, conf->connect_timeout, conf->client_id,
+                            conf->client_secret, nullptr, &status, &body);
     if (rc != 0) {
         ap_log_error(KALDER_MARK, APLOG_ERR, 0, ap_server_conf, "Failed to fetch dependent tokens: %d", rc);
         return 2;
     }
     // Only this exact answer means the caller's token expired or was revoked.
     if (status == 400 && body && std::strcmp(body, "{\"error\":\"invalid_grant\"}") == 0) {
-        ap_log_error(KALDER_MARK, APLOG_DEBUG, 0, ap_server_conf, "Failed to fetch dependent tokens, token has expired");
+        ap_log_error(KALDER_MARK, APLOG_DEBUG, 0, ap_server_conf,
+                     "Failed to fetch dependent tokens, token has expired");
         return 1;
     }
     if (status == 200) {
@@ -468,8 +479,9 @@ int auth_get_dependent_tokens(request_rec *r, const char *token, TokenDoc **out)
         mod_kalder_set_keyutils_value(r, TOKEN_PREFIX, token, body, std::strlen(body) + 1);
         return 0;
     }
-    ap_log_error(KALDER_MARK, APLOG_DEBUG, 0, ap_server_conf, "Failed to fetch dependent tokens. http_status=%ld%s%s",
-                 status, body ? " reply=" : "", body ? auth_redact_tokens(r->pool, body) : "");
+    ap_log_error(KALDER_MARK, APLOG_DEBUG, 0, ap_server_conf,
+                 "Failed to fetch dependent tokens. http_status=%ld%s%s", status, body ? " reply=" : "",
+                 body ? auth_redact_tokens(r->pool, body) : "");
     return 2;
 }
 
@@ -483,9 +495,9 @@ static TokenResponseDoc *_parse_token_response(request_rec *r, const json_t *doc
         return nullptr;
     }
     auto *t_doc = static_cast<TokenResponseDoc *>(apr_pcalloc(r->pool, sizeof(TokenResponseDoc)));
-    if (json_get_string(r, doc, "access_token", &t_doc->access_token) != 0
-        || json_get_string(r, doc, "resource_server", &t_doc->resource_server) != 0
-        || json_get_string(r, doc, "state", &t_doc->state) != 0)
+    if (json_get_string(r, doc, "access_token", &t_doc->access_token) != 0 ||
+        json_get_string(r, doc, "resource_server", &t_doc->resource_server) != 0 ||
+        json_get_string(r, doc, "state", &t_doc->state) != 0)
         return nullptr;
 
     json_t *others = json_get_field(doc, "other_tokens");
@@ -497,18 +509,21 @@ static TokenResponseDoc *_parse_token_response(request_rec *r, const json_t *doc
         return nullptr;
     }
     size_t count = json_array_size(others);
-    t_doc->other_tokens = static_cast<TokenEntry **>(apr_pcalloc(r->pool, (count + 1) * sizeof(TokenEntry *)));
+    t_doc->other_tokens =
+        static_cast<TokenEntry **>(apr_pcalloc(r->pool, (count + 1) * sizeof(TokenEntry *)));
     for (size_t index = 0; index < count; ++index) {
         json_t *element = json_array_get(others, index);
         if (!element)
             break;
         if (!json_is_object(element)) {
-            ap_log_error(KALDER_MARK, APLOG_DEBUG, 0, ap_server_conf, "Expected '.other_tokens[index]' to be an object");
+            ap_log_error(KALDER_MARK, APLOG_DEBUG, 0, ap_server_conf,
+                         "Expected '.other_tokens[index]' to be an object");
             return nullptr;
         }
         auto *entry = static_cast<TokenEntry *>(apr_pcalloc(r->pool, sizeof(TokenEntry)));
         if (!entry) {
-            ap_log_error(KALDER_MARK, APLOG_ERR, 0, ap_server_conf, "Failed to allocate t_doc->other_tokens[index]");
+            ap_log_error(KALDER_MARK, APLOG_ERR, 0, ap_server_conf,
+                         "Failed to allocate t_doc->other_tokens[index]");
             return nullptr;
         }
         t_doc->other_tokens[index] = entry;
@@ -555,8 +570,8 @@ TokenResponseDoc *auth_exchange_code(request_rec *r, const char *code, const cha
 
     long status = 0;
     char *body = nullptr;
-    int rc = https_exchange(r->pool, url, post_data, conf->connect_timeout, conf->client_id, conf->client_secret,
-                            nullptr, &status, &body);
+    int rc = https_exchange(r->pool, url, post_data, conf->connect_timeout, conf->client_id,
+                            conf->client_secret, nullptr, &status, &body);
     if (rc != 0) {
         ap_log_error(KALDER_MARK, APLOG_ERR, 0, ap_server_conf, "Authorization code exchange failed: %d", rc);
         return nullptr;
@@ -568,7 +583,8 @@ TokenResponseDoc *auth_exchange_code(request_rec *r, const char *code, const cha
         return nullptr;
     }
     if (!body) {
-        ap_log_error(KALDER_MARK, APLOG_ERR, 0, ap_server_conf, "Authorization code exchange failed, response was empty");
+        ap_log_error(KALDER_MARK, APLOG_ERR, 0, ap_server_conf,
+                     "Authorization code exchange failed, response was empty");
         return nullptr;
     }
     kalder::JsonPtr json = _parse_json(body);
@@ -616,8 +632,7 @@ int auth_get_identity_count(const IdentitySet set)
 {
     int count = 0;
     if (set)
-        while (set[count])
-            ++count;
+        while (set[count]) ++count;
     return count;
 }
 
@@ -663,7 +678,8 @@ static bool _set_has_sub(const IdentitySet set, const Identity *identity)
 }
 
 // Appends a copy; false after logging "Failed to allocate '<array>->field'".
-static bool _append_copy(request_rec *r, IdentitySet out, size_t *used, const Identity *identity, const char *array)
+static bool _append_copy(request_rec *r, IdentitySet out, size_t *used, const Identity *identity,
+                         const char *array)
 {
     const char *field = "";
     Identity *copy = _copy_identity(r->pool, identity, &field);
@@ -726,13 +742,13 @@ IdentitySet auth_identity_set_filter_recent(request_rec *r, const IdentitySet se
 
 IdentitySet auth_identity_set_union(request_rec *r, const IdentitySet accumulated, const IdentitySet added)
 {
-    size_t room = static_cast<size_t>(auth_get_identity_count(accumulated))
-                  + static_cast<size_t>(auth_get_identity_count(added));
+    size_t room = static_cast<size_t>(auth_get_identity_count(accumulated)) +
+                  static_cast<size_t>(auth_get_identity_count(added));
     IdentitySet out = _new_identity_set(r->pool, room);
     size_t used = 0;
     for (size_t i = 0; accumulated && accumulated[i]; ++i)
-        if (!_set_has_sub(out, accumulated[i])
-            && !_append_copy(r, out, &used, accumulated[i], "id_set_union[index2]"))
+        if (!_set_has_sub(out, accumulated[i]) &&
+            !_append_copy(r, out, &used, accumulated[i], "id_set_union[index2]"))
             return nullptr;
     for (size_t i = 0; added && added[i]; ++i)
         if (!_set_has_sub(out, added[i]) && !_append_copy(r, out, &used, added[i], "id_set_union[index1]"))
@@ -747,8 +763,8 @@ IdentitySet auth_identity_set_intersect(request_rec *r, const IdentitySet first,
     IdentitySet out = _new_identity_set(r->pool, first_count > second_count ? first_count : second_count);
     size_t used = 0;
     for (size_t i = 0; first && first[i]; ++i)
-        if (_set_has_sub(second, first[i])
-            && !_append_copy(r, out, &used, first[i], "id_set_intersect[union_id_set_len]"))
+        if (_set_has_sub(second, first[i]) &&
+            !_append_copy(r, out, &used, first[i], "id_set_intersect[union_id_set_len]"))
             return nullptr;
     return out;
 }
@@ -770,8 +786,8 @@ bool auth_identity_sets_match(const IdentitySet first, const IdentitySet second)
         // equal records. An answer listing one sub twice with different
         // records would break that; it is the service's fault, so the sets
         // are reported as different instead of stopping the process.
-        if (std::strcmp(first[i]->username, b->username) != 0
-            || first[i]->last_authentication != b->last_authentication) {
+        if (std::strcmp(first[i]->username, b->username) != 0 ||
+            first[i]->last_authentication != b->last_authentication) {
             ap_log_error(KALDER_MARK, APLOG_ERR, 0, ap_server_conf,
                          "Identity sets hold different records for the identity %s", first[i]->sub);
             return false;

@@ -85,14 +85,16 @@ authz_status _has_required_oauth_scopes(request_rec *r, const ServerConfig *conf
         return AUTHZ_GENERAL_ERROR;
     }
     if (!has_scope(scopes, https_scope)) {
-        ap_log_rerror(KALDER_MARK, APLOG_DEBUG, 0, r, "Request is missing the %s scope. Access denied.", https_scope);
+        ap_log_rerror(KALDER_MARK, APLOG_DEBUG, 0, r, "Request is missing the %s scope. Access denied.",
+                      https_scope);
         state->reply_reason = REPLY_INSUFFICIENT_SCOPE;
         return AUTHZ_DENIED;
     }
     if (is_mapped(r) && !is_high_assurance(conf)) {
         const char *data_scope = build_scope(r->pool, r->server, "data_access");
         if (!data_scope) {
-            ap_log_rerror(KALDER_MARK, APLOG_ERR, 0, r, "Failed to allocate memory for the data_access scope");
+            ap_log_rerror(KALDER_MARK, APLOG_ERR, 0, r,
+                          "Failed to allocate memory for the data_access scope");
             return AUTHZ_GENERAL_ERROR;
         }
         if (!has_scope(scopes, data_scope)) {
@@ -125,8 +127,8 @@ IdentitySet _get_in_domain_identities(request_rec *r)
         if (!filtered)
             return nullptr;
         if (auth_identity_set_empty(filtered))
-            ap_log_rerror(KALDER_MARK, APLOG_DEBUG, 0, r, "Request has no identities in the allowed domain %s.",
-                          domain);
+            ap_log_rerror(KALDER_MARK, APLOG_DEBUG, 0, r,
+                          "Request has no identities in the allowed domain %s.", domain);
         accumulated = auth_identity_set_union(r, accumulated, filtered);
     }
     return accumulated;
@@ -145,8 +147,8 @@ IdentitySet _get_recently_authenticated_identities(request_rec *r)
     if (is_guest(r) && !is_high_assurance(conf))
         return doc->identity_set_detail;
     AuthenticationRecord **authentications = doc->session_info ? doc->session_info->authentications : nullptr;
-    return auth_identity_set_filter_recent(r, doc->identity_set_detail, authentications, conf->assurance_timeout,
-                                           is_high_assurance(conf),
+    return auth_identity_set_filter_recent(r, doc->identity_set_detail, authentications,
+                                           conf->assurance_timeout, is_high_assurance(conf),
                                            (conf->capability_flags & MOD_KALDER_REQUIRE_MFA) != 0);
 }
 
@@ -230,25 +232,28 @@ authz_status _get_effective_acls(request_rec *r, RequestState *state, IdentitySe
     if (fetched != AUTHZ_GRANTED)
         return fetched;
     switch (transfer_acls_permit(r, *acls)) {
-    case ACL_ERROR:
-        return AUTHZ_GENERAL_ERROR;
-    case ACL_PERMITTED:
-        KALDER_ASSERT((*acls)->data && (*acls)->data[0]);
-        return AUTHZ_GRANTED;
-    case ACL_NOT_PERMITTED:
-        break;
+        case ACL_ERROR:
+            return AUTHZ_GENERAL_ERROR;
+        case ACL_PERMITTED:
+            KALDER_ASSERT((*acls)->data && (*acls)->data[0]);
+            return AUTHZ_GRANTED;
+        case ACL_NOT_PERMITTED:
+            break;
     }
     if (is_anonymous(r)) {
-        ap_log_rerror(KALDER_MARK, APLOG_DEBUG, 0, r, "Anonymous access denied. Request will be authenticated.");
+        ap_log_rerror(KALDER_MARK, APLOG_DEBUG, 0, r,
+                      "Anonymous access denied. Request will be authenticated.");
         state->reply_reason = REPLY_AUTHENTICATION_REQUIRED;
         return AUTHZ_DENIED_NO_USER;
     }
     if (auth_identity_sets_match(_get_introspect_doc(r)->identity_set_detail, effective)) {
-        ap_log_rerror(KALDER_MARK, APLOG_DEBUG, 0, r, "No permitting effective ACL. All identities attempted. Access denied.");
+        ap_log_rerror(KALDER_MARK, APLOG_DEBUG, 0, r,
+                      "No permitting effective ACL. All identities attempted. Access denied.");
         state->reply_reason = REPLY_ACCESS_DENIED;
     } else {
-        ap_log_rerror(KALDER_MARK, APLOG_DEBUG, 0, r,
-                      "No permitting effective ACL. Request can be retried after authenticating remaining identities.");
+        ap_log_rerror(
+            KALDER_MARK, APLOG_DEBUG, 0, r,
+            "No permitting effective ACL. Request can be retried after authenticating remaining identities.");
         state->reply_reason = REPLY_INSUFFICIENT_SESSION;
         state->denied_id_set = effective;
     }
@@ -266,8 +271,9 @@ authz_status mod_kalder_authz_hook(request_rec *r, const char *, const void *)
     }
     const char *type = r->user ? r->ap_auth_type : ap_auth_type(r);
     if (!type || std::strcmp(type, KALDER_AUTH_TYPE) != 0) {
-        ap_log_rerror(KALDER_MARK, APLOG_DEBUG, 0, r, "AUTHZ: Virtual host AuthType (%s) is not set to %s. Skipping.",
-                      type ? type : "null", KALDER_AUTH_TYPE);
+        ap_log_rerror(KALDER_MARK, APLOG_DEBUG, 0, r,
+                      "AUTHZ: Virtual host AuthType (%s) is not set to %s. Skipping.", type ? type : "null",
+                      KALDER_AUTH_TYPE);
         return AUTHZ_NEUTRAL;
     }
     if (!conf->collection_type) {
@@ -284,16 +290,17 @@ authz_status mod_kalder_authz_hook(request_rec *r, const char *, const void *)
     ap_log_rerror(KALDER_MARK, APLOG_DEBUG, 0, r, "AUTHZ: Starting %s pass %s%s%sfor %s%s collection%s%s%s",
                   has_user ? "authenticated" : "anonymous", has_user ? "for " : "", has_user ? r->user : "",
                   has_user ? " " : "", high ? "high assurance " : "", collection_type, collection_id,
-                  conf->auth_policy_id ? " with Auth policy id " : "", conf->auth_policy_id ? conf->auth_policy_id : "");
+                  conf->auth_policy_id ? " with Auth policy id " : "",
+                  conf->auth_policy_id ? conf->auth_policy_id : "");
 
     switch (oidc_skip_authz_check(r)) {
-    case OIDC_SKIP_ERROR:
-        return AUTHZ_GENERAL_ERROR;
-    case OIDC_SKIP_YES:
-        ap_log_rerror(KALDER_MARK, APLOG_DEBUG, 0, r, "Request is an OIDC redirect. Skipping.");
-        return AUTHZ_DENIED_NO_USER;
-    case OIDC_SKIP_NO:
-        break;
+        case OIDC_SKIP_ERROR:
+            return AUTHZ_GENERAL_ERROR;
+        case OIDC_SKIP_YES:
+            ap_log_rerror(KALDER_MARK, APLOG_DEBUG, 0, r, "Request is an OIDC redirect. Skipping.");
+            return AUTHZ_DENIED_NO_USER;
+        case OIDC_SKIP_NO:
+            break;
     }
 
     RequestState *state = get_request_state(r);
@@ -317,12 +324,12 @@ authz_status mod_kalder_authz_hook(request_rec *r, const char *, const void *)
                 return scopes;
         }
         switch (_get_effective_id_set(r, state, &effective)) {
-        case IdSetOutcome::REFUSED:
-            return AUTHZ_DENIED;
-        case IdSetOutcome::FAILED:
-            return AUTHZ_DENIED_NO_USER;
-        case IdSetOutcome::SET:
-            break;
+            case IdSetOutcome::REFUSED:
+                return AUTHZ_DENIED;
+            case IdSetOutcome::FAILED:
+                return AUTHZ_DENIED_NO_USER;
+            case IdSetOutcome::SET:
+                break;
         }
     }
 

@@ -104,14 +104,16 @@ enum class Step {
 // message split across records is reassembled without copying. Every length
 // is checked against what its enclosing structure has left.
 class HelloMachine {
-public:
+   public:
     HelloMachine(HelloParse &out, TraceFn trace, void *trace_ctx)
-        : out_(out), trace_(trace), trace_ctx_(trace_ctx) {}
+        : out_(out), trace_(trace), trace_ctx_(trace_ctx)
+    {
+    }
 
     Step feed(uint8_t byte);
     bool capture_started() const { return sni_started_ || alpn_started_; }
 
-private:
+   private:
     void enter(Field f, uint32_t size);
     Step field_done();
     Step start_capture(uint32_t length);
@@ -158,22 +160,48 @@ void HelloMachine::trace_byte(uint8_t byte)
         return;
     const int i = static_cast<int>(field_pos_);
     switch (field_) {
-    case Field::MSG_TYPE: trace_(trace_ctx_, "MSG_TYPE=%d", byte); break;
-    case Field::LENGTH: trace_(trace_ctx_, "LENGTH[%d]=%d", i, byte); break;
-    case Field::CLIENT_PROTOCOL: trace_(trace_ctx_, "CLIENT_PROTOCOL[%d]=%d", i, byte); break;
-    case Field::RANDOM: trace_(trace_ctx_, "RANDOM[%d]=%d", i, byte); break;
-    case Field::SESSION_ID_LENGTH: trace_(trace_ctx_, "SESSION_ID_LENGTH[%d]=%d", i, byte); break;
-    case Field::SESSION_ID: trace_(trace_ctx_, "SESSION_ID[%d]=%d", i, byte); break;
-    case Field::CIPHER_SUITE_LENGTH: trace_(trace_ctx_, "CIPHER_SUITE_LENGTH[%d]=%d", i, byte); break;
-    case Field::CIPHER_SUITE: trace_(trace_ctx_, "CIPHER_SUITE[%d]=%d", i, byte); break;
-    case Field::COMPRESSION_METHOD_LENGTH:
-        trace_(trace_ctx_, "COMPRESSION_METHOD_LENGTH[%d]=%d", i, byte);
-        break;
-    case Field::COMPRESSION_METHOD: trace_(trace_ctx_, "COMPRESSION_METHOD[%d]=%d", i, byte); break;
-    case Field::EXTENSIONS_LENGTH: trace_(trace_ctx_, "EXTENSIONS_LENGTH[%d]=%d", i, byte); break;
-    case Field::EXTENSION_TYPE: trace_(trace_ctx_, "EXTENSION_TYPE[%d]=%#x", i, byte); break;
-    case Field::EXTENSION_DATA_LENGTH: trace_(trace_ctx_, "EXTENSION_DATA_LENGTH[%d]=%d", i, byte); break;
-    case Field::EXTENSION_DATA: trace_(trace_ctx_, "EXTENSION[%d]DATA[%d]=%#x", ext_index_, i, byte); break;
+        case Field::MSG_TYPE:
+            trace_(trace_ctx_, "MSG_TYPE=%d", byte);
+            break;
+        case Field::LENGTH:
+            trace_(trace_ctx_, "LENGTH[%d]=%d", i, byte);
+            break;
+        case Field::CLIENT_PROTOCOL:
+            trace_(trace_ctx_, "CLIENT_PROTOCOL[%d]=%d", i, byte);
+            break;
+        case Field::RANDOM:
+            trace_(trace_ctx_, "RANDOM[%d]=%d", i, byte);
+            break;
+        case Field::SESSION_ID_LENGTH:
+            trace_(trace_ctx_, "SESSION_ID_LENGTH[%d]=%d", i, byte);
+            break;
+        case Field::SESSION_ID:
+            trace_(trace_ctx_, "SESSION_ID[%d]=%d", i, byte);
+            break;
+        case Field::CIPHER_SUITE_LENGTH:
+            trace_(trace_ctx_, "CIPHER_SUITE_LENGTH[%d]=%d", i, byte);
+            break;
+        case Field::CIPHER_SUITE:
+            trace_(trace_ctx_, "CIPHER_SUITE[%d]=%d", i, byte);
+            break;
+        case Field::COMPRESSION_METHOD_LENGTH:
+            trace_(trace_ctx_, "COMPRESSION_METHOD_LENGTH[%d]=%d", i, byte);
+            break;
+        case Field::COMPRESSION_METHOD:
+            trace_(trace_ctx_, "COMPRESSION_METHOD[%d]=%d", i, byte);
+            break;
+        case Field::EXTENSIONS_LENGTH:
+            trace_(trace_ctx_, "EXTENSIONS_LENGTH[%d]=%d", i, byte);
+            break;
+        case Field::EXTENSION_TYPE:
+            trace_(trace_ctx_, "EXTENSION_TYPE[%d]=%#x", i, byte);
+            break;
+        case Field::EXTENSION_DATA_LENGTH:
+            trace_(trace_ctx_, "EXTENSION_DATA_LENGTH[%d]=%d", i, byte);
+            break;
+        case Field::EXTENSION_DATA:
+            trace_(trace_ctx_, "EXTENSION[%d]DATA[%d]=%#x", ext_index_, i, byte);
+            break;
     }
 }
 
@@ -190,10 +218,9 @@ void HelloMachine::trace_summary(bool sni)
         const unsigned name_len = (p[3] << 8) | p[4];
         if (5 + name_len > n)
             return;
-        trace_(trace_ctx_, "SNI: NAME_LIST_LEN=%d NAME_TYPE=%d NAME_LEN=%d NAME=%.*s", (p[0] << 8) | p[1], p[2],
-               name_len, static_cast<int>(name_len), printable(p + 5, name_len, text, sizeof text));
-    }
-    else {
+        trace_(trace_ctx_, "SNI: NAME_LIST_LEN=%d NAME_TYPE=%d NAME_LEN=%d NAME=%.*s", (p[0] << 8) | p[1],
+               p[2], name_len, static_cast<int>(name_len), printable(p + 5, name_len, text, sizeof text));
+    } else {
         const uint8_t *p = out_.alpn;
         const size_t n = out_.alpn_len;
         if (n < 3)
@@ -210,7 +237,8 @@ Step HelloMachine::start_capture(uint32_t length)
 {
     const bool sni = ext_type_ == EXT_SERVER_NAME;
     if (trace_)
-        trace_(trace_ctx_, sni ? "SNI_EXTENSION_LENGTH=%d" : "ALPN_EXTENSION_LENGTH=%d", static_cast<int>(length));
+        trace_(trace_ctx_, sni ? "SNI_EXTENSION_LENGTH=%d" : "ALPN_EXTENSION_LENGTH=%d",
+               static_cast<int>(length));
     // A later extension of the same type replaces an earlier one.
     uint8_t *&slot = sni ? out_.sni : out_.alpn;
     std::free(slot);
@@ -253,77 +281,77 @@ Step HelloMachine::finish_extension()
 Step HelloMachine::field_done()
 {
     switch (field_) {
-    case Field::MSG_TYPE:
-        if (value_ != HANDSHAKE_CLIENT_HELLO)
-            return Step::PASS;
-        enter(Field::LENGTH, 3);
-        return Step::MORE;
-    case Field::LENGTH:
-        hs_total_ = value_ + 4;
-        enter(Field::CLIENT_PROTOCOL, 2);
-        return Step::MORE;
-    case Field::CLIENT_PROTOCOL:
-        enter(Field::RANDOM, 32);
-        return Step::MORE;
-    case Field::RANDOM:
-        enter(Field::SESSION_ID_LENGTH, 1);
-        return Step::MORE;
-    case Field::SESSION_ID_LENGTH:
-        if (value_ > 0) {
-            enter(Field::SESSION_ID, value_);
-            return Step::MORE;
-        }
-        [[fallthrough]];
-    case Field::SESSION_ID:
-        enter(Field::CIPHER_SUITE_LENGTH, 2);
-        return Step::MORE;
-    case Field::CIPHER_SUITE_LENGTH:
-        if (value_ > 0) {
-            enter(Field::CIPHER_SUITE, value_);
-            return Step::MORE;
-        }
-        [[fallthrough]];
-    case Field::CIPHER_SUITE:
-        enter(Field::COMPRESSION_METHOD_LENGTH, 1);
-        return Step::MORE;
-    case Field::COMPRESSION_METHOD_LENGTH:
-        if (value_ > 0) {
-            enter(Field::COMPRESSION_METHOD, value_);
-            return Step::MORE;
-        }
-        [[fallthrough]];
-    case Field::COMPRESSION_METHOD:
-        after_compression_ = true;
-        enter(Field::EXTENSIONS_LENGTH, 2);
-        return Step::MORE;
-    case Field::EXTENSIONS_LENGTH:
-        after_compression_ = false;
-        ext_total_ = value_;
-        ext_consumed_ = 0;
-        in_extensions_ = true;
-        // The vector must fit in what is left of the handshake.
-        if (ext_total_ > hs_total_ - hs_consumed_)
-            return Step::PASS;
-        return finish_extension();
-    case Field::EXTENSION_TYPE:
-        ext_type_ = value_;
-        ++ext_index_;
-        enter(Field::EXTENSION_DATA_LENGTH, 2);
-        return Step::MORE;
-    case Field::EXTENSION_DATA_LENGTH:
-        if (value_ > ext_total_ - ext_consumed_)
-            return Step::PASS;
-        if (ext_type_ == EXT_SERVER_NAME || ext_type_ == EXT_ALPN) {
-            if (start_capture(value_) == Step::PASS)
+        case Field::MSG_TYPE:
+            if (value_ != HANDSHAKE_CLIENT_HELLO)
                 return Step::PASS;
-        }
-        if (value_ > 0) {
-            enter(Field::EXTENSION_DATA, value_);
+            enter(Field::LENGTH, 3);
             return Step::MORE;
-        }
-        return finish_extension();
-    case Field::EXTENSION_DATA:
-        return finish_extension();
+        case Field::LENGTH:
+            hs_total_ = value_ + 4;
+            enter(Field::CLIENT_PROTOCOL, 2);
+            return Step::MORE;
+        case Field::CLIENT_PROTOCOL:
+            enter(Field::RANDOM, 32);
+            return Step::MORE;
+        case Field::RANDOM:
+            enter(Field::SESSION_ID_LENGTH, 1);
+            return Step::MORE;
+        case Field::SESSION_ID_LENGTH:
+            if (value_ > 0) {
+                enter(Field::SESSION_ID, value_);
+                return Step::MORE;
+            }
+            [[fallthrough]];
+        case Field::SESSION_ID:
+            enter(Field::CIPHER_SUITE_LENGTH, 2);
+            return Step::MORE;
+        case Field::CIPHER_SUITE_LENGTH:
+            if (value_ > 0) {
+                enter(Field::CIPHER_SUITE, value_);
+                return Step::MORE;
+            }
+            [[fallthrough]];
+        case Field::CIPHER_SUITE:
+            enter(Field::COMPRESSION_METHOD_LENGTH, 1);
+            return Step::MORE;
+        case Field::COMPRESSION_METHOD_LENGTH:
+            if (value_ > 0) {
+                enter(Field::COMPRESSION_METHOD, value_);
+                return Step::MORE;
+            }
+            [[fallthrough]];
+        case Field::COMPRESSION_METHOD:
+            after_compression_ = true;
+            enter(Field::EXTENSIONS_LENGTH, 2);
+            return Step::MORE;
+        case Field::EXTENSIONS_LENGTH:
+            after_compression_ = false;
+            ext_total_ = value_;
+            ext_consumed_ = 0;
+            in_extensions_ = true;
+            // The vector must fit in what is left of the handshake.
+            if (ext_total_ > hs_total_ - hs_consumed_)
+                return Step::PASS;
+            return finish_extension();
+        case Field::EXTENSION_TYPE:
+            ext_type_ = value_;
+            ++ext_index_;
+            enter(Field::EXTENSION_DATA_LENGTH, 2);
+            return Step::MORE;
+        case Field::EXTENSION_DATA_LENGTH:
+            if (value_ > ext_total_ - ext_consumed_)
+                return Step::PASS;
+            if (ext_type_ == EXT_SERVER_NAME || ext_type_ == EXT_ALPN) {
+                if (start_capture(value_) == Step::PASS)
+                    return Step::PASS;
+            }
+            if (value_ > 0) {
+                enter(Field::EXTENSION_DATA, value_);
+                return Step::MORE;
+            }
+            return finish_extension();
+        case Field::EXTENSION_DATA:
+            return finish_extension();
     }
     return Step::PASS;
 }
@@ -348,7 +376,8 @@ Step HelloMachine::feed(uint8_t byte)
 
     if (hs_total_ != 0 && hs_consumed_ == hs_total_) {
         // The handshake ends: only at one of its two sound end points.
-        const bool no_extensions = after_compression_ && field_ == Field::EXTENSIONS_LENGTH && field_pos_ == 0;
+        const bool no_extensions =
+            after_compression_ && field_ == Field::EXTENSIONS_LENGTH && field_pos_ == 0;
         return no_extensions || ext_vector_done_ ? Step::HELLO_DONE : Step::PASS;
     }
     return Step::MORE;
@@ -381,7 +410,9 @@ void parse_client_hello(const uint8_t *data, size_t len, HelloParse &out, TraceF
     };
     // A complete ClientHello whose end point is sound: hand-off candidate
     // when it carried a complete server_name or ALPN extension.
-    auto decide = [&]() { finish(out.has_sni || out.has_alpn ? HelloOutcome::CANDIDATE : HelloOutcome::PASS_THROUGH); };
+    auto decide = [&]() {
+        finish(out.has_sni || out.has_alpn ? HelloOutcome::CANDIDATE : HelloOutcome::PASS_THROUGH);
+    };
 
     size_t pos = 0;
     for (;;) {
@@ -440,7 +471,8 @@ void parse_client_hello(const uint8_t *data, size_t len, HelloParse &out, TraceF
     }
 }
 
-bool server_name_from_sni(const uint8_t *sni, size_t sni_len, bool has_sni, const uint8_t **name, size_t *name_len)
+bool server_name_from_sni(const uint8_t *sni, size_t sni_len, bool has_sni, const uint8_t **name,
+                          size_t *name_len)
 {
     static const uint8_t empty = 0;
     *name = &empty;
@@ -519,8 +551,7 @@ const char *choose_socket_path(apr_pool_t *pool, const server_rec *chain, const 
         !std::memchr(name, 0, name_len)) {
         host = apr_pstrmemdup(pool, reinterpret_cast<const char *>(name), name_len);
         bool known = false;
-        for (const server_rec *s = chain; s && !known; s = s->next)
-            known = server_matches_name(host, s);
+        for (const server_rec *s = chain; s && !known; s = s->next) known = server_matches_name(host, s);
         if (!known)
             host = nullptr;
     }
@@ -546,7 +577,8 @@ const char *choose_socket_path(apr_pool_t *pool, const server_rec *chain, const 
 
         char shown[256];
         ap_log_error(KALDER_MARK, APLOG_DEBUG, 0, ap_server_conf, "Checking for alpn %.*s in config",
-                     static_cast<int>(n), printable(reinterpret_cast<const uint8_t *>(proto), n, shown, sizeof shown));
+                     static_cast<int>(n),
+                     printable(reinterpret_cast<const uint8_t *>(proto), n, shown, sizeof shown));
         // A name with a NUL byte cannot equal a configured one; it may
         // still meet a wildcard entry.
         char key[256];
@@ -609,7 +641,8 @@ bool send_descriptor(const char *path, int fd, apr_interval_time_t timeout)
     if (unix_fd < 0)
         return false;
     if (timeout > 0) {
-        timeval tv{static_cast<time_t>(apr_time_sec(timeout)), static_cast<suseconds_t>(apr_time_usec(timeout))};
+        timeval tv{static_cast<time_t>(apr_time_sec(timeout)),
+                   static_cast<suseconds_t>(apr_time_usec(timeout))};
         setsockopt(unix_fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
     }
     bool sent = false;
@@ -632,8 +665,7 @@ bool send_descriptor(const char *path, int fd, apr_interval_time_t timeout)
         cmsg->cmsg_len = CMSG_LEN(sizeof(int));
         std::memcpy(CMSG_DATA(cmsg), &fd, sizeof fd);
         ssize_t n;
-        do
-            n = sendmsg(unix_fd, &msg, MSG_NOSIGNAL);
+        do n = sendmsg(unix_fd, &msg, MSG_NOSIGNAL);
         while (n < 0 && errno == EINTR);
         sent = n == static_cast<ssize_t>(sizeof message);
     }

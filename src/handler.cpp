@@ -57,8 +57,7 @@ void log_toolkit_error(request_rec *r, const char *what, kalder_result_t result)
     // The toolkit's text ends in a newline, which the error log would show
     // as a literal "\n".
     size_t n = text ? std::strlen(text.get()) : 0;
-    while (n > 0 && (text.get()[n - 1] == '\n' || text.get()[n - 1] == '\r'))
-        --n;
+    while (n > 0 && (text.get()[n - 1] == '\n' || text.get()[n - 1] == '\r')) --n;
     ap_log_rerror(KALDER_MARK, APLOG_ERR, 0, r, "MOD_KALDER: %s. %.*s", what, static_cast<int>(n),
                   text ? text.get() : "");
 }

@@ -26,8 +26,7 @@ APLOG_USE_MODULE(kalder);
 #endif
 
 // An invariant of our own: logs the condition text and aborts.
-#define KALDER_ASSERT(cond) \
-    ((cond) ? (void)0 : kalder_assert_fail(#cond, __FILE__, __LINE__))
+#define KALDER_ASSERT(cond) ((cond) ? (void)0 : kalder_assert_fail(#cond, __FILE__, __LINE__))
 [[noreturn]] void kalder_assert_fail(const char *cond, const char *file, int line);
 
 // ---------------------------------------------------------------------------
@@ -59,14 +58,14 @@ struct ServerConfig {
     const char *auth_api_endpoint;      // base URL of the identity service
     const char *client_id;
     const char *client_secret;
-    const char *collection_id;          // UUID text
-    const char *collection_type;        // "mapped" or "guest"
-    const char *oidc_state_key;         // secret of the sealed OIDC cookie
-    int32_t assurance_timeout;          // minutes
-    int32_t keyutils_timeout;           // seconds
+    const char *collection_id;            // UUID text
+    const char *collection_type;          // "mapped" or "guest"
+    const char *oidc_state_key;           // secret of the sealed OIDC cookie
+    int32_t assurance_timeout;            // minutes
+    int32_t keyutils_timeout;             // seconds
     apr_array_header_t *allowed_domains;  // of const char *
-    uint32_t capability_flags;          // MOD_KALDER_HIGH_ASSURANCE | MOD_KALDER_REQUIRE_MFA
-    const char *auth_policy_id;         // UUID text
+    uint32_t capability_flags;            // MOD_KALDER_HIGH_ASSURANCE | MOD_KALDER_REQUIRE_MFA
+    const char *auth_policy_id;           // UUID text
     const char *dynamic_config_dir;
     DataChannelKey data_channel_key;  // of the per-request credential
 };
@@ -208,9 +207,8 @@ int auth_get_identity_count(const IdentitySet set);
 bool auth_identity_set_empty(const IdentitySet set);
 IdentitySet auth_identity_set_filter_domain(request_rec *r, const IdentitySet set, const char *domain);
 IdentitySet auth_identity_set_filter_recent(request_rec *r, const IdentitySet set,
-                                            AuthenticationRecord **authentications,
-                                            int timeout_minutes, bool use_authentications,
-                                            bool require_mfa);
+                                            AuthenticationRecord **authentications, int timeout_minutes,
+                                            bool use_authentications, bool require_mfa);
 IdentitySet auth_identity_set_union(request_rec *r, const IdentitySet accumulated, const IdentitySet added);
 IdentitySet auth_identity_set_intersect(request_rec *r, const IdentitySet first, const IdentitySet second);
 bool auth_identity_sets_match(const IdentitySet first, const IdentitySet second);
@@ -257,8 +255,7 @@ int mod_kalder_check_collections(server_rec *main_server);
 // Hooks, filters and buckets registered by mod_kalder
 
 int mod_kalder_authn_hook(request_rec *r);
-authz_status mod_kalder_authz_hook(request_rec *r, const char *require_line,
-                                   const void *parsed_require_line);
+authz_status mod_kalder_authz_hook(request_rec *r, const char *require_line, const void *parsed_require_line);
 int mod_kalder_handler(request_rec *r);
 void mod_kalder_insert_error_filter(request_rec *r);
 apr_status_t mod_kalder_reply_filter(ap_filter_t *f, apr_bucket_brigade *bb);

@@ -56,9 +56,18 @@ constexpr char TEST_KEY_PAYLOAD[] = "HelloWorld";  // stored with its NUL: 11 by
 
 }  // namespace
 
-kalder_xio_stack_t mod_kalder_xio_stack() { return xio_stack; }
-kalder_xio_driver_t mod_kalder_tcp_driver() { return tcp_driver; }
-kalder_xio_driver_t mod_kalder_gsi_driver() { return gsi_driver; }
+kalder_xio_stack_t mod_kalder_xio_stack()
+{
+    return xio_stack;
+}
+kalder_xio_driver_t mod_kalder_tcp_driver()
+{
+    return tcp_driver;
+}
+kalder_xio_driver_t mod_kalder_gsi_driver()
+{
+    return gsi_driver;
+}
 
 void kalder_assert_fail(const char *cond, const char *file, int line)
 {
@@ -243,8 +252,9 @@ const char *set_collection_flags(cmd_parms *cmd, void *, int argc, char *const a
     AP_INIT_TAKE_ARGV(name, reinterpret_cast<cmd_func>(fn), nullptr, RSRC_CONF, help)
 
 const command_rec kalder_cmds[] = {
-    AP_INIT_TAKE12("KalderUnixSocket", reinterpret_cast<cmd_func>(set_unix_socket), nullptr, RSRC_CONF,
-                   "specify the optional ALPN service name and a unix domain socket path to pass the socket to"),
+    AP_INIT_TAKE12(
+        "KalderUnixSocket", reinterpret_cast<cmd_func>(set_unix_socket), nullptr, RSRC_CONF,
+        "specify the optional ALPN service name and a unix domain socket path to pass the socket to"),
     CMD_TAKE1("KalderBackEndContact", set_copied_string, backend_contact,
               "specify contact string for the back-end server"),
     CMD_TAKE1("KalderConnectTimeout", set_integer, connect_timeout, "specify GridFTP connect timeout"),
@@ -259,7 +269,8 @@ const command_rec kalder_cmds[] = {
     CMD_TAKE1("KalderCollectionID", set_uuid, collection_id, "specify id for collection"),
     CMD_TAKE1("KalderCollectionType", set_collection_type, collection_type,
               "specify the collection type (guest or mapped)"),
-    CMD_TAKE1("KalderOIDCStateKey", set_string_slot, oidc_state_key, "specify the crypto key for OIDC cookies"),
+    CMD_TAKE1("KalderOIDCStateKey", set_string_slot, oidc_state_key,
+              "specify the crypto key for OIDC cookies"),
     CMD_TAKE1("KalderAuthenticationAssuranceTimeout", set_int_slot, assurance_timeout,
               "specify the high assurance timeout "),
     CMD_ARGV("KalderAllowedDomains", set_allowed_domains,
@@ -276,7 +287,8 @@ const command_rec kalder_cmds[] = {
     CMD_TAKE1("KalderHighAssuranceSessionTime", set_int_slot, assurance_timeout,
               "specify the high assurance timeout [deprecated, use KalderAuthenticationAssuranceTimeout]"),
     CMD_ARGV("KalderRequiredUserDomain", set_allowed_domains,
-             "specify the required domain for accessing data on this collection [deprecated, use KalderAllowedDomains]"),
+             "specify the required domain for accessing data on this collection [deprecated, use "
+             "KalderAllowedDomains]"),
     CMD_TAKE1("KalderOAuthClientID", set_string_slot, client_id,
               "specify Kalder Auth client ID [deprecated, use KalderAuthClientID]"),
     CMD_TAKE1("KalderOAuthClientSecret", set_string_slot, client_secret,
@@ -298,8 +310,8 @@ bool session_keyring_works()
     key_serial_t user_session = keyctl_get_keyring_ID(KEY_SPEC_USER_SESSION_KEYRING, 0);
     if (session == user_session)
         return false;
-    key_serial_t added = add_key("user", TEST_KEY_DESC, TEST_KEY_PAYLOAD, sizeof TEST_KEY_PAYLOAD,
-                                 KEY_SPEC_SESSION_KEYRING);
+    key_serial_t added =
+        add_key("user", TEST_KEY_DESC, TEST_KEY_PAYLOAD, sizeof TEST_KEY_PAYLOAD, KEY_SPEC_SESSION_KEYRING);
     if (added == -1)
         return false;
     key_serial_t found = request_key("user", TEST_KEY_DESC, nullptr, KEY_SPEC_SESSION_KEYRING);
@@ -319,8 +331,7 @@ void *config_dir_watcher(void *arg)
     const int fd = static_cast<int>(reinterpret_cast<intptr_t>(arg));
     char buffer[sizeof(struct inotify_event) + 255 + 1];
     ssize_t n;
-    do
-        n = read(fd, buffer, sizeof buffer);
+    do n = read(fd, buffer, sizeof buffer);
     while (n == -1 && errno == EINTR);
     if (n <= 0)
         return nullptr;
@@ -364,7 +375,8 @@ int arm_config_watcher(server_rec *main_server)
         const ServerConfig *conf = kalder_server_config(s);
         if (!conf || !conf->dynamic_config_dir)
             continue;
-        if (inotify_add_watch(config_watch.inotify_fd, conf->dynamic_config_dir, IN_CLOSE_WRITE | IN_DELETE) < 0) {
+        if (inotify_add_watch(config_watch.inotify_fd, conf->dynamic_config_dir, IN_CLOSE_WRITE | IN_DELETE) <
+            0) {
             int err = errno;
             ap_log_error(KALDER_MARK, APLOG_ERR, 0, s,
                          "Failed to watch KalderDynamicConfigDir %s (inotify_add_watch): %s",
@@ -418,10 +430,11 @@ int mod_kalder_check_collections(server_rec *main_server)
             require(conf->collection_id, "KalderCollectionID");
         }
         if (!conf->oidc_state_key)
-            ap_log_error(KALDER_MARK, APLOG_WARNING, 0, s,
-                         "Server %s (%s:%u) serves a %s collection without KalderOIDCStateKey; browser logins will "
-                         "fail with an internal error",
-                         name, where, s->defn_line_number, conf->collection_type);
+            ap_log_error(
+                KALDER_MARK, APLOG_WARNING, 0, s,
+                "Server %s (%s:%u) serves a %s collection without KalderOIDCStateKey; browser logins will "
+                "fail with an internal error",
+                name, where, s->defn_line_number, conf->collection_type);
     }
     return result;
 }
@@ -490,7 +503,10 @@ extern "C" void mod_kalder_child_init(apr_pool_t *pchild, server_rec *s)
 
 // Runs whenever the module's code leaves a process, including the unload
 // before each reload on restart.
-__attribute__((destructor)) static void mod_kalder_unload() { disarm_config_watcher(); }
+__attribute__((destructor)) static void mod_kalder_unload()
+{
+    disarm_config_watcher();
+}
 
 // ---------------------------------------------------------------------------
 // Registration
@@ -520,7 +536,8 @@ void mod_kalder_register_hooks(apr_pool_t *p)
     // Peeks at the ClientHello to hand connections off by ALPN.
     ap_hook_insert_network_bucket(mod_kalder_insert_network_bucket, nullptr, nullptr, APR_HOOK_MIDDLE);
     // Turns 401 and 403 into bearer challenges or login redirects.
-    ap_register_output_filter("MOD_KALDER_REPLY_FILTER", mod_kalder_reply_filter, nullptr, AP_FTYPE_CONTENT_SET);
+    ap_register_output_filter("MOD_KALDER_REPLY_FILTER", mod_kalder_reply_filter, nullptr,
+                              AP_FTYPE_CONTENT_SET);
     ap_hook_insert_error_filter(mod_kalder_insert_error_filter, nullptr, nullptr, APR_HOOK_LAST);
 }
 

@@ -23,20 +23,41 @@ const char *json_quote(apr_pool_t *pool, const char *text)
     *o++ = '"';
     for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p; ++p) {
         switch (*p) {
-        case '"': *o++ = '\\'; *o++ = '"'; break;
-        case '\\': *o++ = '\\'; *o++ = '\\'; break;
-        case '\n': *o++ = '\\'; *o++ = 'n'; break;
-        case '\r': *o++ = '\\'; *o++ = 'r'; break;
-        case '\t': *o++ = '\\'; *o++ = 't'; break;
-        case '\b': *o++ = '\\'; *o++ = 'b'; break;
-        case '\f': *o++ = '\\'; *o++ = 'f'; break;
-        default:
-            if (*p < 0x20) {
-                std::snprintf(o, 7, "\\u%04x", *p);
-                o += 6;
-            } else {
-                *o++ = static_cast<char>(*p);
-            }
+            case '"':
+                *o++ = '\\';
+                *o++ = '"';
+                break;
+            case '\\':
+                *o++ = '\\';
+                *o++ = '\\';
+                break;
+            case '\n':
+                *o++ = '\\';
+                *o++ = 'n';
+                break;
+            case '\r':
+                *o++ = '\\';
+                *o++ = 'r';
+                break;
+            case '\t':
+                *o++ = '\\';
+                *o++ = 't';
+                break;
+            case '\b':
+                *o++ = '\\';
+                *o++ = 'b';
+                break;
+            case '\f':
+                *o++ = '\\';
+                *o++ = 'f';
+                break;
+            default:
+                if (*p < 0x20) {
+                    std::snprintf(o, 7, "\\u%04x", *p);
+                    o += 6;
+                } else {
+                    *o++ = static_cast<char>(*p);
+                }
         }
     }
     *o++ = '"';
@@ -70,8 +91,9 @@ const ReplyText *reply_for(uint32_t reason)
          "You must authenticate to access this collection.", HTTP_UNAUTHORIZED},
         {"_set_response_to_invalid_token", "invalid_token", "Bearer token is not valid.", "InvalidToken",
          "Bearer token is not valid.", HTTP_UNAUTHORIZED},
-        {"_set_response_to_insufficient_scope", "insufficient_scope", "Bearer token is missing a required scope.",
-         "InsufficientScope", "Bearer token is missing a required scope.", HTTP_FORBIDDEN},
+        {"_set_response_to_insufficient_scope", "insufficient_scope",
+         "Bearer token is missing a required scope.", "InsufficientScope",
+         "Bearer token is missing a required scope.", HTTP_FORBIDDEN},
         {"_set_response_to_insufficient_session", "insufficient_session",
          "You must authenticate to access this collection.", "InsufficientSession",
          "You must authenticate to access this collection.", HTTP_FORBIDDEN},
@@ -90,15 +112,16 @@ const char *oauth_authorization_parameters(request_rec *r)
     const ServerConfig *conf = kalder_server_config(r->server);
     KALDER_ASSERT(conf != nullptr);
     const RequestState *state = get_request_state(r);
-    const char *message = state->reply_reason == REPLY_INSUFFICIENT_SCOPE
-                              ? "You must consent to additional scopes in order to authorize the resource server "
-                                "to complete the request."
-                              : authz_session_message(r);
+    const char *message =
+        state->reply_reason == REPLY_INSUFFICIENT_SCOPE
+            ? "You must consent to additional scopes in order to authorize the resource server "
+              "to complete the request."
+            : authz_session_message(r);
     apr_pool_t *p = r->pool;
     const char *params = apr_pstrcat(p, "{\"session_message\": ", json_quote(p, message), nullptr);
     if (conf->auth_policy_id) {
-        params = apr_pstrcat(p, params, ", \"session_required_policies\": [", json_quote(p, conf->auth_policy_id),
-                             "]", nullptr);
+        params = apr_pstrcat(p, params, ", \"session_required_policies\": [",
+                             json_quote(p, conf->auth_policy_id), "]", nullptr);
     } else if (is_mapped(r) && conf->allowed_domains && conf->allowed_domains->nelts > 0) {
         const char *domains = "";
         bool any = false;
@@ -126,7 +149,8 @@ const char *oauth_authorization_parameters(request_rec *r)
             return nullptr;
         scopes = apr_pstrcat(p, scopes, ",", json_quote(p, data_scope), nullptr);
     }
-    return apr_pstrcat(p, params, ", \"required_scopes\": [", scopes, "]", ", \"prompt\": \"login\"}", nullptr);
+    return apr_pstrcat(p, params, ", \"required_scopes\": [", scopes, "]", ", \"prompt\": \"login\"}",
+                       nullptr);
 }
 
 int _set_oauth2_response(request_rec *r, apr_bucket_brigade *bb, const char *error, const char *description,
@@ -200,7 +224,8 @@ apr_status_t mod_kalder_reply_filter(ap_filter_t *f, apr_bucket_brigade *bb)
     if (!reply)
         return ap_pass_brigade(f->next, bb);
     ap_log_rerror(KALDER_MARK, APLOG_DEBUG, 0, r, "%s: enter", reply->function);
-    if (_set_oauth2_response(r, bb, reply->error, reply->description, reply->code, reply->message, reply->status) != 0)
+    if (_set_oauth2_response(r, bb, reply->error, reply->description, reply->code, reply->message,
+                             reply->status) != 0)
         return APR_EGENERAL;
     return ap_pass_brigade(f->next, bb);
 }

@@ -49,14 +49,14 @@ struct HelloParse {
 
 // Walks the TLS records in data[0..len) and the ClientHello inside them.
 // Never reads past len. trace may be null.
-void parse_client_hello(const uint8_t *data, size_t len, HelloParse &out,
-                        TraceFn trace = nullptr, void *trace_ctx = nullptr);
+void parse_client_hello(const uint8_t *data, size_t len, HelloParse &out, TraceFn trace = nullptr,
+                        void *trace_ctx = nullptr);
 
 // The first host_name of a captured server_name extension. Returns false
 // when the name is absent (malformed entry or a non-host_name type);
 // otherwise sets name/name_len (possibly to an empty name).
-bool server_name_from_sni(const uint8_t *sni, size_t sni_len, bool has_sni,
-                          const uint8_t **name, size_t *name_len);
+bool server_name_from_sni(const uint8_t *sni, size_t sni_len, bool has_sni, const uint8_t **name,
+                          size_t *name_len);
 
 // True when name is null, equals the server's ServerName or one of its
 // ServerAlias names (case-insensitive), or matches a wildcard alias.
