@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <algorithm>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -467,13 +468,20 @@ void Session::handle_transfer(const Message &m)
 // Moves the data; returns "" on success, else the failure text.
 std::string Session::transfer_body(Transfer &t, kalder_xio_handle_t h, int64_t *bytes)
 {
-    std::vector<char> buf(kIoChunk + 17);
+    // The buffer holds one chunk (and a block header), or the whole file
+    // when it is smaller: left uninitialised, it costs nothing for small files.
+    auto buffer_for = [](int64_t bytes) {
+        const size_t want = static_cast<size_t>(std::clamp<int64_t>(bytes, 1, kIoChunk)) + 17;
+        return std::unique_ptr<char[]>(new char[want]);
+    };
+    std::unique_ptr<char[]> buf;
     size_t n = 0;
     if (t.send) {
         struct stat st;
         if (fstat(t.file_fd, &st) != 0)
             return t.path + ": " + std::strerror(errno);
         const int64_t size = st.st_size;
+        buf = buffer_for(size);
         const uint64_t block = std::min<uint64_t>(t.dc.blocksize, kMaxBlock);
         const bool mode_e = t.dc.mode == 'E';
         for (const auto &r : t.ranges) {
@@ -487,7 +495,7 @@ std::string Session::transfer_body(Transfer &t, kalder_xio_handle_t h, int64_t *
                 }
                 size_t want = static_cast<size_t>(std::min<int64_t>(end - start, mode_e ? block : kIoChunk));
                 size_t hdr = mode_e ? 17 : 0;
-                ssize_t got = pread(t.file_fd, buf.data() + hdr, want, start);
+                ssize_t got = pread(t.file_fd, buf.get() + hdr, want, start);
                 if (got < 0)
                     return t.path + ": " + std::strerror(errno);
                 if (static_cast<size_t>(got) != want)
@@ -499,7 +507,7 @@ std::string Session::transfer_body(Transfer &t, kalder_xio_handle_t h, int64_t *
                         buf[9 + i] = static_cast<char>((static_cast<uint64_t>(start) >> (56 - 8 * i)) & 0xff);
                     }
                 }
-                kalder_result_t res = kalder_xio_write(h, buf.data(), hdr + want, hdr + want, &n, nullptr);
+                kalder_result_t res = kalder_xio_write(h, buf.get(), hdr + want, hdr + want, &n, nullptr);
                 if (res != KALDER_SUCCESS) {
                     char *txt = kalder_error_text(res);
                     std::string why = std::string("Data channel write failed: ") + (txt ? txt : "?");
@@ -518,14 +526,18 @@ std::string Session::transfer_body(Transfer &t, kalder_xio_handle_t h, int64_t *
         }
         return "";
     }
-    // Receive: exactly alloc_size bytes, then an orderly end.
+    // Receive: exactly alloc_size bytes, then an orderly end. One byte
+    // more than announced is enough to detect an oversized body.
+    const int64_t expect = t.alloc_size < static_cast<int64_t>(kIoChunk) ? t.alloc_size + 1 : kIoChunk;
+    buf = buffer_for(expect);
+    const size_t room = static_cast<size_t>(std::clamp<int64_t>(expect, 1, kIoChunk));
     for (;;) {
         {
             std::lock_guard<std::mutex> g(transfer_lock_);
             if (abort_)
                 return "The transfer was aborted.";
         }
-        kalder_result_t res = kalder_xio_read(h, buf.data(), kIoChunk, 1, &n, nullptr);
+        kalder_result_t res = kalder_xio_read(h, buf.get(), room, 1, &n, nullptr);
         if (res != KALDER_SUCCESS) {
             if (kalder_xio_error_is_eof(res))
                 break;
@@ -542,7 +554,7 @@ std::string Session::transfer_body(Transfer &t, kalder_xio_handle_t h, int64_t *
                    " bytes (--cut-receive-after).";
         size_t off = 0;
         while (off < n) {
-            ssize_t w = pwrite(t.file_fd, buf.data() + off, n - off, *bytes + static_cast<int64_t>(off));
+            ssize_t w = pwrite(t.file_fd, buf.get() + off, n - off, *bytes + static_cast<int64_t>(off));
             if (w < 0) {
                 if (errno == EINTR)
                     continue;

@@ -3,6 +3,7 @@
 #include "kalder_gssapi_gsi.h"
 
 #include <openssl/bio.h>
+#include <openssl/decoder.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
@@ -27,8 +28,7 @@ struct gss_cred_id_struct {
     {
         X509_free(cert);
         EVP_PKEY_free(key);
-        for (X509 *x : extra)
-            X509_free(x);
+        for (X509 *x : extra) X509_free(x);
     }
 };
 
@@ -58,10 +58,113 @@ OM_uint32 fail(OM_uint32 *minor, OM_uint32 major, const char *what)
     return major;
 }
 
+// One PEM block, read raw: its label and DER bytes. OpenSSL's typed PEM
+// readers look up their decoders afresh on every call, which costs several
+// hundred microseconds per key; reading the block first lets the import
+// decode the key with the decoder of its own type only, and recognise the
+// repeated leaf certificate without parsing it again.
+struct PemBlock {
+    char *name = nullptr;
+    char *header = nullptr;
+    unsigned char *der = nullptr;
+    long length = 0;
+
+    PemBlock() = default;
+    PemBlock(const PemBlock &) = delete;
+    PemBlock &operator=(const PemBlock &) = delete;
+    ~PemBlock()
+    {
+        OPENSSL_free(name);
+        OPENSSL_free(header);
+        if (der)
+            OPENSSL_clear_free(der, static_cast<size_t>(length));
+    }
+    bool same_bytes(const PemBlock &other) const
+    {
+        return der && other.der && length == other.length &&
+               std::memcmp(der, other.der, static_cast<size_t>(length)) == 0;
+    }
+};
+
+bool is_certificate(const char *name)
+{
+    return std::strcmp(name, PEM_STRING_X509) == 0 || std::strcmp(name, PEM_STRING_X509_OLD) == 0;
+}
+
+bool is_any(const char *)
+{
+    return true;
+}
+
+// Reads the next block whose label `wanted` accepts, skipping others (as
+// the typed readers do): 1 when read, 0 at the clean end of the buffer, -1
+// when the text is malformed.
+int read_block(BIO *bio, PemBlock &block, bool (*wanted)(const char *))
+{
+    for (;;) {
+        OPENSSL_free(block.name);
+        OPENSSL_free(block.header);
+        if (block.der)
+            OPENSSL_clear_free(block.der, static_cast<size_t>(block.length));
+        block.name = block.header = nullptr;
+        block.der = nullptr;
+        block.length = 0;
+        if (PEM_read_bio(bio, &block.name, &block.header, &block.der, &block.length) != 1) {
+            unsigned long e = ERR_peek_last_error();
+            if (e && !(ERR_GET_LIB(e) == ERR_LIB_PEM && ERR_GET_REASON(e) == PEM_R_NO_START_LINE))
+                return -1;
+            ERR_clear_error();
+            return 0;
+        }
+        if (wanted(block.name))
+            return 1;
+    }
+}
+
+X509 *parse_certificate(const PemBlock &block)
+{
+    const unsigned char *p = block.der;
+    return d2i_X509(nullptr, &p, block.length);
+}
+
+// The private key that follows the certificate. An unencrypted PKCS#8 key
+// (what this toolkit and the module write) is decoded as the certificate's
+// key type; any other form goes through OpenSSL's general reader, with an
+// empty passphrase, exactly as before.
+EVP_PKEY *read_private_key(BIO *bio, X509 *cert)
+{
+    PemBlock block;
+    if (read_block(bio, block, is_any) != 1)
+        return nullptr;
+    EVP_PKEY *key = nullptr;
+    const EVP_PKEY *pub = X509_get0_pubkey(cert);
+    const char *type = pub ? EVP_PKEY_get0_type_name(pub) : nullptr;
+    if (type && std::strcmp(block.name, PEM_STRING_PKCS8INF) == 0) {
+        OSSL_DECODER_CTX *dctx = OSSL_DECODER_CTX_new_for_pkey(&key, "DER", "PrivateKeyInfo", type,
+                                                               EVP_PKEY_KEYPAIR, nullptr, nullptr);
+        const unsigned char *p = block.der;
+        size_t left = static_cast<size_t>(block.length);
+        if (!dctx || OSSL_DECODER_from_data(dctx, &p, &left) != 1) {
+            EVP_PKEY_free(key);
+            key = nullptr;
+        }
+        OSSL_DECODER_CTX_free(dctx);
+        if (key)
+            return key;
+        ERR_clear_error();
+    }
+    // The general reader, over the block written back out unchanged.
+    BIO *one = BIO_new(BIO_s_secmem());
+    if (one && PEM_write_bio(one, block.name, block.header ? block.header : "", block.der, block.length) > 0)
+        key = PEM_read_bio_PrivateKey(one, nullptr, nullptr, const_cast<char *>(""));
+    BIO_free(one);
+    return key;
+}
 }  // namespace
 
-OM_uint32 gss_import_cred(OM_uint32 *minor_status, gss_cred_id_t *output_cred_handle, const gss_OID desired_mech,
-                          OM_uint32 option_req, const gss_buffer_t import_buffer, OM_uint32, OM_uint32 *time_rec)
+OM_uint32 gss_import_cred(OM_uint32 *minor_status, gss_cred_id_t *output_cred_handle,
+                          const gss_OID desired_mech, OM_uint32 option_req, const gss_buffer_t import_buffer,
+                          OM_uint32, OM_uint32 *time_rec)
 {
     if (minor_status)
         *minor_status = 0;
@@ -86,12 +189,12 @@ OM_uint32 gss_import_cred(OM_uint32 *minor_status, gss_cred_id_t *output_cred_ha
     }
     OM_uint32 major = GSS_S_COMPLETE;
     const char *what = nullptr;
-    cred->cert = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr);
-    if (!cred->cert) {
+    PemBlock first;
+    if (read_block(bio, first, is_certificate) != 1 || !(cred->cert = parse_certificate(first))) {
         major = GSS_S_DEFECTIVE_CREDENTIAL;
         what = "gss_import_cred: no certificate at the start of the buffer";
     } else {
-        cred->key = PEM_read_bio_PrivateKey(bio, nullptr, nullptr, const_cast<char *>(""));
+        cred->key = read_private_key(bio, cred->cert);
         if (!cred->key) {
             major = GSS_S_DEFECTIVE_CREDENTIAL;
             what = "gss_import_cred: no unencrypted private key after the certificate";
@@ -101,20 +204,17 @@ OM_uint32 gss_import_cred(OM_uint32 *minor_status, gss_cred_id_t *output_cred_ha
         }
     }
     while (major == GSS_S_COMPLETE) {
-        X509 *x = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr);
+        PemBlock block;
+        int got = read_block(bio, block, is_certificate);
+        if (got == 0)
+            break;  // the clean end of the buffer
+        if (got == 1 && block.same_bytes(first))
+            continue;  // the leaf again, as the chain repeats it
+        X509 *x = got == 1 ? parse_certificate(block) : nullptr;
         if (!x) {
-            // Only the clean end of the buffer is acceptable here.
-            unsigned long e = ERR_peek_last_error();
-            if (e && !(ERR_GET_LIB(e) == ERR_LIB_PEM && ERR_GET_REASON(e) == PEM_R_NO_START_LINE)) {
-                major = GSS_S_DEFECTIVE_CREDENTIAL;
-                what = "gss_import_cred: malformed certificate after the key";
-            }
-            ERR_clear_error();
+            major = GSS_S_DEFECTIVE_CREDENTIAL;
+            what = "gss_import_cred: malformed certificate after the key";
             break;
-        }
-        if (X509_cmp(x, cred->cert) == 0) {
-            X509_free(x);
-            continue;
         }
         try {
             cred->extra.push_back(x);
@@ -142,8 +242,8 @@ OM_uint32 gss_import_cred(OM_uint32 *minor_status, gss_cred_id_t *output_cred_ha
     return GSS_S_COMPLETE;
 }
 
-OM_uint32 gss_export_cred(OM_uint32 *minor_status, const gss_cred_id_t cred_handle, const gss_OID desired_mech,
-                          OM_uint32 option_req, gss_buffer_t export_buffer)
+OM_uint32 gss_export_cred(OM_uint32 *minor_status, const gss_cred_id_t cred_handle,
+                          const gss_OID desired_mech, OM_uint32 option_req, gss_buffer_t export_buffer)
 {
     if (minor_status)
         *minor_status = 0;
@@ -160,8 +260,7 @@ OM_uint32 gss_export_cred(OM_uint32 *minor_status, const gss_cred_id_t cred_hand
         return fail(minor_status, GSS_S_FAILURE, "gss_export_cred: BIO_new failed");
     bool ok = PEM_write_bio_X509(bio, cred_handle->cert) == 1 &&
               PEM_write_bio_PrivateKey(bio, cred_handle->key, nullptr, nullptr, 0, nullptr, nullptr) == 1;
-    for (X509 *x : cred_handle->extra)
-        ok = ok && PEM_write_bio_X509(bio, x) == 1;
+    for (X509 *x : cred_handle->extra) ok = ok && PEM_write_bio_X509(bio, x) == 1;
     char *data = nullptr;
     long len = ok ? BIO_get_mem_data(bio, &data) : 0;
     if (!ok || len <= 0) {

@@ -25,6 +25,7 @@
 #include <cstring>
 #include <ctime>
 #include <atomic>
+#include <memory>
 #include <new>
 #include <string>
 #include <vector>
@@ -63,7 +64,7 @@ struct Settings {
     bool no_ipv6 = false;
     int setup_timeout_ms = kDefaultSetupTimeoutMs;
     int io_timeout_ms = 0;
-    SSL_CTX *ctx = nullptr;  // own reference (gsi only)
+    gss_cred_id_t cred = GSS_C_NO_CREDENTIAL;  // own reference (gsi only)
 };
 
 }  // namespace
@@ -78,7 +79,7 @@ struct kalder_xio_handle_s {
     bool accepted = false;  // came from a server: open runs the server handshake
     bool opened = false;
     bool eof = false;
-    bool broken = false;  // a fatal TLS error: no orderly close is attempted
+    bool broken = false;                // a fatal TLS error: no orderly close is attempted
     std::atomic<bool> canceled{false};  // set by kalder_xio_handle_cancel from any thread
     Settings settings;
     SSL *ssl = nullptr;
@@ -124,7 +125,7 @@ std::string ssl_errors()
 // Block SIGPIPE on this thread for the guard's life and swallow one that a
 // write raised meanwhile, so a peer that went away gives EPIPE, not death.
 class SigpipeGuard {
-public:
+   public:
     SigpipeGuard()
     {
         sigset_t pending;
@@ -158,7 +159,7 @@ public:
     SigpipeGuard(const SigpipeGuard &) = delete;
     SigpipeGuard &operator=(const SigpipeGuard &) = delete;
 
-private:
+   private:
     sigset_t old_;
     bool blocked_ = false;
     bool was_pending_ = false;
@@ -221,10 +222,12 @@ std::string numeric_contact(const sockaddr_storage &ss)
     return "[" + std::string(host) + "]:" + std::to_string(port);
 }
 
-// Only the target certificate matters: it must be exactly our own.
-int self_verify(X509_STORE_CTX *store, void *arg)
+// Only the target certificate matters: it must be exactly our own, the
+// certificate this connection presents.
+int self_verify(X509_STORE_CTX *store, void *)
 {
-    X509 *ours = static_cast<X509 *>(arg);
+    auto *ssl = static_cast<SSL *>(X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
+    X509 *ours = ssl ? SSL_get_certificate(ssl) : nullptr;
     X509 *peer = X509_STORE_CTX_get0_cert(store);
     if (peer && ours && X509_cmp(peer, ours) == 0) {
         X509_STORE_CTX_set_error(store, X509_V_OK);
@@ -234,33 +237,55 @@ int self_verify(X509_STORE_CTX *store, void *arg)
     return 0;
 }
 
-kalder_result_t make_ctx(const kalder_xio_attr_s *attr, bool server, SSL_CTX **out)
+struct CtxFree {
+    void operator()(SSL_CTX *ctx) const { SSL_CTX_free(ctx); }
+};
+
+SSL_CTX *new_shared_ctx(bool server)
 {
-    *out = nullptr;
-    if (!attr || attr->cred == GSS_C_NO_CREDENTIAL)
-        return error(KALDER_ERROR_PARAMETER, "the gsi driver needs a credential");
-    X509 *cert = kalder_gsi_cred_cert(attr->cred);
-    EVP_PKEY *key = kalder_gsi_cred_key(attr->cred);
-    if (!cert || !key)
-        return error(KALDER_ERROR_PARAMETER, "the credential has no certificate or key");
     SSL_CTX *ctx = SSL_CTX_new(server ? TLS_server_method() : TLS_client_method());
     if (!ctx)
-        return error(KALDER_ERROR_MEMORY, "SSL_CTX_new failed: %s", ssl_errors().c_str());
-    // The callback argument is the context's own copy of our certificate.
+        return nullptr;
     if (SSL_CTX_set_min_proto_version(ctx, TLS1_3_VERSION) != 1 ||
-        SSL_CTX_set_max_proto_version(ctx, TLS1_3_VERSION) != 1 || SSL_CTX_use_certificate(ctx, cert) != 1 ||
-        SSL_CTX_use_PrivateKey(ctx, key) != 1 || SSL_CTX_check_private_key(ctx) != 1) {
-        std::string why = ssl_errors();
+        SSL_CTX_set_max_proto_version(ctx, TLS1_3_VERSION) != 1) {
         SSL_CTX_free(ctx);
-        return error(KALDER_ERROR_AUTH, "cannot set up TLS with the credential: %s", why.c_str());
+        return nullptr;
     }
     SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, nullptr);
-    SSL_CTX_set_cert_verify_callback(ctx, self_verify, SSL_CTX_get0_certificate(ctx));
+    SSL_CTX_set_cert_verify_callback(ctx, self_verify, nullptr);
     SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
     SSL_CTX_set_num_tickets(ctx, 0);
     SSL_CTX_set_mode(ctx, SSL_MODE_AUTO_RETRY);
-    *out = ctx;
+    return ctx;
+}
+
+// One TLS context per process and role: making one costs about 100 us of
+// OpenSSL's method and cipher lookups, and nothing in it depends on the
+// connection. Each connection sets its own certificate and key on its SSL
+// object. The contexts live until the toolkit is unloaded.
+SSL_CTX *shared_ctx(bool server)
+{
+    static const std::unique_ptr<SSL_CTX, CtxFree> server_ctx(new_shared_ctx(true));
+    static const std::unique_ptr<SSL_CTX, CtxFree> client_ctx(new_shared_ctx(false));
+    return server ? server_ctx.get() : client_ctx.get();
+}
+
+// Takes a reference to the attribute's credential for the settings.
+kalder_result_t take_credential(const kalder_xio_attr_s *attr, gss_cred_id_t *out)
+{
+    *out = GSS_C_NO_CREDENTIAL;
+    if (!attr || attr->cred == GSS_C_NO_CREDENTIAL)
+        return error(KALDER_ERROR_PARAMETER, "the gsi driver needs a credential");
+    if (!kalder_gsi_cred_cert(attr->cred) || !kalder_gsi_cred_key(attr->cred))
+        return error(KALDER_ERROR_PARAMETER, "the credential has no certificate or key");
+    *out = kalder_gsi_cred_ref(attr->cred);
     return KALDER_SUCCESS;
+}
+
+void release_credential(Settings *s)
+{
+    OM_uint32 minor = 0;
+    gss_release_cred(&minor, &s->cred);
 }
 
 kalder_result_t copy_settings(const kalder_xio_attr_s *attr, const kalder_xio_stack_s *stack, bool server,
@@ -281,7 +306,7 @@ kalder_result_t copy_settings(const kalder_xio_attr_s *attr, const kalder_xio_st
     s->setup_timeout_ms = a->setup_timeout_ms;
     s->io_timeout_ms = a->io_timeout_ms;
     if (s->gsi)
-        return make_ctx(a, server, &s->ctx);
+        return take_credential(a, &s->cred);
     return KALDER_SUCCESS;
 }
 
@@ -318,9 +343,19 @@ kalder_result_t get_contact(int fd, va_list ap)
 
 kalder_result_t handshake(kalder_xio_handle_s *h)
 {
-    h->ssl = SSL_new(h->settings.ctx);
+    SSL_CTX *ctx = shared_ctx(h->accepted);
+    if (!ctx)
+        return error(KALDER_ERROR_MEMORY, "SSL_CTX_new failed: %s", ssl_errors().c_str());
+    h->ssl = SSL_new(ctx);
     if (!h->ssl || SSL_set_fd(h->ssl, h->fd) != 1)
         return error(KALDER_ERROR_MEMORY, "SSL_new failed: %s", ssl_errors().c_str());
+    X509 *cert = kalder_gsi_cred_cert(h->settings.cred);
+    if (SSL_use_certificate(h->ssl, cert) != 1 ||
+        SSL_use_PrivateKey(h->ssl, kalder_gsi_cred_key(h->settings.cred)) != 1 ||
+        SSL_check_private_key(h->ssl) != 1) {
+        h->broken = true;
+        return error(KALDER_ERROR_AUTH, "cannot set up TLS with the credential: %s", ssl_errors().c_str());
+    }
     set_socket_timeout(h->fd, h->settings.setup_timeout_ms);
     int rc;
     {
@@ -342,7 +377,7 @@ kalder_result_t handshake(kalder_xio_handle_s *h)
     }
     // Belt and braces: the peer's certificate must be ours.
     X509 *peer = SSL_get0_peer_certificate(h->ssl);
-    if (!peer || X509_cmp(peer, SSL_CTX_get0_certificate(h->settings.ctx)) != 0) {
+    if (!peer || X509_cmp(peer, cert) != 0) {
         h->broken = true;
         return error(KALDER_ERROR_AUTH, "TLS peer did not present our own certificate");
     }
@@ -476,54 +511,55 @@ kalder_result_t kalder_xio_attr_cntl(kalder_xio_attr_t attr, kalder_xio_driver_t
         }
     } else if (driver->kind == TCP) {
         switch (cmd) {
-        case KALDER_XIO_TCP_SET_INTERFACE: {
-            const char *iface = va_arg(ap, const char *);
-            in6_addr a6;
-            in_addr a4;
-            if (!iface || (inet_pton(AF_INET, iface, &a4) != 1 && inet_pton(AF_INET6, iface, &a6) != 1))
-                res = error(KALDER_ERROR_PARAMETER, "interface \"%.64s\" is not a numeric address",
-                            iface ? iface : "(null)");
-            else
-                attr->interface = iface;
-            break;
-        }
-        case KALDER_XIO_TCP_SET_NO_IPV6:
-            attr->no_ipv6 = va_arg(ap, int) != 0;
-            break;
-        default:
-            res = error(KALDER_ERROR_PARAMETER, "unknown tcp attribute command %d", cmd);
+            case KALDER_XIO_TCP_SET_INTERFACE: {
+                const char *iface = va_arg(ap, const char *);
+                in6_addr a6;
+                in_addr a4;
+                if (!iface || (inet_pton(AF_INET, iface, &a4) != 1 && inet_pton(AF_INET6, iface, &a6) != 1))
+                    res = error(KALDER_ERROR_PARAMETER, "interface \"%.64s\" is not a numeric address",
+                                iface ? iface : "(null)");
+                else
+                    attr->interface = iface;
+                break;
+            }
+            case KALDER_XIO_TCP_SET_NO_IPV6:
+                attr->no_ipv6 = va_arg(ap, int) != 0;
+                break;
+            default:
+                res = error(KALDER_ERROR_PARAMETER, "unknown tcp attribute command %d", cmd);
         }
     } else {
         switch (cmd) {
-        case KALDER_XIO_GSI_SET_CREDENTIAL: {
-            gss_cred_id_t cred = va_arg(ap, gss_cred_id_t);
-            if (cred == GSS_C_NO_CREDENTIAL) {
-                res = error(KALDER_ERROR_PARAMETER, "no credential given");
-            } else {
-                OM_uint32 minor;
-                gss_release_cred(&minor, &attr->cred);
-                attr->cred = kalder_gsi_cred_ref(cred);
+            case KALDER_XIO_GSI_SET_CREDENTIAL: {
+                gss_cred_id_t cred = va_arg(ap, gss_cred_id_t);
+                if (cred == GSS_C_NO_CREDENTIAL) {
+                    res = error(KALDER_ERROR_PARAMETER, "no credential given");
+                } else {
+                    OM_uint32 minor;
+                    gss_release_cred(&minor, &attr->cred);
+                    attr->cred = kalder_gsi_cred_ref(cred);
+                }
+                break;
             }
-            break;
-        }
-        case KALDER_XIO_GSI_SET_SSL_COMPATIBLE:
-            (void)va_arg(ap, int);
-            break;
-        case KALDER_XIO_GSI_SET_PROTECTION_LEVEL: {
-            int level = va_arg(ap, int);
-            if (level != KALDER_XIO_GSI_PROTECTION_LEVEL_PRIVACY)
-                res = error(KALDER_ERROR_PARAMETER, "protection level %d is not supported (only privacy, 2)",
-                            level);
-            break;
-        }
-        case KALDER_XIO_GSI_SET_AUTHORIZATION_MODE: {
-            int mode = va_arg(ap, int);
-            if (mode != KALDER_XIO_GSI_SELF_AUTHORIZATION)
-                res = error(KALDER_ERROR_PARAMETER, "authorization mode %d is not supported (only self, 1)", mode);
-            break;
-        }
-        default:
-            res = error(KALDER_ERROR_PARAMETER, "unknown gsi attribute command %d", cmd);
+            case KALDER_XIO_GSI_SET_SSL_COMPATIBLE:
+                (void)va_arg(ap, int);
+                break;
+            case KALDER_XIO_GSI_SET_PROTECTION_LEVEL: {
+                int level = va_arg(ap, int);
+                if (level != KALDER_XIO_GSI_PROTECTION_LEVEL_PRIVACY)
+                    res = error(KALDER_ERROR_PARAMETER,
+                                "protection level %d is not supported (only privacy, 2)", level);
+                break;
+            }
+            case KALDER_XIO_GSI_SET_AUTHORIZATION_MODE: {
+                int mode = va_arg(ap, int);
+                if (mode != KALDER_XIO_GSI_SELF_AUTHORIZATION)
+                    res = error(KALDER_ERROR_PARAMETER,
+                                "authorization mode %d is not supported (only self, 1)", mode);
+                break;
+            }
+            default:
+                res = error(KALDER_ERROR_PARAMETER, "unknown gsi attribute command %d", cmd);
         }
     }
     va_end(ap);
@@ -572,7 +608,7 @@ kalder_result_t kalder_xio_server_create(kalder_xio_server_t *server, kalder_xio
         sin6->sin6_addr = a6;
         len = sizeof *sin6;
     } else {
-        SSL_CTX_free(s->settings.ctx);
+        release_credential(&s->settings);
         delete s;
         return error(KALDER_ERROR_PARAMETER, "cannot listen on interface %s", iface.c_str());
     }
@@ -581,7 +617,7 @@ kalder_result_t kalder_xio_server_create(kalder_xio_server_t *server, kalder_xio
         int saved = errno;
         if (fd >= 0)
             close(fd);
-        SSL_CTX_free(s->settings.ctx);
+        release_credential(&s->settings);
         delete s;
         return error(KALDER_ERROR_SYSTEM, "cannot listen on %s: %s", iface.c_str(), std::strerror(saved));
     }
@@ -625,8 +661,8 @@ kalder_result_t kalder_xio_server_accept(kalder_xio_handle_t *handle, kalder_xio
     h->fd = fd;
     h->accepted = true;
     h->settings = server->settings;
-    if (h->settings.ctx)
-        SSL_CTX_up_ref(h->settings.ctx);
+    if (h->settings.cred != GSS_C_NO_CREDENTIAL)
+        kalder_gsi_cred_ref(h->settings.cred);
     *handle = h;
     return KALDER_SUCCESS;
 }
@@ -636,7 +672,7 @@ kalder_result_t kalder_xio_server_close(kalder_xio_server_t server)
     if (server) {
         if (server->fd >= 0)
             close(server->fd);
-        SSL_CTX_free(server->settings.ctx);
+        release_credential(&server->settings);
         delete server;
     }
     return KALDER_SUCCESS;
@@ -663,7 +699,8 @@ kalder_result_t kalder_xio_handle_create(kalder_xio_handle_t *handle, kalder_xio
     return KALDER_SUCCESS;
 }
 
-kalder_result_t kalder_xio_open(kalder_xio_handle_t handle, const char *contact_string, kalder_xio_attr_t attr)
+kalder_result_t kalder_xio_open(kalder_xio_handle_t handle, const char *contact_string,
+                                kalder_xio_attr_t attr)
 {
     if (!handle)
         return error(KALDER_ERROR_PARAMETER, "open: null handle");
@@ -681,7 +718,7 @@ kalder_result_t kalder_xio_open(kalder_xio_handle_t handle, const char *contact_
         s.setup_timeout_ms = a->setup_timeout_ms;
         s.io_timeout_ms = a->io_timeout_ms;
         if (gsi) {
-            kalder_result_t res = make_ctx(a, false, &s.ctx);
+            kalder_result_t res = take_credential(a, &s.cred);
             if (res != KALDER_SUCCESS)
                 return res;
         }
@@ -736,8 +773,8 @@ kalder_result_t kalder_xio_read(kalder_xio_handle_t handle, void *buffer, size_t
                 handle->broken = true;
                 if (err == SSL_ERROR_SYSCALL && saved != 0)
                     return socket_error("read", saved);
-                return error(KALDER_ERROR_PROTOCOL, "read failed: the connection ended without an orderly close (%s)",
-                             why.c_str());
+                return error(KALDER_ERROR_PROTOCOL,
+                             "read failed: the connection ended without an orderly close (%s)", why.c_str());
             }
         } else {
             ssize_t rc = recv(handle->fd, p + got, want, 0);
@@ -849,7 +886,7 @@ kalder_result_t kalder_xio_close(kalder_xio_handle_t handle, kalder_xio_attr_t)
     }
     if (handle->fd >= 0)
         close(handle->fd);
-    SSL_CTX_free(handle->settings.ctx);
+    release_credential(&handle->settings);
     delete handle;
     return KALDER_SUCCESS;
 }
