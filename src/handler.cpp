@@ -6,11 +6,6 @@
 #include "handler.h"
 
 #include <openssl/err.h>
-#include <openssl/pem.h>
-#include <openssl/rsa.h>
-#include <pthread.h>
-#include <sys/resource.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -20,6 +15,7 @@
 
 #include "apr_strings.h"
 #include "apr_uuid.h"
+#include "dc_credential.h"
 #include "http_core.h"
 #include "http_protocol.h"
 #include "http_request.h"
@@ -335,193 +331,72 @@ int handler_session_user(request_rec *r, HandlerState *st, char **user)
 }
 
 // ---------------------------------------------------------------------------
-// Keys of the per-request credential. Every request gets a fresh key. A
-// P-256 key (the default) costs tens of microseconds and is made when the
-// request needs it. RSA-2048, for back ends that need RSA, costs about
-// 150 ms of CPU: a background thread per process keeps a few RSA keys
-// ready, each handed out exactly once; without a ready key (pool empty or
-// disabled) the request generates its own.
+// Data-channel credential: certificate, key, certificate (PEM), imported
+// as the session's delegated credential and the listener's identity. One
+// from the process's pool when one is ready, else made for the request.
 
 namespace {
 
-constexpr int KEY_POOL_DEFAULT = 4;
-constexpr int KEY_POOL_MAX = 64;
+constexpr int CREDENTIAL_POOL_DEFAULT = 4;
+constexpr int CREDENTIAL_POOL_MAX = 64;
 
-struct KeyPool {
-    pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
-    pthread_cond_t wake = PTHREAD_COND_INITIALIZER;  // the filler waits on it; takers signal it
-    // Guarded by lock:
-    EVP_PKEY *keys[KEY_POOL_MAX] = {};
-    int count = 0;
-    int capacity = 0;      // 0: no pool (the unit tests, or disabled)
-    bool enabled = false;  // child init ran; the filler may start
-    bool started = false;
-    bool stopping = false;
-    pthread_t thread{};
-};
-KeyPool key_pool;
-
-EVP_PKEY *generate_rsa_key()
+apr_status_t credential_pool_cleanup(void *)
 {
-    return EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", static_cast<size_t>(2048));
-}
-
-void *key_pool_filler(void *)
-{
-    // Key generation is background work: let request threads go first.
-    setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), 10);
-    pthread_mutex_lock(&key_pool.lock);
-    while (!key_pool.stopping) {
-        if (key_pool.count >= key_pool.capacity) {
-            pthread_cond_wait(&key_pool.wake, &key_pool.lock);
-            continue;
-        }
-        pthread_mutex_unlock(&key_pool.lock);
-        EVP_PKEY *key = generate_rsa_key();
-        ERR_clear_error();
-        pthread_mutex_lock(&key_pool.lock);
-        if (!key) {
-            // Requests make their own keys meanwhile; try again later.
-            timespec until{};
-            clock_gettime(CLOCK_REALTIME, &until);
-            until.tv_sec += 1;
-            pthread_cond_timedwait(&key_pool.wake, &key_pool.lock, &until);
-            continue;
-        }
-        if (key_pool.stopping || key_pool.count >= key_pool.capacity)
-            EVP_PKEY_free(key);
-        else
-            key_pool.keys[key_pool.count++] = key;
-    }
-    pthread_mutex_unlock(&key_pool.lock);
-    return nullptr;
-}
-
-apr_status_t key_pool_cleanup(void *)
-{
-    pthread_mutex_lock(&key_pool.lock);
-    bool started = key_pool.started;
-    key_pool.stopping = true;
-    key_pool.enabled = false;
-    pthread_cond_broadcast(&key_pool.wake);
-    pthread_mutex_unlock(&key_pool.lock);
-    if (started)
-        pthread_join(key_pool.thread, nullptr);
-    pthread_mutex_lock(&key_pool.lock);
-    for (int i = 0; i < key_pool.count; ++i) EVP_PKEY_free(key_pool.keys[i]);
-    key_pool.count = 0;
-    key_pool.started = false;
-    pthread_mutex_unlock(&key_pool.lock);
+    dcsc_pool_stop();
     return APR_SUCCESS;
-}
-
-// A fresh key, owned by the caller.
-EVP_PKEY *take_rsa_key()
-{
-    pthread_mutex_lock(&key_pool.lock);
-    // The filler starts with the first request that needs a key, so that
-    // processes which never serve data spend nothing on keys.
-    if (key_pool.enabled && !key_pool.started && !key_pool.stopping) {
-        if (pthread_create(&key_pool.thread, nullptr, key_pool_filler, nullptr) == 0)
-            key_pool.started = true;
-        else
-            key_pool.enabled = false;
-    }
-    EVP_PKEY *key = nullptr;
-    if (key_pool.count > 0) {
-        key = key_pool.keys[--key_pool.count];
-        key_pool.keys[key_pool.count] = nullptr;
-    }
-    if (key_pool.started)
-        pthread_cond_signal(&key_pool.wake);
-    pthread_mutex_unlock(&key_pool.lock);
-    return key ? key : generate_rsa_key();
-}
-
-EVP_PKEY *generate_p256_key()
-{
-    return EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256");
 }
 
 }  // namespace
 
 void kalder_handler_child_init(apr_pool_t *pchild, server_rec *s)
 {
-    int capacity = KEY_POOL_DEFAULT;
+    int capacity = CREDENTIAL_POOL_DEFAULT;
     if (const char *size = std::getenv("KALDER_KEY_POOL_SIZE")) {
         char *end = nullptr;
         long value = std::strtol(size, &end, 10);
-        if (*size == '\0' || *end != '\0' || value < 0 || value > KEY_POOL_MAX) {
+        if (*size == '\0' || *end != '\0' || value < 0 || value > CREDENTIAL_POOL_MAX) {
             ap_log_error(KALDER_MARK, APLOG_WARNING, 0, s,
-                         "KALDER_KEY_POOL_SIZE must be a number from 0 to %d; using %d", KEY_POOL_MAX,
-                         KEY_POOL_DEFAULT);
+                         "KALDER_KEY_POOL_SIZE must be a number from 0 to %d; using %d", CREDENTIAL_POOL_MAX,
+                         CREDENTIAL_POOL_DEFAULT);
         } else {
             capacity = static_cast<int>(value);
         }
     }
-    pthread_mutex_lock(&key_pool.lock);
-    key_pool.capacity = capacity;
-    key_pool.enabled = capacity > 0;
-    key_pool.stopping = false;
-    pthread_mutex_unlock(&key_pool.lock);
-    apr_pool_cleanup_register(pchild, nullptr, key_pool_cleanup, apr_pool_cleanup_null);
+    dcsc_pool_start(capacity);
+    apr_pool_cleanup_register(pchild, nullptr, credential_pool_cleanup, apr_pool_cleanup_null);
 }
-
-// ---------------------------------------------------------------------------
-// Data-channel credential: certificate, key, certificate (PEM), imported
-// as the session's delegated credential and the listener's identity.
 
 int create_dcsc_credential(HandlerState *st)
 {
     request_rec *r = st->request;
     const ServerConfig *conf = kalder_server_config(r->server);
-    kalder::PkeyPtr key(conf && conf->data_channel_key == DATA_CHANNEL_KEY_RSA2048 ? take_rsa_key()
-                                                                                   : generate_p256_key());
-    if (!key) {
-        ap_log_rerror(KALDER_MARK, APLOG_ERR, 0, r, "MOD_KALDER: Error generating the data channel key. %s",
-                      openssl_errors(r->pool));
-        return 1;
+    const DataChannelKey type = conf ? conf->data_channel_key : DATA_CHANNEL_KEY_P256;
+    st->credential = dcsc_pool_take(type);
+    if (st->credential != GSS_C_NO_CREDENTIAL)
+        return 0;
+    DcscBuild made = dcsc_build(type);
+    switch (made.failure) {
+        case DCSC_OK:
+            st->credential = made.credential;
+            return 0;
+        case DCSC_FAILED_KEY:
+            ap_log_rerror(KALDER_MARK, APLOG_ERR, 0, r, "MOD_KALDER: Error generating the data channel key. %s",
+                          openssl_errors(r->pool));
+            break;
+        case DCSC_FAILED_CERTIFICATE:
+            ap_log_rerror(KALDER_MARK, APLOG_ERR, 0, r,
+                          "MOD_KALDER: Error building the data channel certificate. %s", openssl_errors(r->pool));
+            break;
+        case DCSC_FAILED_PEM:
+            ap_log_rerror(KALDER_MARK, APLOG_ERR, 0, r,
+                          "MOD_KALDER: Error writing the data channel credential. %s", openssl_errors(r->pool));
+            break;
+        case DCSC_FAILED_IMPORT:
+            log_toolkit_error(r, "Error importing the data channel credential", made.minor);
+            break;
     }
-    kalder::X509Ptr cert(X509_new());
-    X509_NAME *name = cert ? X509_get_subject_name(cert.get()) : nullptr;
-    bool built = cert && name && X509_set_version(cert.get(), 2) == 1 &&
-                 ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), 0) == 1 &&
-                 X509_gmtime_adj(X509_getm_notBefore(cert.get()), 0) != nullptr &&
-                 X509_gmtime_adj(X509_getm_notAfter(cert.get()), 604800) != nullptr &&
-                 X509_set_pubkey(cert.get(), key.get()) == 1 &&
-                 X509_NAME_add_entry_by_txt(name, "C", MBSTRING_ASC,
-                                            reinterpret_cast<const unsigned char *>("US"), -1, -1, 0) == 1 &&
-                 X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                                            reinterpret_cast<const unsigned char *>("Kalder DCSC Cert"), -1,
-                                            -1, 0) == 1 &&
-                 X509_set_issuer_name(cert.get(), name) == 1 &&
-                 X509_sign(cert.get(), key.get(), EVP_sha256()) > 0;
-    if (!built) {
-        ap_log_rerror(KALDER_MARK, APLOG_ERR, 0, r,
-                      "MOD_KALDER: Error building the data channel certificate. %s", openssl_errors(r->pool));
-        return 1;
-    }
-    kalder::BioPtr bio(BIO_new(BIO_s_mem()));
-    if (!bio || PEM_write_bio_X509(bio.get(), cert.get()) != 1 ||
-        PEM_write_bio_PrivateKey(bio.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr) != 1 ||
-        PEM_write_bio_X509(bio.get(), cert.get()) != 1 || BIO_flush(bio.get()) != 1) {
-        ap_log_rerror(KALDER_MARK, APLOG_ERR, 0, r,
-                      "MOD_KALDER: Error writing the data channel credential. %s", openssl_errors(r->pool));
-        return 1;
-    }
-    char *pem = nullptr;
-    long pem_length = BIO_get_mem_data(bio.get(), &pem);
-    gss_buffer_desc buffer{static_cast<size_t>(pem_length), pem};
-    OM_uint32 minor = 0;
-    OM_uint32 major =
-        gss_import_cred(&minor, &st->credential, GSS_C_NO_OID, GSS_IMPEXP_OPAQUE_FORM, &buffer, 0, nullptr);
-    OPENSSL_cleanse(pem, static_cast<size_t>(pem_length));
-    if (GSS_ERROR(major) || st->credential == GSS_C_NO_CREDENTIAL) {
-        log_toolkit_error(r, "Error importing the data channel credential", minor);
-        st->credential = GSS_C_NO_CREDENTIAL;
-        return 1;
-    }
-    return 0;
+    st->credential = GSS_C_NO_CREDENTIAL;
+    return 1;
 }
 
 // ---------------------------------------------------------------------------

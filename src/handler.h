@@ -154,9 +154,10 @@ void handler_event_cb(kalder_gfs_ipc_handle_t handle, kalder_result_t result, ka
 void handler_ipc_cb(kalder_gfs_ipc_handle_t handle, kalder_result_t result, kalder_gfs_finished_info_t *reply,
                     void *arg);
 
-// Makes the request's data-channel credential into st->credential: a fresh
-// RSA-2048 key (from the key pool when one is ready), a self-signed
-// certificate valid for 7 days. 0 on success; a failure is logged.
+// Gives the request its data-channel credential in st->credential: a fresh
+// key of the server's KalderDataChannelKey type and a self-signed
+// certificate valid for 7 days, ready-made from the process's pool when one
+// is there. 0 on success; a failure is logged.
 int create_dcsc_credential(HandlerState *st);
 
 #endif

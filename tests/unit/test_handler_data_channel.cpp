@@ -4,9 +4,12 @@
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
+#include <chrono>
+#include <set>
 #include <string>
 #include <thread>
 
+#include "dc_credential.h"
 #include "handler.h"
 #include "testing.h"
 
@@ -89,8 +92,8 @@ TEST_P(DataChannelKeys, CredentialIsAFreshSelfSignedCertificateForSevenDays)
         EXPECT_EQ(EVP_PKEY_get_group_name(key, group, sizeof group, nullptr), 1);
         EXPECT_STREQ(group, "prime256v1");
     }
-    EXPECT_EQ(X509_get_signature_nid(cert), GetParam() == DATA_CHANNEL_KEY_RSA2048 ? NID_sha256WithRSAEncryption
-                                                                                 : NID_ecdsa_with_SHA256);
+    EXPECT_EQ(X509_get_signature_nid(cert),
+              GetParam() == DATA_CHANNEL_KEY_RSA2048 ? NID_sha256WithRSAEncryption : NID_ecdsa_with_SHA256);
     EXPECT_EQ(X509_verify(cert, key), 1);  // signed by its own key
     // Every request gets a key of its own.
     EXPECT_NE(EVP_PKEY_eq(key, X509_get0_pubkey(kalder_gsi_cred_cert(second))), 1);
@@ -100,7 +103,45 @@ TEST_P(DataChannelKeys, CredentialIsAFreshSelfSignedCertificateForSevenDays)
 }
 
 INSTANTIATE_TEST_SUITE_P(KeyTypes, DataChannelKeys,
-                         ::testing::Values(DATA_CHANNEL_KEY_UNSET, DATA_CHANNEL_KEY_P256, DATA_CHANNEL_KEY_RSA2048));
+                         ::testing::Values(DATA_CHANNEL_KEY_UNSET, DATA_CHANNEL_KEY_P256,
+                                           DATA_CHANNEL_KEY_RSA2048));
+
+// The pool fills only the key types requests asked for, hands each ready
+// credential out once, refills, and gives nothing once stopped.
+TEST(CredentialPool, HandsOutEachReadyCredentialOnceAndRefills)
+{
+    auto wait_depth = [](DataChannelKey type, int depth) {
+        for (int i = 0; i < 1000 && dcsc_pool_depth(type) < depth; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return dcsc_pool_depth(type);
+    };
+    OM_uint32 minor = 0;
+    dcsc_pool_start(2);
+    EXPECT_EQ(dcsc_pool_take(DATA_CHANNEL_KEY_P256), GSS_C_NO_CREDENTIAL);  // starts the filler
+    ASSERT_EQ(wait_depth(DATA_CHANNEL_KEY_P256, 2), 2);
+    std::set<gss_cred_id_t> seen;
+    std::set<std::string> keys;
+    for (int round = 0; round < 2; ++round) {
+        for (int i = 0; i < 2; ++i) {
+            gss_cred_id_t cred = dcsc_pool_take(DATA_CHANNEL_KEY_P256);
+            ASSERT_NE(cred, GSS_C_NO_CREDENTIAL);
+            EXPECT_TRUE(seen.insert(cred).second);
+            X509 *cert = kalder_gsi_cred_cert(cred);
+            EXPECT_EQ(X509_check_private_key(cert, kalder_gsi_cred_key(cred)), 1);
+            unsigned char *der = nullptr;
+            int len = i2d_PUBKEY(X509_get0_pubkey(cert), &der);
+            ASSERT_GT(len, 0);
+            EXPECT_TRUE(keys.emplace(reinterpret_cast<char *>(der), static_cast<size_t>(len)).second);
+            OPENSSL_free(der);
+            gss_release_cred(&minor, &cred);
+        }
+        ASSERT_EQ(wait_depth(DATA_CHANNEL_KEY_P256, 2), 2);  // refilled after the takes
+    }
+    EXPECT_EQ(dcsc_pool_depth(DATA_CHANNEL_KEY_RSA2048), 0);  // never asked for
+    dcsc_pool_stop();
+    EXPECT_EQ(dcsc_pool_depth(DATA_CHANNEL_KEY_P256), 0);
+    EXPECT_EQ(dcsc_pool_take(DATA_CHANNEL_KEY_P256), GSS_C_NO_CREDENTIAL);
+}
 
 TEST_F(DataChannel, XioBucketReadsWhatArrivesThenEndsAtTheOrderlyClose)
 {

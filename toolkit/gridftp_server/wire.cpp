@@ -18,7 +18,7 @@ namespace {
 constexpr uint32_t OP_SESSION = 4, OP_COMMAND = 9, OP_ACTIVE = 11, OP_TRANSFER = 13, OP_STAT = 14;
 
 class Reader {
-public:
+   public:
     Reader(const uint8_t *p, size_t n) : p_(p), n_(n) {}
     bool u8(uint8_t *v)
     {
@@ -81,7 +81,7 @@ public:
     }
     const std::string &why() const { return why_; }
 
-private:
+   private:
     const uint8_t *p_;
     size_t n_;
     size_t pos_ = 0;
@@ -89,13 +89,12 @@ private:
 };
 
 class Writer {
-public:
+   public:
     explicit Writer(std::string *out) : out_(out) {}
     void u8(uint8_t v) { out_->push_back(static_cast<char>(v)); }
     void u32(uint32_t v)
     {
-        for (int s = 24; s >= 0; s -= 8)
-            out_->push_back(static_cast<char>((v >> s) & 0xff));
+        for (int s = 24; s >= 0; s -= 8) out_->push_back(static_cast<char>((v >> s) & 0xff));
     }
     void u64(uint64_t v)
     {
@@ -116,7 +115,7 @@ public:
     }
     const std::string &why() const { return why_; }
 
-private:
+   private:
     std::string *out_;
     std::string why_;
 };
@@ -149,34 +148,36 @@ bool decode_reply(Reader &r, Message *m)
     if ((m->code == 0) != m->error.empty())
         return r.fail("error text present exactly when the code is not 0");
     switch (m->op) {
-    case OP_SESSION:
-        return r.str(&m->username, kMaxUsername, "user name") && r.str(&m->home_dir, kMaxPath, "home directory");
-    case OP_COMMAND:
-        return r.u32(&m->command) && r.str(&m->created_dir, kMaxPath, "created directory");
-    case OP_ACTIVE:
-        return r.u32(&m->data_id);
-    case OP_TRANSFER:
-        return r.i64(&m->bytes);
-    case OP_STAT: {
-        uint32_t count;
-        if (!r.u32(&count))
-            return false;
-        if (count > kMaxStats)
-            return r.fail("too many stat entries");
-        m->stats.clear();
-        for (uint32_t i = 0; i < count; ++i) {
-            StatEntry e;
-            if (!r.u32(&e.mode) || !r.u32(&e.nlink) || !r.u32(&e.uid) || !r.u32(&e.gid) || !r.i64(&e.size) ||
-                !r.i64(&e.atime) || !r.i64(&e.mtime) || !r.i64(&e.ctime) || !r.str(&e.name, kMaxPath, "stat name"))
+        case OP_SESSION:
+            return r.str(&m->username, kMaxUsername, "user name") &&
+                   r.str(&m->home_dir, kMaxPath, "home directory");
+        case OP_COMMAND:
+            return r.u32(&m->command) && r.str(&m->created_dir, kMaxPath, "created directory");
+        case OP_ACTIVE:
+            return r.u32(&m->data_id);
+        case OP_TRANSFER:
+            return r.i64(&m->bytes);
+        case OP_STAT: {
+            uint32_t count;
+            if (!r.u32(&count))
                 return false;
-            if (e.size < 0)
-                return r.fail("negative file size");
-            m->stats.push_back(std::move(e));
+            if (count > kMaxStats)
+                return r.fail("too many stat entries");
+            m->stats.clear();
+            for (uint32_t i = 0; i < count; ++i) {
+                StatEntry e;
+                if (!r.u32(&e.mode) || !r.u32(&e.nlink) || !r.u32(&e.uid) || !r.u32(&e.gid) ||
+                    !r.i64(&e.size) || !r.i64(&e.atime) || !r.i64(&e.mtime) || !r.i64(&e.ctime) ||
+                    !r.str(&e.name, kMaxPath, "stat name"))
+                    return false;
+                if (e.size < 0)
+                    return r.fail("negative file size");
+                m->stats.push_back(std::move(e));
+            }
+            return true;
         }
-        return true;
-    }
-    default:
-        return r.fail("unknown reply operation type");
+        default:
+            return r.fail("unknown reply operation type");
     }
 }
 
@@ -198,12 +199,21 @@ bool parse_header(const uint8_t *b, Header *out, std::string *why)
     out->length = static_cast<uint32_t>(b[8]) << 24 | static_cast<uint32_t>(b[9]) << 16 |
                   static_cast<uint32_t>(b[10]) << 8 | b[11];
     switch (out->type) {
-    case SESSION_START: case COMMAND: case STAT: case ACTIVE_DATA: case SEND: case RECV: case EVENT:
-    case SESSION_END: case REPLY: case EVENT_NOTIFY: case END_ACK:
-        break;
-    default:
-        *why = "unknown frame type " + std::to_string(out->type);
-        return false;
+        case SESSION_START:
+        case COMMAND:
+        case STAT:
+        case ACTIVE_DATA:
+        case SEND:
+        case RECV:
+        case EVENT:
+        case SESSION_END:
+        case REPLY:
+        case EVENT_NOTIFY:
+        case END_ACK:
+            break;
+        default:
+            *why = "unknown frame type " + std::to_string(out->type);
+            return false;
     }
     if (out->length > kMaxPayload) {
         *why = "payload of " + std::to_string(out->length) + " bytes exceeds the bound";
@@ -224,49 +234,49 @@ bool decode(const Header &h, const uint8_t *payload, size_t len, Message *m, std
     Reader r(payload, len);
     bool ok = false;
     switch (h.type) {
-    case SESSION_START:
-        ok = r.str(&m->username, kMaxUsername, "user name") && r.str(&m->subject, kMaxSubject, "subject") &&
-             r.str(&m->host_id, kMaxContact, "host id") && r.u8(&m->map_user) &&
-             r.str(&m->credential, kMaxCredential, "credential");
-        break;
-    case COMMAND:
-        ok = r.u32(&m->command) && r.str(&m->pathname, kMaxRestrict, "path");
-        break;
-    case STAT:
-        ok = r.u8(&m->file_only) && r.str(&m->pathname, kMaxPath, "path");
-        break;
-    case ACTIVE_DATA: {
-        uint32_t n;
-        ok = r.u8(&m->ipv6) && r.u32(&m->nstreams) && r.u8(&m->mode) && r.u8(&m->dtype) && r.u8(&m->prot) &&
-             r.u8(&m->dcau) && r.u64(&m->tcp_bufsize) && r.u64(&m->blocksize) &&
-             r.str(&m->pathname, kMaxPath, "path") && r.u32(&n);
-        if (ok && (n == 0 || n > kMaxContacts))
-            ok = r.fail("contact count out of bounds");
-        for (uint32_t i = 0; ok && i < n; ++i) {
-            std::string c;
-            ok = r.str(&c, kMaxContact, "contact");
-            if (ok)
-                m->contacts.push_back(std::move(c));
+        case SESSION_START:
+            ok = r.str(&m->username, kMaxUsername, "user name") &&
+                 r.str(&m->subject, kMaxSubject, "subject") && r.str(&m->host_id, kMaxContact, "host id") &&
+                 r.u8(&m->map_user) && r.str(&m->credential, kMaxCredential, "credential");
+            break;
+        case COMMAND:
+            ok = r.u32(&m->command) && r.str(&m->pathname, kMaxRestrict, "path");
+            break;
+        case STAT:
+            ok = r.u8(&m->file_only) && r.str(&m->pathname, kMaxPath, "path");
+            break;
+        case ACTIVE_DATA: {
+            uint32_t n;
+            ok = r.u8(&m->ipv6) && r.u32(&m->nstreams) && r.u8(&m->mode) && r.u8(&m->dtype) &&
+                 r.u8(&m->prot) && r.u8(&m->dcau) && r.u64(&m->tcp_bufsize) && r.u64(&m->blocksize) &&
+                 r.str(&m->pathname, kMaxPath, "path") && r.u32(&n);
+            if (ok && (n == 0 || n > kMaxContacts))
+                ok = r.fail("contact count out of bounds");
+            for (uint32_t i = 0; ok && i < n; ++i) {
+                std::string c;
+                ok = r.str(&c, kMaxContact, "contact");
+                if (ok)
+                    m->contacts.push_back(std::move(c));
+            }
+            break;
         }
-        break;
-    }
-    case SEND:
-    case RECV:
-        ok = decode_transfer(r, m);
-        break;
-    case EVENT:
-    case EVENT_NOTIFY:
-        ok = r.u32(&m->event_type) && r.u32(&m->event_arg);
-        break;
-    case SESSION_END:
-    case END_ACK:
-        ok = true;
-        break;
-    case REPLY:
-        ok = decode_reply(r, m);
-        break;
-    default:
-        ok = r.fail("unknown frame type");
+        case SEND:
+        case RECV:
+            ok = decode_transfer(r, m);
+            break;
+        case EVENT:
+        case EVENT_NOTIFY:
+            ok = r.u32(&m->event_type) && r.u32(&m->event_arg);
+            break;
+        case SESSION_END:
+        case END_ACK:
+            ok = true;
+            break;
+        case REPLY:
+            ok = decode_reply(r, m);
+            break;
+        default:
+            ok = r.fail("unknown frame type");
     }
     ok = ok && r.done();
     if (!ok)
@@ -280,116 +290,116 @@ bool encode(const Message &m, std::string *frame, std::string *why)
     Writer w(&payload);
     bool ok = true;
     switch (m.type) {
-    case SESSION_START:
-        ok = w.str(m.username, kMaxUsername, "user name") && w.str(m.subject, kMaxSubject, "subject") &&
-             w.str(m.host_id, kMaxContact, "host id");
-        if (ok) {
-            w.u8(m.map_user);
-            ok = w.str(m.credential, kMaxCredential, "credential");
-        }
-        break;
-    case COMMAND:
-        w.u32(m.command);
-        ok = w.str(m.pathname, kMaxRestrict, "path");
-        break;
-    case STAT:
-        w.u8(m.file_only);
-        ok = w.str(m.pathname, kMaxPath, "path");
-        break;
-    case ACTIVE_DATA:
-        w.u8(m.ipv6);
-        w.u32(m.nstreams);
-        w.u8(m.mode);
-        w.u8(m.dtype);
-        w.u8(m.prot);
-        w.u8(m.dcau);
-        w.u64(m.tcp_bufsize);
-        w.u64(m.blocksize);
-        ok = w.str(m.pathname, kMaxPath, "path");
-        if (ok && (m.contacts.empty() || m.contacts.size() > kMaxContacts)) {
-            ok = false;
-            *why = "contact count out of bounds";
-            return false;
-        }
-        w.u32(static_cast<uint32_t>(m.contacts.size()));
-        for (const auto &c : m.contacts)
-            ok = ok && w.str(c, kMaxContact, "contact");
-        break;
-    case SEND:
-    case RECV:
-        ok = w.str(m.pathname, kMaxPath, "path");
-        w.i64(m.partial_offset);
-        w.i64(m.partial_length);
-        w.u8(m.truncate);
-        w.u32(m.data_id);
-        w.u32(m.eof_count);
-        w.i64(m.alloc_size);
-        if (m.ranges.size() > kMaxRanges) {
-            *why = "too many ranges";
-            return false;
-        }
-        w.u32(static_cast<uint32_t>(m.ranges.size()));
-        for (const auto &rg : m.ranges) {
-            w.i64(rg.offset);
-            w.i64(rg.length);
-        }
-        break;
-    case EVENT:
-    case EVENT_NOTIFY:
-        w.u32(m.event_type);
-        w.u32(m.event_arg);
-        break;
-    case SESSION_END:
-    case END_ACK:
-        break;
-    case REPLY:
-        w.u32(m.op);
-        w.u32(m.code);
-        ok = w.str(m.error, kMaxText, "error text") && w.str(m.msg, kMaxText, "message");
-        if (ok && (m.code == 0) != m.error.empty()) {
-            *why = "error text must be present exactly when the code is not 0";
-            return false;
-        }
-        switch (m.op) {
-        case OP_SESSION:
-            ok = ok && w.str(m.username, kMaxUsername, "user name") && w.str(m.home_dir, kMaxPath, "home directory");
+        case SESSION_START:
+            ok = w.str(m.username, kMaxUsername, "user name") && w.str(m.subject, kMaxSubject, "subject") &&
+                 w.str(m.host_id, kMaxContact, "host id");
+            if (ok) {
+                w.u8(m.map_user);
+                ok = w.str(m.credential, kMaxCredential, "credential");
+            }
             break;
-        case OP_COMMAND:
+        case COMMAND:
             w.u32(m.command);
-            ok = ok && w.str(m.created_dir, kMaxPath, "created directory");
+            ok = w.str(m.pathname, kMaxRestrict, "path");
             break;
-        case OP_ACTIVE:
-            w.u32(m.data_id);
+        case STAT:
+            w.u8(m.file_only);
+            ok = w.str(m.pathname, kMaxPath, "path");
             break;
-        case OP_TRANSFER:
-            w.i64(m.bytes);
-            break;
-        case OP_STAT:
-            if (m.stats.size() > kMaxStats) {
-                *why = "too many stat entries";
+        case ACTIVE_DATA:
+            w.u8(m.ipv6);
+            w.u32(m.nstreams);
+            w.u8(m.mode);
+            w.u8(m.dtype);
+            w.u8(m.prot);
+            w.u8(m.dcau);
+            w.u64(m.tcp_bufsize);
+            w.u64(m.blocksize);
+            ok = w.str(m.pathname, kMaxPath, "path");
+            if (ok && (m.contacts.empty() || m.contacts.size() > kMaxContacts)) {
+                ok = false;
+                *why = "contact count out of bounds";
                 return false;
             }
-            w.u32(static_cast<uint32_t>(m.stats.size()));
-            for (const auto &e : m.stats) {
-                w.u32(e.mode);
-                w.u32(e.nlink);
-                w.u32(e.uid);
-                w.u32(e.gid);
-                w.i64(e.size);
-                w.i64(e.atime);
-                w.i64(e.mtime);
-                w.i64(e.ctime);
-                ok = ok && w.str(e.name, kMaxPath, "stat name");
+            w.u32(static_cast<uint32_t>(m.contacts.size()));
+            for (const auto &c : m.contacts) ok = ok && w.str(c, kMaxContact, "contact");
+            break;
+        case SEND:
+        case RECV:
+            ok = w.str(m.pathname, kMaxPath, "path");
+            w.i64(m.partial_offset);
+            w.i64(m.partial_length);
+            w.u8(m.truncate);
+            w.u32(m.data_id);
+            w.u32(m.eof_count);
+            w.i64(m.alloc_size);
+            if (m.ranges.size() > kMaxRanges) {
+                *why = "too many ranges";
+                return false;
+            }
+            w.u32(static_cast<uint32_t>(m.ranges.size()));
+            for (const auto &rg : m.ranges) {
+                w.i64(rg.offset);
+                w.i64(rg.length);
+            }
+            break;
+        case EVENT:
+        case EVENT_NOTIFY:
+            w.u32(m.event_type);
+            w.u32(m.event_arg);
+            break;
+        case SESSION_END:
+        case END_ACK:
+            break;
+        case REPLY:
+            w.u32(m.op);
+            w.u32(m.code);
+            ok = w.str(m.error, kMaxText, "error text") && w.str(m.msg, kMaxText, "message");
+            if (ok && (m.code == 0) != m.error.empty()) {
+                *why = "error text must be present exactly when the code is not 0";
+                return false;
+            }
+            switch (m.op) {
+                case OP_SESSION:
+                    ok = ok && w.str(m.username, kMaxUsername, "user name") &&
+                         w.str(m.home_dir, kMaxPath, "home directory");
+                    break;
+                case OP_COMMAND:
+                    w.u32(m.command);
+                    ok = ok && w.str(m.created_dir, kMaxPath, "created directory");
+                    break;
+                case OP_ACTIVE:
+                    w.u32(m.data_id);
+                    break;
+                case OP_TRANSFER:
+                    w.i64(m.bytes);
+                    break;
+                case OP_STAT:
+                    if (m.stats.size() > kMaxStats) {
+                        *why = "too many stat entries";
+                        return false;
+                    }
+                    w.u32(static_cast<uint32_t>(m.stats.size()));
+                    for (const auto &e : m.stats) {
+                        w.u32(e.mode);
+                        w.u32(e.nlink);
+                        w.u32(e.uid);
+                        w.u32(e.gid);
+                        w.i64(e.size);
+                        w.i64(e.atime);
+                        w.i64(e.mtime);
+                        w.i64(e.ctime);
+                        ok = ok && w.str(e.name, kMaxPath, "stat name");
+                    }
+                    break;
+                default:
+                    *why = "unknown reply operation type";
+                    return false;
             }
             break;
         default:
-            *why = "unknown reply operation type";
+            *why = "unknown frame type";
             return false;
-        }
-        break;
-    default:
-        *why = "unknown frame type";
-        return false;
     }
     if (!ok) {
         *why = w.why();
@@ -454,26 +464,30 @@ int wait_readable(int fd, int wake_fd, long long deadline)
 }
 
 // Read exactly n bytes by the deadline. 1 done, 0 EOF before any byte,
-// -1 error/EOF inside, -2 timeout.
+// -1 error/EOF inside, -2 timeout. The bytes are usually there already:
+// the socket is only polled when a receive finds nothing.
 int read_exact(int fd, uint8_t *buf, size_t n, long long deadline, std::string *why)
 {
     size_t got = 0;
     while (got < n) {
-        int w = wait_readable(fd, -1, deadline);
-        if (w == 0) {
-            *why = "timed out inside a frame";
-            return -2;
-        }
-        if (w < 0) {
-            *why = std::string("poll failed: ") + std::strerror(errno);
-            return -1;
-        }
         ssize_t rc = recv(fd, buf + got, n - got, MSG_DONTWAIT);
         if (rc < 0) {
-            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)
+            if (errno == EINTR)
                 continue;
-            *why = std::string("receive failed: ") + std::strerror(errno);
-            return -1;
+            if (errno != EAGAIN && errno != EWOULDBLOCK) {
+                *why = std::string("receive failed: ") + std::strerror(errno);
+                return -1;
+            }
+            int w = wait_readable(fd, -1, deadline);
+            if (w == 0) {
+                *why = "timed out inside a frame";
+                return -2;
+            }
+            if (w < 0) {
+                *why = std::string("poll failed: ") + std::strerror(errno);
+                return -1;
+            }
+            continue;
         }
         if (rc == 0) {
             if (got == 0)
@@ -501,11 +515,11 @@ ReadResult read_frame(int fd, int wake_fd, int idle_ms, int frame_ms, Message *m
     }
     long long deadline = now_ms() + frame_ms;
     uint8_t hdr[kHeaderSize];
-    int rc = read_exact(fd, hdr, 1, deadline, why);
+    int rc = read_exact(fd, hdr, kHeaderSize, deadline, why);
     if (rc == 0)
         return READ_EOF;
-    if (rc < 0 || read_exact(fd, hdr + 1, kHeaderSize - 1, deadline, why) != 1) {
-        if (why->empty())
+    if (rc != 1) {
+        if (why->empty() || *why == "connection closed inside a frame")
             *why = "connection closed inside a frame header";
         return READ_ERROR;
     }
@@ -513,7 +527,8 @@ ReadResult read_frame(int fd, int wake_fd, int idle_ms, int frame_ms, Message *m
     if (!parse_header(hdr, &h, why))
         return READ_ERROR;
     std::string payload(h.length, '\0');  // bounded by kMaxPayload
-    if (h.length && read_exact(fd, reinterpret_cast<uint8_t *>(payload.data()), h.length, deadline, why) != 1) {
+    if (h.length &&
+        read_exact(fd, reinterpret_cast<uint8_t *>(payload.data()), h.length, deadline, why) != 1) {
         if (why->empty())
             *why = "connection closed inside a frame";
         return READ_ERROR;

@@ -1,0 +1,290 @@
+// The data channel's per-request credential and the per-process pool of
+// ready ones (see dc_credential.h).
+#define KALDER_SOURCE "handler"
+#include "dc_credential.h"
+
+#include <openssl/core_names.h>
+#include <openssl/err.h>
+#include <openssl/objects.h>
+#include <openssl/pem.h>
+#include <openssl/rsa.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "raii.h"
+
+namespace {
+
+using PkeyCtxPtr = std::unique_ptr<EVP_PKEY_CTX, kalder::Deleter<EVP_PKEY_CTX_free>>;
+
+// Stops an RSA key generation midway when the pool is shutting down.
+int keygen_progress(EVP_PKEY_CTX *ctx)
+{
+    const auto *stop = static_cast<const std::atomic<bool> *>(EVP_PKEY_CTX_get_app_data(ctx));
+    return stop && stop->load(std::memory_order_relaxed) ? 0 : 1;
+}
+
+EVP_PKEY *generate_key(DataChannelKey type, const std::atomic<bool> *stop)
+{
+    const bool rsa = type == DATA_CHANNEL_KEY_RSA2048;
+    PkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_name(nullptr, rsa ? "RSA" : "EC", nullptr));
+    if (!ctx || EVP_PKEY_keygen_init(ctx.get()) <= 0)
+        return nullptr;
+    if (rsa ? EVP_PKEY_CTX_set_rsa_keygen_bits(ctx.get(), 2048) <= 0
+            : EVP_PKEY_CTX_set_group_name(ctx.get(), "P-256") <= 0)
+        return nullptr;
+    if (stop) {
+        EVP_PKEY_CTX_set_app_data(ctx.get(), const_cast<std::atomic<bool> *>(stop));
+        EVP_PKEY_CTX_set_cb(ctx.get(), keygen_progress);
+    }
+    EVP_PKEY *key = nullptr;
+    return EVP_PKEY_generate(ctx.get(), &key) > 0 ? key : nullptr;
+}
+
+// Sets the certificate's subject public key. For P-256 the SubjectPublicKeyInfo
+// (id-ecPublicKey, named curve prime256v1, the uncompressed point) is set
+// directly: the same bytes X509_set_pubkey writes, without the encoder
+// lookup that costs it about 150 us.
+bool set_public_key(X509 *cert, EVP_PKEY *key, DataChannelKey type)
+{
+    if (type == DATA_CHANNEL_KEY_RSA2048)
+        return X509_set_pubkey(cert, key) == 1;
+    unsigned char point[65];
+    size_t length = 0;
+    if (EVP_PKEY_get_octet_string_param(key, OSSL_PKEY_PARAM_PUB_KEY, point, sizeof point, &length) != 1 ||
+        length != sizeof point || point[0] != 0x04)
+        return X509_set_pubkey(cert, key) == 1;
+    auto *copy = static_cast<unsigned char *>(OPENSSL_memdup(point, length));
+    if (!copy)
+        return false;
+    if (X509_PUBKEY_set0_param(X509_get_X509_PUBKEY(cert), OBJ_nid2obj(NID_X9_62_id_ecPublicKey),
+                               V_ASN1_OBJECT, OBJ_nid2obj(NID_X9_62_prime256v1), copy,
+                               static_cast<int>(length)) != 1) {
+        OPENSSL_free(copy);
+        return false;
+    }
+    return true;
+}
+
+DcscBuild build(DataChannelKey type, const std::atomic<bool> *stop)
+{
+    DcscBuild out;
+    kalder::PkeyPtr key(generate_key(type, stop));
+    if (!key) {
+        out.failure = DCSC_FAILED_KEY;
+        return out;
+    }
+    kalder::X509Ptr cert(X509_new());
+    X509_NAME *name = cert ? X509_get_subject_name(cert.get()) : nullptr;
+    bool built = cert && name && X509_set_version(cert.get(), 2) == 1 &&
+                 ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), 0) == 1 &&
+                 X509_gmtime_adj(X509_getm_notBefore(cert.get()), 0) != nullptr &&
+                 X509_gmtime_adj(X509_getm_notAfter(cert.get()), 604800) != nullptr &&
+                 set_public_key(cert.get(), key.get(), type) &&
+                 X509_NAME_add_entry_by_txt(name, "C", MBSTRING_ASC,
+                                            reinterpret_cast<const unsigned char *>("US"), -1, -1, 0) == 1 &&
+                 X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
+                                            reinterpret_cast<const unsigned char *>("Kalder DCSC Cert"), -1,
+                                            -1, 0) == 1 &&
+                 X509_set_issuer_name(cert.get(), name) == 1 &&
+                 X509_sign(cert.get(), key.get(), EVP_sha256()) > 0;
+    if (!built) {
+        out.failure = DCSC_FAILED_CERTIFICATE;
+        return out;
+    }
+    kalder::BioPtr bio(BIO_new(BIO_s_secmem()));
+    if (!bio || PEM_write_bio_X509(bio.get(), cert.get()) != 1 ||
+        PEM_write_bio_PrivateKey(bio.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr) != 1 ||
+        PEM_write_bio_X509(bio.get(), cert.get()) != 1 || BIO_flush(bio.get()) != 1) {
+        out.failure = DCSC_FAILED_PEM;
+        return out;
+    }
+    char *pem = nullptr;
+    long pem_length = BIO_get_mem_data(bio.get(), &pem);
+    gss_buffer_desc buffer{static_cast<size_t>(pem_length), pem};
+    OM_uint32 major = gss_import_cred(&out.minor, &out.credential, GSS_C_NO_OID, GSS_IMPEXP_OPAQUE_FORM,
+                                      &buffer, 0, nullptr);
+    OPENSSL_cleanse(pem, static_cast<size_t>(pem_length));
+    if (GSS_ERROR(major) || out.credential == GSS_C_NO_CREDENTIAL) {
+        out.credential = GSS_C_NO_CREDENTIAL;
+        out.failure = DCSC_FAILED_IMPORT;
+    }
+    return out;
+}
+
+constexpr int kKeyTypes = 2;  // P-256, RSA-2048
+
+int slot_of(DataChannelKey type)
+{
+    return type == DATA_CHANNEL_KEY_RSA2048 ? 1 : 0;
+}
+
+DataChannelKey type_of(int slot)
+{
+    return slot == 1 ? DATA_CHANNEL_KEY_RSA2048 : DATA_CHANNEL_KEY_P256;
+}
+
+struct CredentialPool {
+    std::mutex lock;
+    std::condition_variable wake;  // the filler waits on it; takers and stop signal it
+    // Guarded by lock:
+    std::vector<gss_cred_id_t> ready[kKeyTypes];
+    bool wanted[kKeyTypes] = {};  // a request asked for this type: keep it filled
+    int capacity = 0;             // 0: no pool (the unit tests, or disabled)
+    bool started = false;
+    std::thread filler;
+    // Read by the filler's key generation without the lock.
+    std::atomic<bool> stopping{false};
+
+    ~CredentialPool()
+    {
+        // Normally stopped by the child's cleanup already.
+        if (filler.joinable()) {
+            {
+                std::lock_guard<std::mutex> guard(lock);
+                stopping = true;
+                wake.notify_all();
+            }
+            filler.join();
+        }
+    }
+};
+
+CredentialPool &pool()
+{
+    static CredentialPool instance;
+    return instance;
+}
+
+void release(gss_cred_id_t cred)
+{
+    OM_uint32 minor = 0;
+    gss_release_cred(&minor, &cred);
+}
+
+// Background work: request threads and everything else go first. An idle
+// scheduling class where the system allows it, else the lowest nice value.
+void lower_priority()
+{
+    sched_param param{};
+    if (pthread_setschedparam(pthread_self(), SCHED_IDLE, &param) != 0)
+        setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), 19);
+}
+
+void fill(CredentialPool &p)
+{
+    lower_priority();
+    std::unique_lock<std::mutex> guard(p.lock);
+    while (!p.stopping) {
+        // The emptiest wanted type first.
+        int slot = -1;
+        for (int i = 0; i < kKeyTypes; ++i) {
+            const int have = static_cast<int>(p.ready[i].size());
+            if (p.wanted[i] && have < p.capacity &&
+                (slot < 0 || have < static_cast<int>(p.ready[slot].size())))
+                slot = i;
+        }
+        if (slot < 0) {
+            p.wake.wait(guard);
+            continue;
+        }
+        guard.unlock();
+        DcscBuild made = build(type_of(slot), &p.stopping);
+        ERR_clear_error();
+        guard.lock();
+        if (made.credential == GSS_C_NO_CREDENTIAL) {
+            // Requests make their own meanwhile; try again later.
+            p.wake.wait_for(guard, std::chrono::seconds(1));
+            continue;
+        }
+        if (p.stopping || static_cast<int>(p.ready[slot].size()) >= p.capacity) {
+            release(made.credential);
+            continue;
+        }
+        try {
+            p.ready[slot].push_back(made.credential);
+        } catch (const std::bad_alloc &) {
+            release(made.credential);
+        }
+    }
+}
+
+}  // namespace
+
+DcscBuild dcsc_build(DataChannelKey type)
+{
+    return build(type, nullptr);
+}
+
+gss_cred_id_t dcsc_pool_take(DataChannelKey type)
+{
+    CredentialPool &p = pool();
+    const int slot = slot_of(type);
+    std::lock_guard<std::mutex> guard(p.lock);
+    if (p.capacity == 0 || p.stopping)
+        return GSS_C_NO_CREDENTIAL;
+    // The filler starts with the first request that needs a credential, so
+    // that processes which never serve data spend nothing on them.
+    p.wanted[slot] = true;
+    if (!p.started) {
+        try {
+            p.filler = std::thread(fill, std::ref(p));
+            p.started = true;
+        } catch (const std::system_error &) {
+            p.capacity = 0;
+            return GSS_C_NO_CREDENTIAL;
+        }
+    }
+    gss_cred_id_t cred = GSS_C_NO_CREDENTIAL;
+    if (!p.ready[slot].empty()) {
+        cred = p.ready[slot].back();
+        p.ready[slot].pop_back();
+    }
+    p.wake.notify_one();
+    return cred;
+}
+
+void dcsc_pool_start(int capacity)
+{
+    CredentialPool &p = pool();
+    std::lock_guard<std::mutex> guard(p.lock);
+    p.capacity = capacity;
+    p.stopping = false;
+}
+
+void dcsc_pool_stop()
+{
+    CredentialPool &p = pool();
+    {
+        std::lock_guard<std::mutex> guard(p.lock);
+        p.stopping = true;
+        p.wake.notify_all();
+    }
+    if (p.filler.joinable())
+        p.filler.join();
+    std::lock_guard<std::mutex> guard(p.lock);
+    for (auto &ready : p.ready) {
+        for (gss_cred_id_t cred : ready) release(cred);
+        ready.clear();
+    }
+    for (bool &wanted : p.wanted) wanted = false;
+    p.started = false;
+    p.capacity = 0;
+}
+
+int dcsc_pool_depth(DataChannelKey type)
+{
+    CredentialPool &p = pool();
+    std::lock_guard<std::mutex> guard(p.lock);
+    return static_cast<int>(p.ready[slot_of(type)].size());
+}
