@@ -50,17 +50,18 @@ kalder_result_t kalder_xio_stack_destroy(kalder_xio_stack_t stack);
 
 // Commands of kalder_xio_attr_cntl, each followed by its one argument.
 // The "tcp" driver:
-inline constexpr int KALDER_XIO_TCP_SET_INTERFACE = 10;        // const char *: numeric address to bind
-inline constexpr int KALDER_XIO_TCP_SET_NO_IPV6 = 16;          // int (kalder_bool_t)
+inline constexpr int KALDER_XIO_TCP_SET_INTERFACE = 10;              // const char *: numeric address to bind
+inline constexpr int KALDER_XIO_TCP_SET_NO_IPV6 = 16;                // int (kalder_bool_t)
 inline constexpr int KALDER_XIO_TCP_GET_LOCAL_NUMERIC_CONTACT = 35;  // char ** (server_cntl/handle_cntl)
 // The "gsi" driver:
-inline constexpr int KALDER_XIO_GSI_SET_CREDENTIAL = 0;        // gss_cred_id_t (a reference is taken)
+inline constexpr int KALDER_XIO_GSI_SET_CREDENTIAL = 0;          // gss_cred_id_t (a reference is taken)
 inline constexpr int KALDER_XIO_GSI_SET_AUTHORIZATION_MODE = 6;  // int: kalder_xio_gsi_authorization_mode
-inline constexpr int KALDER_XIO_GSI_SET_SSL_COMPATIBLE = 10;   // int (kalder_bool_t); accepted, TLS is always used
+inline constexpr int KALDER_XIO_GSI_SET_SSL_COMPATIBLE =
+    10;  // int (kalder_bool_t); accepted, TLS is always used
 inline constexpr int KALDER_XIO_GSI_SET_PROTECTION_LEVEL = 16;  // int: kalder_xio_gsi_protection_level
 // Driver-independent (driver argument null):
-inline constexpr int KALDER_XIO_ATTR_SET_TIMEOUT = 1000;       // int: milliseconds for connect, accept,
-                                                               // handshake and each read/write wait; 0 = none
+inline constexpr int KALDER_XIO_ATTR_SET_TIMEOUT = 1000;  // int: milliseconds for connect, accept,
+                                                          // handshake and each read/write wait; 0 = none
 
 enum kalder_xio_gsi_protection_level {
     KALDER_XIO_GSI_PROTECTION_LEVEL_NONE = 0,       // refused: the data channel is always private
@@ -111,7 +112,8 @@ kalder_result_t kalder_xio_handle_create(kalder_xio_handle_t *handle, kalder_xio
 // carries the settings (credential required with "gsi"); it connects and
 // runs the client side of the handshake. On failure the handle stays
 // allocated and must still be closed.
-kalder_result_t kalder_xio_open(kalder_xio_handle_t handle, const char *contact_string, kalder_xio_attr_t attr);
+kalder_result_t kalder_xio_open(kalder_xio_handle_t handle, const char *contact_string,
+                                kalder_xio_attr_t attr);
 // Read into buffer until at least `waitforbytes` (at most `buflen`) bytes
 // are there, then return what is available (never more than buflen) with
 // the count in *nbytes. At the end of the data it returns an end-of-file
@@ -121,6 +123,14 @@ kalder_result_t kalder_xio_open(kalder_xio_handle_t handle, const char *contact_
 // a connection cut without it is an error that is not end of file.
 kalder_result_t kalder_xio_read(kalder_xio_handle_t handle, void *buffer, size_t buflen, size_t waitforbytes,
                                 size_t *nbytes, kalder_xio_data_descriptor_t data_desc);
+
+// Reads at least one byte (blocking like kalder_xio_read), then goes on
+// reading, up to buflen, for as long as more data has already arrived: one
+// call takes in what a fast sender has queued instead of one TLS record.
+// The end of the data, or a failure, after some bytes ends the call with
+// those bytes; the next call then reports the end or the failure.
+kalder_result_t kalder_xio_read_available(kalder_xio_handle_t handle, void *buffer, size_t buflen,
+                                          size_t *nbytes);
 // Write `buflen` bytes (the whole buffer, whatever waitforbytes says; it
 // must not exceed buflen). *nbytes is what was written, equal to buflen on
 // success and possibly less on error.

@@ -28,6 +28,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 kalder_module_descriptor_t kalder_i_xio_module_desc = {"kalder_xio", nullptr, nullptr, 0};
@@ -79,8 +80,9 @@ struct kalder_xio_handle_s {
     bool accepted = false;  // came from a server: open runs the server handshake
     bool opened = false;
     bool eof = false;
-    bool broken = false;                // a fatal TLS error: no orderly close is attempted
-    std::atomic<bool> canceled{false};  // set by kalder_xio_handle_cancel from any thread
+    bool broken = false;                        // a fatal TLS error: no orderly close is attempted
+    kalder_result_t deferred = KALDER_SUCCESS;  // a read failure held back behind bytes already returned
+    std::atomic<bool> canceled{false};          // set by kalder_xio_handle_cancel from any thread
     Settings settings;
     SSL *ssl = nullptr;
 };
@@ -796,6 +798,48 @@ kalder_result_t kalder_xio_read(kalder_xio_handle_t handle, void *buffer, size_t
     *nbytes = got;
     if (got == 0 && handle->eof)
         return kalder_error_put(kModule, KALDER_ERROR_EOF, "end of file");
+    return KALDER_SUCCESS;
+}
+
+namespace {
+
+// More data can be read without waiting for the sender: decrypted or raw
+// bytes buffered by TLS, or bytes in the socket.
+bool more_arrived(kalder_xio_handle_s *h)
+{
+    if (h->settings.gsi && SSL_has_pending(h->ssl))
+        return true;
+    pollfd p{h->fd, POLLIN, 0};
+    return poll(&p, 1, 0) == 1 && (p.revents & POLLIN);
+}
+
+}  // namespace
+
+kalder_result_t kalder_xio_read_available(kalder_xio_handle_t handle, void *buffer, size_t buflen,
+                                          size_t *nbytes)
+{
+    if (handle && handle->deferred != KALDER_SUCCESS) {
+        if (nbytes)
+            *nbytes = 0;
+        return std::exchange(handle->deferred, KALDER_SUCCESS);
+    }
+    kalder_result_t res = kalder_xio_read(handle, buffer, buflen, 1, nbytes, nullptr);
+    if (res != KALDER_SUCCESS)
+        return res;
+    size_t got = *nbytes;
+    while (got < buflen && !handle->eof && more_arrived(handle)) {
+        size_t n = 0;
+        res = kalder_xio_read(handle, static_cast<char *>(buffer) + got, buflen - got, 1, &n, nullptr);
+        if (res != KALDER_SUCCESS) {
+            // The bytes that arrived go out first; the failure is the
+            // answer to the next call.
+            if (!kalder_xio_error_is_eof(res))
+                handle->deferred = res;
+            break;
+        }
+        got += n;
+    }
+    *nbytes = got;
     return KALDER_SUCCESS;
 }
 

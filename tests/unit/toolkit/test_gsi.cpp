@@ -75,7 +75,8 @@ TEST(Credential, RefusesDefectiveBuffersWithAnExplanation)
                                           c.pem.empty() ? nullptr : &buf, 0, nullptr);
         EXPECT_NE(major, GSS_S_COMPLETE) << c.name;
         EXPECT_EQ(cred, GSS_C_NO_CREDENTIAL) << c.name;
-        EXPECT_NE(kt::error_text(minor).find(c.expect), std::string::npos) << c.name << ": " << kt::error_text(minor);
+        EXPECT_NE(kt::error_text(minor).find(c.expect), std::string::npos)
+            << c.name << ": " << kt::error_text(minor);
     }
     // Only the opaque form is understood.
     gss_cred_id_t cred = GSS_C_NO_CREDENTIAL;
@@ -88,7 +89,7 @@ TEST(Credential, RefusesDefectiveBuffersWithAnExplanation)
 // A loopback data channel: a gsi server with one credential, a client
 // with another (or the same).
 class DataChannel : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override
     {
         ASSERT_EQ(kalder_xio_driver_load("tcp", &tcp), KALDER_SUCCESS);
@@ -110,7 +111,8 @@ protected:
         EXPECT_EQ(kalder_xio_attr_cntl(attr, tcp, KALDER_XIO_TCP_SET_INTERFACE, "127.0.0.1"), KALDER_SUCCESS);
         EXPECT_EQ(kalder_xio_attr_cntl(attr, tcp, KALDER_XIO_TCP_SET_NO_IPV6, KALDER_TRUE), KALDER_SUCCESS);
         EXPECT_EQ(kalder_xio_attr_cntl(attr, gsi, KALDER_XIO_GSI_SET_CREDENTIAL, cred), KALDER_SUCCESS);
-        EXPECT_EQ(kalder_xio_attr_cntl(attr, gsi, KALDER_XIO_GSI_SET_SSL_COMPATIBLE, KALDER_TRUE), KALDER_SUCCESS);
+        EXPECT_EQ(kalder_xio_attr_cntl(attr, gsi, KALDER_XIO_GSI_SET_SSL_COMPATIBLE, KALDER_TRUE),
+                  KALDER_SUCCESS);
         EXPECT_EQ(kalder_xio_attr_cntl(attr, gsi, KALDER_XIO_GSI_SET_PROTECTION_LEVEL,
                                        KALDER_XIO_GSI_PROTECTION_LEVEL_PRIVACY),
                   KALDER_SUCCESS);
@@ -179,8 +181,7 @@ TEST_F(DataChannel, SameCredentialOnBothEndsCarriesTheBytesToAnOrderlyEnd)
 {
     gss_cred_id_t cred = kt::make_credential();
     std::string payload;
-    for (int i = 0; i < 20000; ++i)
-        payload += "line " + std::to_string(i) + "\n";
+    for (int i = 0; i < 20000; ++i) payload += "line " + std::to_string(i) + "\n";
     Outcome o = run(cred, cred, payload);
     EXPECT_EQ(o.server_open, KALDER_SUCCESS) << kt::error_text(o.server_open);
     EXPECT_EQ(o.client_open, KALDER_SUCCESS) << kt::error_text(o.client_open);
@@ -197,7 +198,8 @@ TEST_F(DataChannel, ForeignCertificateIsRefusedByBothEnds)
     Outcome o = run(ours, theirs, "secret");
     EXPECT_NE(o.server_open, KALDER_SUCCESS);
     EXPECT_NE(o.client_open, KALDER_SUCCESS);
-    EXPECT_NE(kt::error_text(o.client_open).find("not authorized"), std::string::npos) << kt::error_text(o.client_open);
+    EXPECT_NE(kt::error_text(o.client_open).find("not authorized"), std::string::npos)
+        << kt::error_text(o.client_open);
     EXPECT_EQ(o.received, "");
     OM_uint32 minor;
     gss_release_cred(&minor, &ours);
@@ -245,14 +247,59 @@ TEST_F(DataChannel, ConnectionCutWithoutOrderlyCloseIsNotEndOfFile)
     kalder_result_t res;
     char buf[64];
     size_t n = 0;
-    while ((res = kalder_xio_read(h, buf, sizeof buf, 1, &n, nullptr)) == KALDER_SUCCESS)
-        got.append(buf, n);
+    while ((res = kalder_xio_read(h, buf, sizeof buf, 1, &n, nullptr)) == KALDER_SUCCESS) got.append(buf, n);
     EXPECT_EQ(got, "partial");
     EXPECT_FALSE(kalder_xio_error_is_eof(res)) << kt::error_text(res);
     kalder_xio_close(h, nullptr);
     kalder_xio_server_close(server);
     client.join();
     kalder_xio_attr_destroy(sattr);
+    OM_uint32 minor;
+    gss_release_cred(&minor, &cred);
+}
+
+// A reader that asks for what is available gets everything the sender has
+// queued in one call, across TLS records, and the end on the next call; a
+// connection cut after data still is no end of file.
+TEST_F(DataChannel, ReadAvailableTakesInEverythingQueuedThenTheEnd)
+{
+    gss_cred_id_t cred = kt::make_credential();
+    for (bool cut : {false, true}) {
+        kalder_xio_attr_t sattr = attr_for(cred);
+        kalder_xio_server_t server = nullptr;
+        ASSERT_EQ(kalder_xio_server_create(&server, sattr, stack), KALDER_SUCCESS);
+        char *contact = nullptr;
+        ASSERT_EQ(kalder_xio_server_cntl(server, tcp, KALDER_XIO_TCP_GET_LOCAL_NUMERIC_CONTACT, &contact),
+                  KALDER_SUCCESS);
+        const std::string record(10000, 'r');
+        kalder_xio_handle_t h = nullptr;
+        std::thread client([&, c = std::string(contact)] {
+            kalder_xio_handle_t ch = nullptr;
+            kalder_xio_handle_create(&ch, stack);
+            if (kalder_xio_open(ch, c.c_str(), sattr) == KALDER_SUCCESS) {
+                size_t n;
+                for (int i = 0; i < 3; ++i)  // three writes: three TLS records
+                    kalder_xio_write(ch, record.data(), record.size(), record.size(), &n, nullptr);
+                if (cut)
+                    kalder_xio_handle_cancel(ch);
+            }
+            kalder_xio_close(ch, nullptr);
+        });
+        free(contact);
+        ASSERT_EQ(kalder_xio_server_accept(&h, server), KALDER_SUCCESS);
+        ASSERT_EQ(kalder_xio_open(h, nullptr, nullptr), KALDER_SUCCESS);
+        client.join();  // everything, and the close, has been sent
+        std::string buf(65536, '\0');
+        size_t n = 0;
+        ASSERT_EQ(kalder_xio_read_available(h, buf.data(), buf.size(), &n), KALDER_SUCCESS) << cut;
+        EXPECT_EQ(n, 3 * record.size()) << cut;
+        kalder_result_t end = kalder_xio_read_available(h, buf.data(), buf.size(), &n);
+        EXPECT_NE(end, KALDER_SUCCESS) << cut;
+        EXPECT_EQ(kalder_xio_error_is_eof(end), cut ? KALDER_FALSE : KALDER_TRUE) << kt::error_text(end);
+        kalder_xio_close(h, nullptr);
+        kalder_xio_server_close(server);
+        kalder_xio_attr_destroy(sattr);
+    }
     OM_uint32 minor;
     gss_release_cred(&minor, &cred);
 }
