@@ -4,14 +4,18 @@ against httpd serving the same files itself over HTTPS, in the same run.
 
     tests/integration/run --exec /usr/bin/python3 bench/data_path.py [--size-mib 1024] [--rounds 2]
 
-Runs inside the integration namespace (loopback only, the test CA trusted).
-One httpd serves four virtual hosts on 443: mapped.test (the module, mapped
-collection), other.test (the same directory as plain static files),
-collection.test (mod_dav PUT into a scratch directory) and, for the key-pool
-comparison, a second httpd started with KALDER_KEY_POOL_SIZE=0. Measured:
+Runs inside the integration namespace (loopback only, the test CA trusted);
+`scripts/install-deps bench` installs the load tools (ab among them). One
+httpd serves four virtual hosts on 443, with HTTP/2 beside HTTP/1.1:
+mapped.test (the module, mapped collection), other.test (the same directory
+as plain static files), collection.test (mod_dav PUT into a scratch
+directory) and, for the key-pool comparison, a second httpd started with
+KALDER_KEY_POOL_SIZE=0. Measured:
 
-  * single-stream download of a SIZE file (default 1 GiB);
-  * aggregate throughput of 4 parallel downloads of SIZE/4 each;
+  * single-stream download of a SIZE file (default 1 GiB), over HTTP/1.1
+    and over HTTP/2;
+  * aggregate throughput of 4 parallel downloads of SIZE/4 each (4
+    connections), over HTTP/1.1 and over HTTP/2;
   * upload of a SIZE file, gateway PUT against mod_dav PUT;
   * requests per second for a 4 KiB file with warm caches (ab, keep-alive,
     8 concurrent clients, 20 seconds);
@@ -43,30 +47,32 @@ from kalder_harness import WORK, Httpd, children_of  # noqa: E402
 MIB = 1 << 20
 
 
-def curl_time(url: str, token: str | None = None, upload: pathlib.Path | None = None) -> float:
-    args = ["curl", "-sS", "--http1.1", "-o", "/dev/null", "-w", "%{http_code} %{time_total}"]
+def curl_time(url: str, token: str | None = None, upload: pathlib.Path | None = None, http: str = "1.1") -> float:
+    args = ["curl", "-sS", "--http2" if http == "2" else "--http1.1", "-o", "/dev/null",
+            "-w", "%{http_code} %{time_total} %{http_version}"]
     if token:
         args += ["-H", f"Authorization: Bearer {token}"]
     if upload:
         args += ["-T", str(upload)]
     out = subprocess.run(args + [url], capture_output=True, text=True, timeout=1200)
-    code, _, seconds = out.stdout.partition(" ")
-    if code not in ("200", "201", "204"):
+    code, seconds, version = (out.stdout.split(" ") + ["", ""])[:3]
+    if code not in ("200", "201", "204") or version != http:
         raise RuntimeError(f"{url}: {out.stdout} {out.stderr}")
     return float(seconds)
 
 
-def parallel_mib_s(urls: list[str], token: str | None, mib_each: float) -> float:
+def parallel_mib_s(urls: list[str], token: str | None, mib_each: float, http: str = "1.1") -> float:
     start = time.monotonic()
     procs = []
     for url in urls:
-        args = ["curl", "-sS", "--http1.1", "-o", "/dev/null", "-w", "%{http_code}"]
+        args = ["curl", "-sS", "--http2" if http == "2" else "--http1.1", "-o", "/dev/null",
+                "-w", "%{http_code} %{http_version}"]
         if token:
             args += ["-H", f"Authorization: Bearer {token}"]
         procs.append(subprocess.Popen(args + [url], stdout=subprocess.PIPE, text=True))
     for p in procs:
         out, _ = p.communicate(timeout=1200)
-        if out != "200":
+        if out != f"200 {http}":
             raise RuntimeError(f"parallel download answered {out}")
     return mib_each * len(urls) / (time.monotonic() - start)
 
@@ -107,6 +113,7 @@ def make_server(name: str, emulator: Emulator, backend: Backend, files: pathlib.
     httpd.vhost("other.test", body=f"DocumentRoot {files}\n<Directory {files}>\n  Require all granted\n</Directory>")
     httpd.vhost("collection.test", body=f"DocumentRoot {scratch}\n<Directory {scratch}>\n  Require all granted\n  DAV On\n"
                                  f"</Directory>")
+    httpd.add("Protocols h2 http/1.1")
     httpd.add(f"DavLockDB {scratch.parent / 'davlock' / 'lockdb'}")
     httpd.add("LimitRequestBody 0")
     httpd.install()
@@ -150,12 +157,16 @@ def main() -> None:
         curl_time(f"{g}/small.dat", token)  # introspection into the cache
 
         results: dict[str, list[float]] = {k: [] for k in
-                                           ["down_g", "down_s", "par_g", "par_s", "up_g", "up_d", "rps_g", "rps_s"]}
+                                           ["down_g", "down_s", "down_g2", "down_s2", "par_g", "par_s", "par_g2",
+                                            "par_s2", "up_g", "up_d", "rps_g", "rps_s"]}
         for rnd in range(args.rounds):
-            results["down_s"].append(args.size_mib / curl_time(f"{s}/big.dat"))
-            results["down_g"].append(args.size_mib / curl_time(f"{g}/big.dat", token))
-            results["par_s"].append(parallel_mib_s([f"{s}/q{i}.dat" for i in range(4)], None, quarter / MIB))
-            results["par_g"].append(parallel_mib_s([f"{g}/q{i}.dat" for i in range(4)], token, quarter / MIB))
+            for http, v in (("1.1", ""), ("2", "2")):
+                results["down_s" + v].append(args.size_mib / curl_time(f"{s}/big.dat", http=http))
+                results["down_g" + v].append(args.size_mib / curl_time(f"{g}/big.dat", token, http=http))
+                results["par_s" + v].append(parallel_mib_s([f"{s}/q{i}.dat" for i in range(4)], None, quarter / MIB,
+                                                           http))
+                results["par_g" + v].append(parallel_mib_s([f"{g}/q{i}.dat" for i in range(4)], token, quarter / MIB,
+                                                           http))
             results["up_d"].append(args.size_mib / curl_time(f"{d}/up{rnd}.dat", upload=upload_src))
             results["up_g"].append(args.size_mib / curl_time(f"{g}/up{rnd}.dat", token, upload=upload_src))
             (scratch / f"up{rnd}.dat").unlink(missing_ok=True)
@@ -203,6 +214,8 @@ def main() -> None:
         print(f"{'measure':44} {'gateway':>10} {'reference':>10} {'ratio':>7}")
         rows = [("single download %d MiB (MiB/s)" % args.size_mib, "down_g", "down_s"),
                 ("4 parallel downloads of %d MiB (MiB/s total)" % (args.size_mib // 4), "par_g", "par_s"),
+                ("single download %d MiB, HTTP/2 (MiB/s)" % args.size_mib, "down_g2", "down_s2"),
+                ("4 parallel downloads, HTTP/2 (MiB/s total)", "par_g2", "par_s2"),
                 ("upload %d MiB vs mod_dav PUT (MiB/s)" % args.size_mib, "up_g", "up_d"),
                 ("4 KiB file, requests/s (ab -k -c 8 -t 20)", "rps_g", "rps_s")]
         for label, gk, rk in rows:
