@@ -537,7 +537,7 @@ std::string Session::transfer_body(Transfer &t, kalder_xio_handle_t h, int64_t *
             if (abort_)
                 return "The transfer was aborted.";
         }
-        kalder_result_t res = kalder_xio_read(h, buf.get(), room, 1, &n, nullptr);
+        kalder_result_t res = kalder_xio_read_available(h, buf.get(), room, &n);
         if (res != KALDER_SUCCESS) {
             if (kalder_xio_error_is_eof(res))
                 break;

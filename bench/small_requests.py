@@ -45,6 +45,7 @@ higher is better, for latencies lower is better.
 from __future__ import annotations
 
 import argparse
+import os
 import pathlib
 import random
 import re
@@ -275,12 +276,9 @@ def preflight(checks: list[tuple[str, str | None, str, str, tuple[str, ...], str
             raise Failed(f"{method} {url} over HTTP/{http} {' '.join(headers)}: got {got!r}, expected {status}")
 
 
-def check_log(timing_log: pathlib.Path, mark: int, host: str, status: str) -> None:
-    """Every request the server logged since `mark` went to `host` and was
-    answered with `status`: the server's own account, whatever the client
-    counts (wrk counts 4xx and 5xx answers as errors, but not a 3xx).
-    Requests that were under way when the client stopped are logged when
-    they end, so this waits until the log stops growing."""
+def settled_size(timing_log: pathlib.Path) -> int:
+    """The log's size once it has stopped growing: a request is logged after
+    its answer has gone out, so the last lines may still be on their way."""
     size, still = timing_log.stat().st_size, 0
     for _ in range(100):
         time.sleep(0.1)
@@ -288,6 +286,16 @@ def check_log(timing_log: pathlib.Path, mark: int, host: str, status: str) -> No
         still = still + 1 if size == before else 0
         if still == 5:
             break
+    return size
+
+
+def check_log(timing_log: pathlib.Path, mark: int, host: str, status: str) -> None:
+    """Every request the server logged since `mark` went to `host` and was
+    answered with `status`: the server's own account, whatever the client
+    counts (wrk counts 4xx and 5xx answers as errors, but not a 3xx).
+    Requests that were under way when the client stopped are logged when
+    they end, so this waits until the log stops growing."""
+    settled_size(timing_log)
     with open(timing_log, "rb") as f:
         f.seek(mark)
         text = f.read().decode()
@@ -390,6 +398,11 @@ def main() -> None:
                            (f"{base}/big.dat", token, http, "GET", sample_range, "206")]
             checks.append((f"{a}/public/small.dat", None, http, "GET", (), "200"))
         preflight(checks)  # also puts the token and the guest permissions into the cache
+        # The test files were just written: let their write-back finish, and
+        # let every server process make its first data-channel credentials,
+        # before anything is measured.
+        os.sync()
+        wrk(f"{g}/small.dat", 2, TOKEN)
 
         def measure(name: str, proto: str, side: str, rnd: int) -> dict[str, float]:
             url, token = (g, TOKEN) if side == "g" else (s, None)
@@ -397,7 +410,7 @@ def main() -> None:
                 url, token = f"{a}/public", None
             url += "/big.dat" if name == "range" else "/small.dat"
             sec = args.seconds
-            mark = timing_log.stat().st_size
+            mark = settled_size(timing_log)
             if proto == "h1" and name == "head":
                 r = ab_head(url, sec, token)
             elif proto == "h1":
