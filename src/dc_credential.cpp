@@ -9,7 +9,6 @@
 #include <openssl/pem.h>
 #include <openssl/rsa.h>
 #include <pthread.h>
-#include <sched.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -141,6 +140,7 @@ struct CredentialPool {
     std::vector<gss_cred_id_t> ready[kKeyTypes];
     bool wanted[kKeyTypes] = {};  // a request asked for this type: keep it filled
     int capacity = 0;             // 0: no pool (the unit tests, or disabled)
+    int active = 0;               // requests being served: the filler waits for none
     bool started = false;
     std::thread filler;
     // Read by the filler's key generation without the lock.
@@ -172,13 +172,13 @@ void release(gss_cred_id_t cred)
     gss_release_cred(&minor, &cred);
 }
 
-// Background work: request threads and everything else go first. An idle
-// scheduling class where the system allows it, else the lowest nice value.
+// Background work: request threads go first. Not the idle scheduling
+// class: making a credential takes OpenSSL's process-wide locks, and a
+// thread of that class, preempted while it holds one, would hold up the
+// requests that need it for as long as the machine stays busy.
 void lower_priority()
 {
-    sched_param param{};
-    if (pthread_setschedparam(pthread_self(), SCHED_IDLE, &param) != 0)
-        setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), 19);
+    setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), 10);
 }
 
 void fill(CredentialPool &p)
@@ -186,7 +186,8 @@ void fill(CredentialPool &p)
     lower_priority();
     std::unique_lock<std::mutex> guard(p.lock);
     while (!p.stopping) {
-        // The emptiest wanted type first.
+        // Only while no request is being served, so that the filler never
+        // competes with one; the emptiest wanted type first.
         int slot = -1;
         for (int i = 0; i < kKeyTypes; ++i) {
             const int have = static_cast<int>(p.ready[i].size());
@@ -194,7 +195,7 @@ void fill(CredentialPool &p)
                 (slot < 0 || have < static_cast<int>(p.ready[slot].size())))
                 slot = i;
         }
-        if (slot < 0) {
+        if (slot < 0 || p.active > 0) {
             p.wake.wait(guard);
             continue;
         }
@@ -231,6 +232,7 @@ gss_cred_id_t dcsc_pool_take(DataChannelKey type)
     CredentialPool &p = pool();
     const int slot = slot_of(type);
     std::lock_guard<std::mutex> guard(p.lock);
+    ++p.active;
     if (p.capacity == 0 || p.stopping)
         return GSS_C_NO_CREDENTIAL;
     // The filler starts with the first request that needs a credential, so
@@ -250,8 +252,15 @@ gss_cred_id_t dcsc_pool_take(DataChannelKey type)
         cred = p.ready[slot].back();
         p.ready[slot].pop_back();
     }
-    p.wake.notify_one();
     return cred;
+}
+
+void dcsc_pool_request_done()
+{
+    CredentialPool &p = pool();
+    std::lock_guard<std::mutex> guard(p.lock);
+    if (p.active > 0 && --p.active == 0)
+        p.wake.notify_one();
 }
 
 void dcsc_pool_start(int capacity)

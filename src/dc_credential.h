@@ -5,9 +5,9 @@
 // Making one costs about 0.6 ms of CPU with a P-256 key (OpenSSL's encoders
 // and decoders, more than the key itself) and about 150 ms with RSA-2048.
 // Each server process keeps a few whole credentials ready, made by one
-// background thread at idle priority; a request takes one, and the thread
-// makes the next when the CPU has nothing else to do. A request that finds
-// none ready makes its own.
+// background thread at low priority; a request takes one, and the thread
+// makes the next once no request of the process is being served. A request
+// that finds none ready makes its own.
 #ifndef KALDER_DC_CREDENTIAL_H
 #define KALDER_DC_CREDENTIAL_H
 
@@ -34,8 +34,12 @@ struct DcscBuild {
 DcscBuild dcsc_build(DataChannelKey type);
 
 // A ready credential of `type`, owned by the caller, or GSS_C_NO_CREDENTIAL
-// when none is ready (the pool is then asked to refill).
+// when none is ready (the pool is then asked to refill). Either way the
+// caller counts as a request being served until dcsc_pool_request_done().
 gss_cred_id_t dcsc_pool_take(DataChannelKey type);
+
+// The request that called dcsc_pool_take() has ended.
+void dcsc_pool_request_done();
 
 // Sets the number of credentials per key type each process keeps (0: no
 // pool) and lets the filler start with the first take. Called per child.

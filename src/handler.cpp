@@ -376,6 +376,7 @@ int create_dcsc_credential(HandlerState *st)
     const ServerConfig *conf = kalder_server_config(r->server);
     const DataChannelKey type = conf ? conf->data_channel_key : DATA_CHANNEL_KEY_P256;
     st->credential = dcsc_pool_take(type);
+    st->credential_counted = 1;
     if (st->credential != GSS_C_NO_CREDENTIAL)
         return 0;
     DcscBuild made = dcsc_build(type);
@@ -1425,6 +1426,10 @@ void close_session(HandlerState *st)
     // above cannot exist: steps run only on this thread.
     OM_uint32 minor = 0;
     gss_release_cred(&minor, &st->credential);
+    if (st->credential_counted) {
+        st->credential_counted = 0;
+        dcsc_pool_request_done();
+    }
 }
 
 int clean_exit(HandlerState *st)

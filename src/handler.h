@@ -60,6 +60,7 @@ struct HandlerState {
     apr_pool_t *pool;
     const char *message;
     gss_cred_id_t credential;
+    int32_t credential_counted;  // this request counts as active for the credential pool
     kalder_xio_server_t listener;
     kalder_xio_handle_t data_handle;
     kalder_gfs_ipc_handle_t ipc_handle;

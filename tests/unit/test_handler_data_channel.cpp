@@ -106,8 +106,9 @@ INSTANTIATE_TEST_SUITE_P(KeyTypes, DataChannelKeys,
                          ::testing::Values(DATA_CHANNEL_KEY_UNSET, DATA_CHANNEL_KEY_P256,
                                            DATA_CHANNEL_KEY_RSA2048));
 
-// The pool fills only the key types requests asked for, hands each ready
-// credential out once, refills, and gives nothing once stopped.
+// The pool fills only the key types requests asked for, and only while no
+// request is being served; it hands each ready credential out once,
+// refills, and gives nothing once stopped.
 TEST(CredentialPool, HandsOutEachReadyCredentialOnceAndRefills)
 {
     auto wait_depth = [](DataChannelKey type, int depth) {
@@ -118,6 +119,9 @@ TEST(CredentialPool, HandsOutEachReadyCredentialOnceAndRefills)
     OM_uint32 minor = 0;
     dcsc_pool_start(2);
     EXPECT_EQ(dcsc_pool_take(DATA_CHANNEL_KEY_P256), GSS_C_NO_CREDENTIAL);  // starts the filler
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(dcsc_pool_depth(DATA_CHANNEL_KEY_P256), 0);  // that request is still being served
+    dcsc_pool_request_done();
     ASSERT_EQ(wait_depth(DATA_CHANNEL_KEY_P256, 2), 2);
     std::set<gss_cred_id_t> seen;
     std::set<std::string> keys;
@@ -135,12 +139,14 @@ TEST(CredentialPool, HandsOutEachReadyCredentialOnceAndRefills)
             OPENSSL_free(der);
             gss_release_cred(&minor, &cred);
         }
-        ASSERT_EQ(wait_depth(DATA_CHANNEL_KEY_P256, 2), 2);  // refilled after the takes
+        for (int i = 0; i < 2; ++i) dcsc_pool_request_done();
+        ASSERT_EQ(wait_depth(DATA_CHANNEL_KEY_P256, 2), 2);  // refilled after the requests
     }
     EXPECT_EQ(dcsc_pool_depth(DATA_CHANNEL_KEY_RSA2048), 0);  // never asked for
     dcsc_pool_stop();
     EXPECT_EQ(dcsc_pool_depth(DATA_CHANNEL_KEY_P256), 0);
     EXPECT_EQ(dcsc_pool_take(DATA_CHANNEL_KEY_P256), GSS_C_NO_CREDENTIAL);
+    dcsc_pool_request_done();
 }
 
 TEST_F(DataChannel, XioBucketReadsWhatArrivesThenEndsAtTheOrderlyClose)
