@@ -20,7 +20,8 @@ KALDER_KEY_POOL_SIZE=0. Measured:
   * requests per second for a 4 KiB file with warm caches (ab, keep-alive,
     8 concurrent clients, 20 seconds);
   * peak resident memory (VmHWM) of the server's child processes after a
-    small download and after the large ones;
+    small download and after the large ones (HTTP/1.1 and HTTP/2), for the
+    gateway and for the same files served statically, each on a fresh server;
   * latency of a small download with and without the key pool.
 
 Each throughput figure is the best of --rounds runs (the machine is shared);
@@ -192,22 +193,35 @@ def main() -> None:
         curl_time(f"{g}/small.dat", token)
         lat_nopool = lat(f"{g}/small.dat")
 
-        # Peak memory of a fresh server's children: after small downloads,
-        # after a download of a quarter of SIZE, after one of SIZE (and an
-        # upload of SIZE): it must not grow with the file size.
+        # Peak memory of a fresh server's children, for the gateway and for
+        # static files alike: after small downloads, after a download of a
+        # quarter of SIZE, after SIZE over HTTP/1.1 and over HTTP/2 (and, for
+        # the gateway, an upload of SIZE). It must not grow with the file size.
         nopool.stop()
         servers.remove(nopool)
-        fresh = make_server("bench-data-memory", emulator, backend, files, scratch, "-bench")
-        servers.append(fresh)
-        for _ in range(3):
-            curl_time(f"{g}/small.dat", token)
-        rss = [peak_rss_mib(fresh)]
-        curl_time(f"{g}/q0.dat", token)
-        rss.append(peak_rss_mib(fresh))
-        curl_time(f"{g}/big.dat", token)
-        curl_time(f"{g}/upmem.dat", token, upload=upload_src)
-        rss.append(peak_rss_mib(fresh))
-        (files / "upmem.dat").unlink(missing_ok=True)
+
+        def memory(base: str, tok: str | None, name: str) -> list[float]:
+            fresh = make_server(name, emulator, backend, files, scratch, "-bench")
+            servers.append(fresh)
+            try:
+                for _ in range(3):
+                    curl_time(f"{base}/small.dat", tok)
+                peaks = [peak_rss_mib(fresh)]
+                curl_time(f"{base}/q0.dat", tok)
+                peaks.append(peak_rss_mib(fresh))
+                curl_time(f"{base}/big.dat", tok)
+                curl_time(f"{base}/big.dat", tok, http="2")
+                if base == g:
+                    curl_time(f"{g}/upmem.dat", tok, upload=upload_src)
+                    (files / "upmem.dat").unlink(missing_ok=True)
+                peaks.append(peak_rss_mib(fresh))
+                return peaks
+            finally:
+                fresh.stop()
+                servers.remove(fresh)
+
+        rss = memory(g, token, "bench-data-memory")
+        rss_static = memory(s, None, "bench-data-memory-static")
 
         best = {k: max(v) for k, v in results.items()}
         print()
@@ -220,8 +234,9 @@ def main() -> None:
                 ("4 KiB file, requests/s (ab -k -c 8 -t 20)", "rps_g", "rps_s")]
         for label, gk, rk in rows:
             print(f"{label:44} {best[gk]:10.1f} {best[rk]:10.1f} {best[gk] / best[rk]:7.2f}")
-        print(f"peak RSS of a child, MiB: after 4 KiB {rss[0]:.1f}, after {args.size_mib // 4} MiB {rss[1]:.1f}, "
-              f"after {args.size_mib} MiB down and up {rss[2]:.1f}")
+        for label, peaks, last in (("gateway", rss, "down (h1, h2) and up"), ("static ", rss_static, "down (h1, h2)")):
+            print(f"peak RSS of a child, {label}, MiB: after 4 KiB {peaks[0]:.1f}, "
+                  f"after {args.size_mib // 4} MiB {peaks[1]:.1f}, after {args.size_mib} MiB {last} {peaks[2]:.1f}")
         print(f"{'small download latency, ms (pool / no pool)':44} {lat_pool:10.1f} {lat_nopool:10.1f}")
     finally:
         for srv in servers:
