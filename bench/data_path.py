@@ -223,7 +223,7 @@ def main() -> None:
         rss = memory(g, token, "bench-data-memory")
         rss_static = memory(s, None, "bench-data-memory-static")
 
-        best = {k: max(v) for k, v in results.items()}
+        best = {k: max(v) for k, v in results.items() if v}  # --rounds 0: memory and latency only
         print()
         print(f"{'measure':44} {'gateway':>10} {'reference':>10} {'ratio':>7}")
         rows = [("single download %d MiB (MiB/s)" % args.size_mib, "down_g", "down_s"),
@@ -233,6 +233,8 @@ def main() -> None:
                 ("upload %d MiB vs mod_dav PUT (MiB/s)" % args.size_mib, "up_g", "up_d"),
                 ("4 KiB file, requests/s (ab -k -c 8 -t 20)", "rps_g", "rps_s")]
         for label, gk, rk in rows:
+            if gk not in best:
+                continue
             print(f"{label:44} {best[gk]:10.1f} {best[rk]:10.1f} {best[gk] / best[rk]:7.2f}")
         for label, peaks, last in (("gateway", rss, "down (h1, h2) and up"), ("static ", rss_static, "down (h1, h2)")):
             print(f"peak RSS of a child, {label}, MiB: after 4 KiB {peaks[0]:.1f}, "
