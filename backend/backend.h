@@ -57,6 +57,15 @@ bool restriction_allows(const std::vector<Restriction> &rules, const std::string
 // request's trailing "/" kept ("/a/" is what the module checked for "/a/").
 std::string restriction_path(const std::string &request_path, const std::vector<std::string> &parts);
 
+// Where an open descriptor beneath `root_path` (the root's own resolved
+// path) really is, as components relative to the root: after the links
+// that led there. False when the kernel cannot tell, or the place is not
+// beneath the root.
+bool resolved_parts(int fd, const std::string &root_path, std::vector<std::string> *parts);
+
+// The resolved path of an open descriptor ("" when the kernel cannot tell).
+std::string descriptor_path(int fd);
+
 // Decode %XX escapes; false for a malformed escape or an encoded NUL, and
 // with `slash_ok` false also for an encoded "/".
 bool percent_decode(const std::string &in, std::string *out, bool slash_ok = true);

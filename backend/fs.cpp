@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "backend.h"
@@ -145,6 +146,33 @@ std::string restriction_path(const std::string &request_path, const std::vector<
     if (!parts.empty() && request_path.back() == '/')
         path += '/';
     return path;
+}
+
+std::string descriptor_path(int fd)
+{
+    char link[64];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    std::string out(kMaxPath + 1, '\0');
+    ssize_t n = readlink(link, out.data(), out.size());
+    if (n <= 0 || static_cast<size_t>(n) > kMaxPath || out[0] != '/')
+        return "";
+    out.resize(static_cast<size_t>(n));
+    return out;
+}
+
+bool resolved_parts(int fd, const std::string &root_path, std::vector<std::string> *parts)
+{
+    parts->clear();
+    const std::string path = descriptor_path(fd);
+    if (path.empty() || root_path.empty())
+        return false;
+    const std::string root = root_path == "/" ? "" : root_path;
+    if (path == root_path)
+        return true;
+    if (path.compare(0, root.size(), root) != 0 || path.size() <= root.size() || path[root.size()] != '/')
+        return false;
+    std::string why;
+    return split_path(path.substr(root.size()), parts, &why);
 }
 
 }  // namespace backend

@@ -81,6 +81,9 @@ class Session {
     void handle_active(const Message &m);
     void handle_transfer(const Message &m);
     void handle_event(const Message &m);
+    bool permitted_at(int fd, const std::string &leaf, const std::string &request_path,
+                      const std::vector<std::string> &parts, char perm, bool names_directory,
+                      std::string *why);
     bool permitted(const std::string &request_path, const std::vector<std::string> &parts, char perm,
                    bool names_directory, std::string *why);
     void run_transfer(std::shared_ptr<Transfer> t);
@@ -91,6 +94,7 @@ class Session {
     int fd_;
     std::mutex write_lock_;  // serialises frames written to fd_
     int root_ = -1;          // borrowed from the options
+    std::string root_path_;  // the root's resolved path (guest sessions)
     bool guest_ = false;
     bool restricted_ = false;
     std::vector<Restriction> rules_;
@@ -197,6 +201,7 @@ bool Session::start(const Message &m)
         if (it == g_options.shares.end())
             return refuse("Unknown sharing id.");
         root_ = it->second;
+        root_path_ = descriptor_path(root_);
         guest_ = true;
     } else {
         return refuse("Unsupported session user.");
@@ -241,6 +246,42 @@ bool Session::permitted(const std::string &request_path, const std::vector<std::
     return false;
 }
 
+// The same decision for where an open descriptor really is (plus `leaf`,
+// a name inside it, when it is the parent of the request's object): a link
+// inside a share may lead to a part of it that the guest may not reach. The
+// refusal names the request's path, not where the link led.
+bool Session::permitted_at(int fd, const std::string &leaf, const std::string &request_path,
+                           const std::vector<std::string> &parts, char perm, bool names_directory,
+                           std::string *why)
+{
+    if (!guest_)
+        return true;
+    std::vector<std::string> real;
+    std::string ignored;
+    if (resolved_parts(fd, root_path_, &real)) {
+        if (!leaf.empty())
+            real.push_back(leaf);
+        std::string as_requested = join_path(real);
+        if (!real.empty() && request_path.back() == '/')
+            as_requested += '/';
+        if (permitted(as_requested, real, perm, names_directory, &ignored))
+            return true;
+    }
+    *why = join_path(parts) + ": Permission denied";
+    return false;
+}
+
+namespace {
+
+// FIFOs, sockets and devices are not files of the collection: reading one
+// could block a session forever, writing one would reach whatever is behind it.
+bool special_file(mode_t mode)
+{
+    return S_ISFIFO(mode) || S_ISSOCK(mode) || S_ISCHR(mode) || S_ISBLK(mode);
+}
+
+}  // namespace
+
 void Session::handle_command(const Message &m)
 {
     auto fail = [&](uint32_t code, const std::string &text) {
@@ -270,6 +311,11 @@ void Session::handle_command(const Message &m)
         int dir = open_beneath(root_, parts, O_PATH | O_DIRECTORY);
         if (dir < 0)
             return fail(errno == ENOENT ? E_NOT_FOUND : E_FAILED, path + ": " + std::strerror(errno));
+        parts.push_back(base);
+        if (!permitted_at(dir, base, m.pathname, parts, 'w', m.command == KALDER_GFS_CMD_MKD, &why)) {
+            close(dir);
+            return fail(E_DENIED, why);
+        }
         int rc;
         if (m.command == KALDER_GFS_CMD_MKD) {
             rc = mkdirat(dir, base.c_str(), 0777);
@@ -312,7 +358,12 @@ void Session::handle_stat(const Message &m)
         return (void)reply_error(m.id, KALDER_GFS_OP_STAT, saved == ENOENT ? E_NOT_FOUND : E_FAILED,
                                  path + ": " + std::strerror(saved));
     }
+    const bool allowed = permitted_at(fd, "", m.pathname, parts, 'r', true, &why);
     close(fd);
+    if (!allowed)
+        return (void)reply_error(m.id, KALDER_GFS_OP_STAT, E_DENIED, why);
+    if (special_file(st.st_mode))
+        return (void)reply_error(m.id, KALDER_GFS_OP_STAT, E_NOT_FOUND, path + ": " + std::strerror(ENOENT));
     kalder_ipc::StatEntry e;
     e.mode = st.st_mode;
     e.nlink = static_cast<uint32_t>(st.st_nlink);
@@ -400,10 +451,19 @@ void Session::handle_transfer(const Message &m)
         t->ranges = m.ranges;
         if (t->ranges.empty())
             t->ranges.push_back({0, -1});
-        t->file_fd = open_beneath(root_, parts, O_RDONLY);
+        // Without blocking: opening a FIFO for reading would wait for a writer.
+        t->file_fd = open_beneath(root_, parts, O_RDONLY | O_NONBLOCK);
         struct stat st;
         if (t->file_fd < 0)
             return fail(errno == ENOENT ? E_NOT_FOUND : E_FAILED, t->path + ": " + std::strerror(errno));
+        if (!permitted_at(t->file_fd, "", m.pathname, parts, 'r', false, &why)) {
+            close(t->file_fd);
+            return fail(E_DENIED, why);
+        }
+        if (fstat(t->file_fd, &st) == 0 && special_file(st.st_mode)) {
+            close(t->file_fd);
+            return fail(E_NOT_FOUND, t->path + ": " + std::strerror(ENOENT));
+        }
         if (fstat(t->file_fd, &st) != 0 || !S_ISREG(st.st_mode)) {
             close(t->file_fd);
             return fail(E_INVALID, t->path + ": Not a regular file");
@@ -423,10 +483,22 @@ void Session::handle_transfer(const Message &m)
         t->dir_fd = open_beneath(root_, parts, O_PATH | O_DIRECTORY);
         if (t->dir_fd < 0)
             return fail(errno == ENOENT ? E_NOT_FOUND : E_FAILED, t->path + ": " + std::strerror(errno));
+        {
+            std::vector<std::string> whole = parts;
+            whole.push_back(t->base);
+            if (!permitted_at(t->dir_fd, t->base, m.pathname, whole, 'w', false, &why)) {
+                close(t->dir_fd);
+                return fail(E_DENIED, why);
+            }
+        }
         struct stat st;
         if (fstatat(t->dir_fd, t->base.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)) {
             close(t->dir_fd);
             return fail(E_INVALID, t->path + ": Is a directory");
+        }
+        if (fstatat(t->dir_fd, t->base.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && special_file(st.st_mode)) {
+            close(t->dir_fd);
+            return fail(E_INVALID, t->path + ": Not a regular file");
         }
         unsigned char rnd[8];
         RAND_bytes(rnd, sizeof rnd);

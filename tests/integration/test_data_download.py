@@ -1,6 +1,8 @@
 """Downloads through the real server, kalder-backend and the emulator:
 whole files, HEAD, byte ranges, Content-Disposition and the browser's
 reload page, on both collection kinds, over HTTP/1.1 and HTTP/2."""
+import os
+import stat
 import re
 import time
 
@@ -213,6 +215,39 @@ def test_guest_rules_cover_paths_by_plain_prefix(data_gateway):
     for path in ("/database/private/file", "/dat/file"):
         r = gw.curl("guest.test", path, token=bob)
         assert r.status == 403 and b"not shared" not in r.body, (path, r)
+
+
+def test_links_and_special_files_in_a_share_give_nothing_away(data_gateway):
+    """A link in the shared part of a guest collection that leads into a part
+    the caller may not read gives nothing, through the gateway as through the
+    back end; a FIFO answers as a missing file at once instead of holding the
+    request, and an upload does not replace it."""
+    gw = data_gateway
+    permissions = scenario(gw.suffix, gw.guest_id)["permissions"]
+    permissions[gw.guest_id]["users"]["bob"] = [{"encoded_path": "/links/", "permissions": "rw"}]
+    gw.emulator.patch({"permissions": permissions})
+    write_file(gw.share / "hidden" / "secret", b"not shared\n")
+    (gw.share / "links").mkdir(exist_ok=True)
+    for name, target in (("to-secret", "../hidden/secret"), ("to-hidden", "../hidden")):
+        link = gw.share / "links" / name
+        if not link.is_symlink():
+            link.symlink_to(target)
+    fifo = gw.share / "links" / "fifo"
+    if not fifo.exists():
+        os.mkfifo(fifo)
+    bob = gw.tok("bob")
+    for path in ("/links/to-secret", "/links/to-hidden/secret"):
+        r = gw.curl("guest.test", path, token=bob)
+        assert r.status == 404 and b"not shared" not in r.body and b"Permission denied" in r.body, (path, r)
+    r = gw.curl("guest.test", "/links/to-hidden/planted", token=bob, method="PUT", data=b"x")
+    assert r.status >= 400 and not (gw.share / "hidden" / "planted").exists(), r
+    r = gw.curl("guest.test", "/links/fifo", token=bob, timeout=10)
+    assert r.status == 404 and b"No such file or directory" in r.body, r
+    r = gw.curl("guest.test", "/links/fifo", token=bob, method="HEAD", timeout=10)
+    assert r.status == 404, r
+    r = gw.curl("guest.test", "/links/fifo", token=bob, method="PUT", data=b"x", timeout=10)
+    assert r.status == 404 and b"Not a regular file" in r.body, r
+    assert stat.S_ISFIFO(os.lstat(fifo).st_mode)
 
 
 def test_browser_download_link_without_referer_gets_the_reload_page(data_gateway):

@@ -26,20 +26,19 @@ using kt::Client;
 using kt::Record;
 
 const std::string kMapped =
-    ":kalder-mapped-collection:ENDPOINT_ID=6f1b;IDENTITY_IDS=u1,u2;IDENTITY_NAMES=alice%40example.org%2cbob%40example.org;HIGH_ASSURANCE=0;";
+    ":kalder-mapped-collection:ENDPOINT_ID=6f1b;IDENTITY_IDS=u1,u2;IDENTITY_NAMES=alice%40example.org%2cbob%"
+    "40example.org;HIGH_ASSURANCE=0;";
 
 std::string guest_user(const std::string &id)
 {
-    return ":kalder-sharing:ID=" + id +
-           ";SHAREE=alice@example.org;SHAREE_IDS=u1;HIGH_ASSURANCE=0;";
+    return ":kalder-sharing:ID=" + id + ";SHAREE=alice@example.org;SHAREE_IDS=u1;HIGH_ASSURANCE=0;";
 }
 
 // Numbered lines, so a wrong offset shows which line moved.
 std::string numbered(size_t bytes)
 {
     std::string s;
-    for (int i = 0; s.size() < bytes; ++i)
-        s += "line " + std::to_string(i) + " of the test file\n";
+    for (int i = 0; s.size() < bytes; ++i) s += "line " + std::to_string(i) + " of the test file\n";
     s.resize(bytes);
     return s;
 }
@@ -75,13 +74,12 @@ std::vector<std::string> listing(const std::string &dir)
 uint64_t be64(const std::string &s, size_t at)
 {
     uint64_t v = 0;
-    for (int i = 0; i < 8; ++i)
-        v = v << 8 | static_cast<unsigned char>(s[at + i]);
+    for (int i = 0; i < 8; ++i) v = v << 8 | static_cast<unsigned char>(s[at + i]);
     return v;
 }
 
 class BackendTest : public ::testing::Test {
-protected:
+   protected:
     void open_mapped(Client &c)
     {
         Record r = c.open(backend.contact(), kMapped);
@@ -140,7 +138,8 @@ TEST_F(BackendTest, StreamModeSendsTheWholeFileByteForByte)
     EXPECT_EQ(t.reply.type, KALDER_GFS_OP_TRANSFER);
     EXPECT_TRUE(t.data == data) << "got " << t.data.size() << " of " << data.size() << " bytes";
     EXPECT_TRUE(kalder_xio_error_is_eof(t.last_read)) << kt::error_text(t.last_read);
-    EXPECT_EQ(t.events, (std::vector<int>{KALDER_GFS_EVENT_TRANSFER_BEGIN, KALDER_GFS_EVENT_TRANSFER_CONNECTED}));
+    EXPECT_EQ(t.events,
+              (std::vector<int>{KALDER_GFS_EVENT_TRANSFER_BEGIN, KALDER_GFS_EVENT_TRANSFER_CONNECTED}));
 
     t = c.download("/empty", 'S', {});
     EXPECT_TRUE(t.reply.ok()) << t.reply.reply_error;
@@ -158,7 +157,8 @@ TEST_F(BackendTest, ExtendedBlockModeSendsOnlyTheListedRangesWithOffsets)
     write_file(backend.root() + "/f", data);
     Client c;
     open_mapped(c);
-    std::vector<std::pair<int64_t, int64_t>> ranges = {{0, 100}, {1048576 - 10, 1048576 + 20}, {3 * 1048576, -1}};
+    std::vector<std::pair<int64_t, int64_t>> ranges = {
+        {0, 100}, {1048576 - 10, 1048576 + 20}, {3 * 1048576, -1}};
     kt::TransferResult t = c.download("/f", 'E', ranges);
     ASSERT_TRUE(t.reply.ok()) << t.reply.reply_error << backend.log();
 
@@ -242,7 +242,8 @@ TEST_F(BackendTest, UploadReplacesTheFileAtomicallyAndOnlyWhenComplete)
     for (const auto &cs : cases) {
         t = c.upload("/keep.txt", cs.data, cs.announced, cs.cut);
         EXPECT_FALSE(t.reply.ok()) << cs.name;
-        EXPECT_NE(t.reply.reply_error.find(cs.expect), std::string::npos) << cs.name << ": " << t.reply.reply_error;
+        EXPECT_NE(t.reply.reply_error.find(cs.expect), std::string::npos)
+            << cs.name << ": " << t.reply.reply_error;
         EXPECT_EQ(read_file(backend.root() + "/keep.txt"), "keep me") << cs.name;
     }
     EXPECT_EQ(listing(backend.root()),
@@ -267,7 +268,8 @@ TEST_F(BackendTest, PathsStayInsideTheRoot)
     Client c;
     open_mapped(c);
 
-    for (const char *p : {"/../secret", "/a/../../secret", "/abs-link", "/rel-link", "/up/secret", "relative"}) {
+    for (const char *p :
+         {"/../secret", "/a/../../secret", "/abs-link", "/rel-link", "/up/secret", "relative"}) {
         Record r = c.stat(p);
         EXPECT_FALSE(r.ok()) << p;
         kt::TransferResult t = c.download(p, 'S', {});
@@ -291,8 +293,33 @@ TEST_F(BackendTest, PathsStayInsideTheRoot)
     EXPECT_TRUE(c.stat("//inside.txt").ok());
 }
 
+// A FIFO (like a socket or a device) is not a file of the collection: a GET
+// or a stat answers as for a missing file without waiting for a writer, and
+// an upload neither writes through it nor replaces it.
+TEST_F(BackendTest, FifosAreNeitherReadNorWrittenNorReplaced)
+{
+    const std::string fifo = backend.root() + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    Client c;
+    open_mapped(c);
+    Record st = c.stat("/fifo");
+    EXPECT_FALSE(st.ok());
+    EXPECT_NE(st.reply_error.find("No such file or directory"), std::string::npos) << st.reply_error;
+    kt::TransferResult get = c.download("/fifo", 'S', {});
+    EXPECT_FALSE(get.reply.ok());
+    EXPECT_NE(get.reply.reply_error.find("No such file or directory"), std::string::npos)
+        << get.reply.reply_error;
+    kt::TransferResult put = c.upload("/fifo", "data", 4);
+    EXPECT_FALSE(put.reply.ok());
+    EXPECT_NE(put.reply.reply_error.find("Not a regular file"), std::string::npos) << put.reply.reply_error;
+    struct stat after;
+    ASSERT_EQ(lstat(fifo.c_str(), &after), 0);
+    EXPECT_TRUE(S_ISFIFO(after.st_mode));
+    EXPECT_EQ(listing(backend.root()), std::vector<std::string>{"fifo"});  // no temporary file left
+}
+
 class GuestTest : public ::testing::Test {
-protected:
+   protected:
     GuestTest() : backend({"--share", "share-1={share}"}) {}
     Backend backend;
 };
@@ -343,6 +370,39 @@ TEST_F(GuestTest, SiteRestrictionsDecideByLongestPrefix)
     EXPECT_EQ(read_file(backend.share() + "/a/f"), "a-file");
 }
 
+// A link inside the share decides by where it leads: it cannot take a guest
+// past the restrictions to another part of the same share.
+TEST_F(GuestTest, LinksInsideTheShareAreCheckedWhereTheyLead)
+{
+    for (const char *d : {"/public", "/private"}) mkdir((backend.share() + d).c_str(), 0755);
+    write_file(backend.share() + "/private/secret", "secret");
+    write_file(backend.share() + "/public/open", "open");
+    ASSERT_EQ(symlink("../private/secret", (backend.share() + "/public/to-secret").c_str()), 0);
+    ASSERT_EQ(symlink("../private", (backend.share() + "/public/to-private").c_str()), 0);
+    ASSERT_EQ(symlink("open", (backend.share() + "/public/to-open").c_str()), 0);
+
+    Client c;
+    ASSERT_TRUE(c.open(backend.contact(), guest_user("share-1")).ok()) << backend.log();
+    ASSERT_TRUE(c.command(KALDER_GFS_CMD_SITE_RESTRICT, "rw/public/").ok());
+    for (const char *p : {"/public/to-secret", "/public/to-private/secret"}) {
+        Record st = c.stat(p);
+        EXPECT_NE(st.reply_error.find("Permission denied"), std::string::npos) << p << ": " << st.reply_error;
+        EXPECT_EQ(st.reply_error, "back end: " + std::string(p) + ": Permission denied\n")
+            << "names the request, not where the link led";
+        kt::TransferResult get = c.download(p, 'S', {});
+        EXPECT_FALSE(get.reply.ok()) << p;
+        EXPECT_EQ(get.data, "") << p;
+    }
+    EXPECT_FALSE(c.upload("/public/to-private/new", "x", 1).reply.ok());
+    EXPECT_FALSE(c.command(KALDER_GFS_CMD_MKD, "/public/to-private/d").ok());
+    EXPECT_FALSE(c.command(KALDER_GFS_CMD_DELE, "/public/to-private/secret").ok());
+    EXPECT_EQ(read_file(backend.share() + "/private/secret"), "secret");
+    EXPECT_EQ(listing(backend.share() + "/private"), std::vector<std::string>{"secret"});
+
+    // A link that stays where the guest may go works as before.
+    EXPECT_EQ(c.download("/public/to-open", 'S', {}).data, "open");
+}
+
 // The module decided these cases the same way (test_authz.cpp); a path it
 // grants must not come back "Permission denied". The share is empty, so a
 // permitted read or delete fails only for the missing file. Restrictions are
@@ -389,7 +449,8 @@ TEST_F(GuestTest, UnknownSharingIdAndMalformedUsersAreRefused)
         {guest_user("share-2"), "Unknown sharing id."},
         {":kalder-sharing:ID=share-1;SHAREE=x", "Malformed session user string."},
         {"alice", "Unsupported session user."},
-        {":kalder-mapped-collection:ENDPOINT_ID=1;ENDPOINT_ID=2;IDENTITY_IDS=;IDENTITY_NAMES=;HIGH_ASSURANCE=0;",
+        {":kalder-mapped-collection:ENDPOINT_ID=1;ENDPOINT_ID=2;IDENTITY_IDS=;IDENTITY_NAMES=;HIGH_ASSURANCE="
+         "0;",
          "Malformed session user string."},
     };
     for (const auto &cs : cases) {
@@ -410,11 +471,13 @@ TEST(BackendSessions, AllowListRefusesSessionsWithoutAnAllowedIdentity)
     EXPECT_TRUE(ok.open(backend.contact(), kMapped).ok()) << "bob is the second identity";
     Client refused;
     Record r = refused.open(backend.contact(),
-                            ":kalder-mapped-collection:ENDPOINT_ID=1;IDENTITY_IDS=u3;IDENTITY_NAMES=carol%40example.org;HIGH_ASSURANCE=0;");
+                            ":kalder-mapped-collection:ENDPOINT_ID=1;IDENTITY_IDS=u3;IDENTITY_NAMES=carol%"
+                            "40example.org;HIGH_ASSURANCE=0;");
     EXPECT_NE(r.reply_error.find("None of your identities is allowed"), std::string::npos) << r.reply_error;
     Client anonymous;
-    r = anonymous.open(backend.contact(),
-                       ":kalder-mapped-collection:ENDPOINT_ID=1;IDENTITY_IDS=;IDENTITY_NAMES=;HIGH_ASSURANCE=0;");
+    r = anonymous.open(
+        backend.contact(),
+        ":kalder-mapped-collection:ENDPOINT_ID=1;IDENTITY_IDS=;IDENTITY_NAMES=;HIGH_ASSURANCE=0;");
     EXPECT_FALSE(r.ok());
 }
 
@@ -452,7 +515,9 @@ TEST(BackendSessions, HostileBytesEndOnlyThatSession)
     const std::string frames[] = {
         std::string("GET / HTTP/1.1\r\n\r\n"),
         std::string("KI\x01\x01\x00\x00\x00\x00\xff\xff\xff\xff", 12),  // 4 GiB payload announced
-        std::string("KI\x01\x01\x00\x00\x00\x00\x00\x00\x00\x08" "\x00\x00\xff\xff\x00\x00\x00\x00", 20),
+        std::string("KI\x01\x01\x00\x00\x00\x00\x00\x00\x00\x08"
+                    "\x00\x00\xff\xff\x00\x00\x00\x00",
+                    20),
     };
     for (const auto &f : frames) {
         int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -484,8 +549,8 @@ TEST(BackendSessions, ConnectFailureReportsThroughTheOpenCallbackWithoutHandle)
     EXPECT_NE(kt::error_text(r.result).find("cannot connect"), std::string::npos) << kt::error_text(r.result);
     // Unusable arguments fail at once, with no callback.
     kalder_gfs_session_info_t si{};
-    EXPECT_NE(kalder_gfs_ipc_handle_connect_ex(&si, nullptr, nullptr, nullptr, nullptr, 0, nullptr, nullptr, nullptr, 0,
-                                               0, 0),
+    EXPECT_NE(kalder_gfs_ipc_handle_connect_ex(&si, nullptr, nullptr, nullptr, nullptr, 0, nullptr, nullptr,
+                                               nullptr, 0, 0, 0),
               KALDER_SUCCESS);
 }
 
