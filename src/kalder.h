@@ -191,6 +191,9 @@ void mod_kalder_set_keyutils_value(request_rec *r, const char *prefix, const cha
                                    const void *value, size_t length);
 char *mod_kalder_get_keyutils_value(request_rec *r, const char *prefix, const char *key_source);
 char *keyutils_key_hash(apr_pool_t *pool, const char *source);
+// Makes the secret that seals cache entries (kept in the process pool
+// across graceful restarts), in the parent, before the children are forked.
+void keyutils_cache_secret_init(apr_pool_t *process_pool);
 
 // auth: identity-service calls and identity sets
 IntrospectDoc *auth_introspect_token(request_rec *r, const char *token);

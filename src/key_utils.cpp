@@ -3,34 +3,142 @@
 // of the server sees them; the kernel expires them after keyutils_timeout.
 // Descriptions hold only a SHA-256 digest of the key source (a bearer
 // token), never the token itself.
+//
+// Every process started under the server possesses that keyring (CGI
+// programs and whatever they start included), so payloads are sealed:
+// AES-256-GCM under a secret the parent makes at each start, in memory
+// only, which its children inherit by fork and exec'd programs never see;
+// the key description is the associated data, so an entry cannot be moved
+// to another description either. An entry that does not open (forged,
+// tampered, or sealed by an earlier start) is a miss: it is unlinked, the
+// answer is fetched again and stored anew. The keys grant only what the
+// cache needs, to possessors only.
 #define KALDER_SOURCE "key_utils"
 #include "kalder.h"
 
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 
 #include <keyutils.h>
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
+#include <openssl/rand.h>
 
 #include "apr_strings.h"
 #include "http_main.h"
 #include "raii.h"
+
+namespace {
+
+// Sealed payload: version, nonce, ciphertext, tag.
+constexpr unsigned char SEAL_VERSION = 1;
+constexpr size_t SEAL_NONCE = 12;
+constexpr size_t SEAL_TAG = 16;
+constexpr size_t SEAL_OVERHEAD = 1 + SEAL_NONCE + SEAL_TAG;
+constexpr key_perm_t CACHE_KEY_PERMS =
+    KEY_POS_VIEW | KEY_POS_READ | KEY_POS_WRITE | KEY_POS_SEARCH | KEY_POS_SETATTR;
+
+unsigned char cache_secret[32];
+std::once_flag cache_secret_once;
+
+void make_cache_secret()
+{
+    if (RAND_bytes(cache_secret, sizeof cache_secret) != 1)
+        ap_log_error(KALDER_MARK, APLOG_ERR, 0, ap_server_conf,
+                     "Failed to make the key utils cache secret: nothing will be cached");
+}
+
+const unsigned char *secret()
+{
+    std::call_once(cache_secret_once, make_cache_secret);
+    return cache_secret;
+}
+
+// The sealed form of `value`, in `pool`; nullptr on failure.
+unsigned char *seal(apr_pool_t *pool, const char *description, const void *value, size_t length,
+                    size_t *sealed)
+{
+    if (length > INT32_MAX - SEAL_OVERHEAD)
+        return nullptr;
+    auto *out = static_cast<unsigned char *>(apr_palloc(pool, length + SEAL_OVERHEAD));
+    out[0] = SEAL_VERSION;
+    unsigned char *nonce = out + 1, *body = nonce + SEAL_NONCE, *tag = body + length;
+    kalder::CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
+    int n = 0;
+    bool ok =
+        ctx && RAND_bytes(nonce, SEAL_NONCE) == 1 &&
+        EVP_EncryptInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, secret(), nonce) == 1 &&
+        EVP_EncryptUpdate(ctx.get(), nullptr, &n, reinterpret_cast<const unsigned char *>(description),
+                          static_cast<int>(std::strlen(description))) == 1 &&
+        (length == 0 || EVP_EncryptUpdate(ctx.get(), body, &n, static_cast<const unsigned char *>(value),
+                                          static_cast<int>(length)) == 1) &&
+        EVP_EncryptFinal_ex(ctx.get(), body + length, &n) == 1 &&
+        EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_GET_TAG, SEAL_TAG, tag) == 1;
+    *sealed = length + SEAL_OVERHEAD;
+    return ok ? out : nullptr;
+}
+
+// The opened payload, NUL-terminated, in `pool`; nullptr when it does not
+// open for any reason.
+char *open_sealed(apr_pool_t *pool, const char *description, const unsigned char *in, size_t length)
+{
+    if (length < SEAL_OVERHEAD || in[0] != SEAL_VERSION)
+        return nullptr;
+    const size_t body_length = length - SEAL_OVERHEAD;
+    const unsigned char *nonce = in + 1, *body = nonce + SEAL_NONCE, *tag = body + body_length;
+    auto *out = static_cast<char *>(apr_palloc(pool, body_length + 1));
+    kalder::CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
+    int n = 0;
+    bool ok = ctx && EVP_DecryptInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, secret(), nonce) == 1 &&
+              EVP_DecryptUpdate(ctx.get(), nullptr, &n, reinterpret_cast<const unsigned char *>(description),
+                                static_cast<int>(std::strlen(description))) == 1 &&
+              (body_length == 0 || EVP_DecryptUpdate(ctx.get(), reinterpret_cast<unsigned char *>(out), &n,
+                                                     body, static_cast<int>(body_length)) == 1) &&
+              EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_TAG, SEAL_TAG,
+                                  const_cast<unsigned char *>(tag)) == 1 &&
+              EVP_DecryptFinal_ex(ctx.get(), reinterpret_cast<unsigned char *>(out) + body_length, &n) == 1;
+    if (!ok) {
+        OPENSSL_cleanse(out, body_length);
+        return nullptr;
+    }
+    out[body_length] = '\0';
+    return out;
+}
+
+}  // namespace
+
+void keyutils_cache_secret_init(apr_pool_t *process_pool)
+{
+    // Once per server start, kept in the process pool: a graceful restart
+    // reloads the module but keeps the secret, so the cache survives it.
+    std::call_once(cache_secret_once, [] {});
+    void *kept = nullptr;
+    apr_pool_userdata_get(&kept, "kalder_cache_secret", process_pool);
+    if (!kept) {
+        make_cache_secret();
+        void *copy = apr_pmemdup(process_pool, cache_secret, sizeof cache_secret);
+        apr_pool_userdata_set(copy, "kalder_cache_secret", apr_pool_cleanup_null, process_pool);
+    } else {
+        std::memcpy(cache_secret, kept, sizeof cache_secret);
+    }
+}
 
 char *keyutils_key_hash(apr_pool_t *pool, const char *source)
 {
     static constexpr char digits[] = "0123456789abcdef";
     auto *hex = static_cast<char *>(apr_palloc(pool, 2 * 32 + 1));
     if (!hex) {
-        ap_log_error(KALDER_MARK, APLOG_WARNING, 0, ap_server_conf, "Failed to allocate memory for key hash: %d",
-                     errno);
+        ap_log_error(KALDER_MARK, APLOG_WARNING, 0, ap_server_conf,
+                     "Failed to allocate memory for key hash: %d", errno);
         return nullptr;
     }
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int digest_len = 0;
     kalder::MdCtxPtr ctx(EVP_MD_CTX_new());
-    if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1
-        || EVP_DigestUpdate(ctx.get(), source, std::strlen(source)) != 1
-        || EVP_DigestFinal_ex(ctx.get(), digest, &digest_len) != 1 || digest_len != 32)
+    if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1 ||
+        EVP_DigestUpdate(ctx.get(), source, std::strlen(source)) != 1 ||
+        EVP_DigestFinal_ex(ctx.get(), digest, &digest_len) != 1 || digest_len != 32)
         return nullptr;
     for (unsigned int i = 0; i < digest_len; ++i) {
         hex[2 * i] = digits[digest[i] >> 4];
@@ -59,23 +167,35 @@ void mod_kalder_set_keyutils_value(request_rec *r, const char *prefix, const cha
 
     const char *description = _key_description(r->pool, prefix, key_source);
     if (!description) {
-        ap_log_error(KALDER_MARK, APLOG_WARNING, 0, ap_server_conf, "Failed to store value in key utils cache");
+        ap_log_error(KALDER_MARK, APLOG_WARNING, 0, ap_server_conf,
+                     "Failed to store value in key utils cache");
         return;
     }
     // An existing key of this type and description gets the new payload.
     // The kernel refuses payloads over 32767 bytes and keys beyond the
     // user's quota (kernel.keys.maxkeys / maxbytes): the answer then simply
     // isn't cached.
-    key_serial_t key = add_key("user", description, value, length, KEY_SPEC_SESSION_KEYRING);
-    if (key == -1) {
-        ap_log_error(KALDER_MARK, APLOG_WARNING, 0, ap_server_conf, "Failed to store value in key utils cache: %d",
-                     errno);
+    size_t sealed_length = 0;
+    const unsigned char *sealed =
+        length ? seal(r->pool, description, value, length, &sealed_length) : nullptr;
+    if (length && !sealed) {
+        ap_log_error(KALDER_MARK, APLOG_WARNING, 0, ap_server_conf,
+                     "Failed to store value in key utils cache");
         return;
     }
+    key_serial_t key = add_key("user", description, sealed, sealed_length, KEY_SPEC_SESSION_KEYRING);
+    if (key == -1) {
+        ap_log_error(KALDER_MARK, APLOG_WARNING, 0, ap_server_conf,
+                     "Failed to store value in key utils cache: %d", errno);
+        return;
+    }
+    if (keyctl_setperm(key, CACHE_KEY_PERMS) == -1)
+        ap_log_error(KALDER_MARK, APLOG_WARNING, 0, ap_server_conf,
+                     "Failed to set permissions on key utils cache: %d", errno);
     // 0 means no expiry; a negative setting becomes a very long timeout.
     if (keyctl_set_timeout(key, static_cast<unsigned int>(conf->keyutils_timeout)) == -1)
-        ap_log_error(KALDER_MARK, APLOG_WARNING, 0, ap_server_conf, "Failed to set timeout on key utils cache: %d",
-                     errno);
+        ap_log_error(KALDER_MARK, APLOG_WARNING, 0, ap_server_conf,
+                     "Failed to set timeout on key utils cache: %d", errno);
 }
 
 // The entry vanished or expired between two calls: an ordinary miss.
@@ -88,26 +208,27 @@ char *mod_kalder_get_keyutils_value(request_rec *r, const char *prefix, const ch
 {
     const char *description = _key_description(r->pool, prefix, key_source);
     if (!description) {
-        ap_log_error(KALDER_MARK, APLOG_WARNING, 0, ap_server_conf, "Failed to retrieve value from key utils cache");
+        ap_log_error(KALDER_MARK, APLOG_WARNING, 0, ap_server_conf,
+                     "Failed to retrieve value from key utils cache");
         return nullptr;
     }
-    key_serial_t key = request_key("user", description, nullptr, KEY_SPEC_SESSION_KEYRING);
+    // A search, not request_key(): that would link the key again, which needs
+    // a permission the entries do not grant.
+    key_serial_t key = keyctl_search(KEY_SPEC_SESSION_KEYRING, "user", description, 0);
     if (key == -1)
         return nullptr;
 
     long length = keyctl_read(key, nullptr, 0);
     if (length == -1) {
         if (!_silent_miss(errno))
-            ap_log_error(KALDER_MARK, APLOG_WARNING, 0, ap_server_conf, "Failed to read key utils cache: %d", errno);
+            ap_log_error(KALDER_MARK, APLOG_WARNING, 0, ap_server_conf, "Failed to read key utils cache: %d",
+                         errno);
         return nullptr;
     }
     if (length == 0)
         return nullptr;
 
-    // One byte more than stored, always NUL: callers parse the payload as a
-    // string, and a payload stored without its terminator must not make
-    // them read past the buffer.
-    auto *buffer = static_cast<char *>(apr_palloc(r->pool, static_cast<apr_size_t>(length) + 1));
+    auto *buffer = static_cast<unsigned char *>(apr_palloc(r->pool, static_cast<apr_size_t>(length)));
     if (!buffer) {
         ap_log_error(KALDER_MARK, APLOG_WARNING, 0, ap_server_conf,
                      "Failed to allocate memory for key utils cache entry: %d", errno);
@@ -116,12 +237,21 @@ char *mod_kalder_get_keyutils_value(request_rec *r, const char *prefix, const ch
     // A payload replaced by a longer one in between reads back with a
     // different count: treated as a miss rather than a truncated answer.
     errno = 0;
-    long count = keyctl_read(key, buffer, static_cast<size_t>(length));
-    buffer[length] = '\0';
+    long count = keyctl_read(key, reinterpret_cast<char *>(buffer), static_cast<size_t>(length));
     if (count != length) {
         if (!_silent_miss(errno))
-            ap_log_error(KALDER_MARK, APLOG_WARNING, 0, ap_server_conf, "Failed to read key utils cache: %d", errno);
+            ap_log_error(KALDER_MARK, APLOG_WARNING, 0, ap_server_conf, "Failed to read key utils cache: %d",
+                         errno);
         return nullptr;
     }
-    return buffer;
+    // The payload opened is NUL-terminated one byte past what was stored:
+    // callers parse it as a string, also when it was stored without one.
+    char *value = open_sealed(r->pool, description, buffer, static_cast<size_t>(count));
+    if (!value) {
+        ap_log_error(KALDER_MARK, APLOG_DEBUG, 0, ap_server_conf,
+                     "Discarding a key utils cache entry that does not open: %s", description);
+        keyctl_unlink(key, KEY_SPEC_SESSION_KEYRING);
+        return nullptr;
+    }
+    return value;
 }

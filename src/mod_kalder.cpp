@@ -460,6 +460,7 @@ extern "C" int mod_kalder_post_config(apr_pool_t *pconf, apr_pool_t *plog, apr_p
 
     if (!session_keyring_works())
         keyctl_join_session_keyring(nullptr);
+    keyutils_cache_secret_init(process_pool);
 
     // Each configuration load watches the directories it names: the watch
     // of the previous load (if the module's code stayed loaded) goes first.

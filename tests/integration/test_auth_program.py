@@ -228,3 +228,66 @@ def test_cache_lifetime_is_the_main_servers_even_when_a_virtual_host_sets_its_ow
     time.sleep(3)
     assert request("https://mapped.test/data.txt", headers=token)[0] == 200
     assert introspections() == 2, "the entry expired after the main server's 2 seconds"
+
+
+FORGE_CGI = """#!/bin/sh
+# Runs as any program under the server does: it possesses the server's
+# session keyring. It prints what it can read of the cached answer for
+# $READ and plants that payload, and a plain forged answer, for tokens it
+# invents.
+echo "Content-Type: text/plain"
+echo
+desc() { printf 'kalder:introspect:%s' "$(printf '%s' "$1" | sha256sum | cut -d' ' -f1)"; }
+id=$(keyctl search @s user "$(desc "$READ")") || { echo "no entry"; exit 0; }
+keyctl pipe "$id" > /tmp/kalder-stolen.$$ && base64 -w0 /tmp/kalder-stolen.$$; echo
+keyctl padd user "$(desc "$REPLAY")" @s < /tmp/kalder-stolen.$$ > /dev/null
+rm -f /tmp/kalder-stolen.$$
+printf '%s' '{"active": true, "scope": "urn:scope", "sub": "forged", "username": "mallory@example.org"}' |
+    keyctl padd user "$(desc "$FORGED")" @s > /dev/null
+echo planted
+"""
+
+
+def test_cache_entries_other_programs_write_are_never_used(httpd_factory, auth_emulator):
+    """A program started under the server (here a CGI script) possesses the
+    cache's keyring: it reads alice's cached introspection answer and learns
+    nothing, and neither that answer replayed under a token it invents nor a
+    plain forged one gets it in: both tokens are introspected at the service."""
+    import base64
+    suffix = "-" + uuid.uuid4().hex[:12]
+    auth_emulator.control("POST", "/_scenario", scenario(suffix))
+    auth_emulator.reset_calls()
+    httpd = httpd_factory(modules=["cgid"])
+    (httpd.docroot / "data.txt").write_text("mapped data\n")
+    cgi = httpd.docroot.parent / f"cgi{suffix}"
+    cgi.mkdir(exist_ok=True)
+    (cgi / "forge").write_text(FORGE_CGI)
+    (cgi / "forge").chmod(0o755)
+    alice, replay, forged = f"tok-alice{suffix}", f"invented-replay{suffix}", f"invented-forged{suffix}"
+    httpd.vhost("mapped.test", body=collection_directives(
+        auth_emulator.url, "mapped", MAPPED_ID, "KalderAllowedDomains example.org\n"
+        "KalderAuthenticationAssuranceTimeout 60\nKalderKeyutilsCacheTimeout 300"))
+    httpd.vhost("other.test", body=f'ScriptAlias /forge {cgi}/forge\n<Directory {cgi}>\n  Require all granted\n'
+                                 f'</Directory>\nSetEnv READ {alice}\nSetEnv REPLAY {replay}\nSetEnv FORGED {forged}')
+    httpd.install()
+    # Started in a session keyring of its own (as a service manager starts
+    # it), which the CGI daemon forked by the parent shares with the cache.
+    plain_cmd = httpd._cmd
+    httpd._cmd = lambda *args: ["keyctl", "session", "-", *plain_cmd(*args)]
+    assert httpd.start().returncode == 0
+
+    def introspections():
+        return auth_emulator.counts().get("introspect", 0)
+
+    assert request("https://mapped.test/data.txt", headers={"Authorization": f"Bearer {alice}"})[0] == 200
+    assert introspections() == 1
+    status, _, body = request("https://other.test/forge")
+    assert status == 200 and body.endswith(b"planted\n"), body
+    stolen = base64.b64decode(body.splitlines()[0])
+    assert stolen and b"alice" not in stolen and b"active" not in stolen, stolen
+    for token in (replay, forged):
+        status, _, _ = request("https://mapped.test/data.txt", headers={"Authorization": f"Bearer {token}"})
+        assert status == 401, token
+    assert introspections() == 3, "both invented tokens were asked about at the service"
+    assert request("https://mapped.test/data.txt", headers={"Authorization": f"Bearer {alice}"})[0] == 200
+    assert introspections() == 3, "alice's own entry still serves from the cache"

@@ -24,8 +24,7 @@ const char *const abc_digest = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9c
 int count_prefixed(int level, const std::string &prefix)
 {
     int n = 0;
-    for (const auto &line : log_lines())
-        n += line.level == level && line.message.rfind(prefix, 0) == 0;
+    for (const auto &line : log_lines()) n += line.level == level && line.message.rfind(prefix, 0) == 0;
     return n;
 }
 
@@ -46,7 +45,7 @@ std::string proc_keys_timeout(key_serial_t key)
 }
 
 class KeyringCache : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override
     {
         if (keyctl_join_session_keyring(nullptr) == -1)
@@ -76,7 +75,7 @@ TEST_F(KeyringCache, DescriptionIsThePrefixAndTheTokensDigest)
     set("kalder:token", "abc", "{\"a\":1}");
     std::string description = std::string("kalder:token:") + abc_digest;
     EXPECT_EQ(description.size(), 77u);
-    key_serial_t key = request_key("user", description.c_str(), nullptr, KEY_SPEC_SESSION_KEYRING);
+    key_serial_t key = keyctl_search(KEY_SPEC_SESSION_KEYRING, "user", description.c_str(), 0);
     ASSERT_NE(key, -1) << "no key described as " << description;
     EXPECT_EQ(get("kalder:token", "abc"), "{\"a\":1}");
     EXPECT_EQ(get("kalder:introspect", "abc"), "<miss>") << "prefixes keep entries apart";
@@ -84,7 +83,7 @@ TEST_F(KeyringCache, DescriptionIsThePrefixAndTheTokensDigest)
 
     // Without a key source the prefix alone is the description.
     set("kalder:transfer:acls:c1:anonymous", nullptr, "anon");
-    EXPECT_NE(request_key("user", "kalder:transfer:acls:c1:anonymous", nullptr, KEY_SPEC_SESSION_KEYRING), -1);
+    EXPECT_NE(keyctl_search(KEY_SPEC_SESSION_KEYRING, "user", "kalder:transfer:acls:c1:anonymous", 0), -1);
     EXPECT_EQ(get("kalder:transfer:acls:c1:anonymous", nullptr), "anon");
     EXPECT_TRUE(log_lines().empty()) << dump_log();
 }
@@ -103,13 +102,12 @@ TEST_F(KeyringCache, SecondStoreReplacesThePayloadAndRestartsTheTimeout)
 {
     server.config()->keyutils_timeout = 2;
     set("kalder:token", "tok", "first");
-    key_serial_t first = request_key("user", (std::string("kalder:token:") + keyutils_key_hash(request->pool, "tok")).c_str(),
-                                     nullptr, KEY_SPEC_SESSION_KEYRING);
+    const std::string description = std::string("kalder:token:") + keyutils_key_hash(request->pool, "tok");
+    key_serial_t first = keyctl_search(KEY_SPEC_SESSION_KEYRING, "user", description.c_str(), 0);
     server.config()->keyutils_timeout = 3600;
     set("kalder:token", "tok", "second, longer payload");
     EXPECT_EQ(get("kalder:token", "tok"), "second, longer payload");
-    key_serial_t second = request_key("user", (std::string("kalder:token:") + keyutils_key_hash(request->pool, "tok")).c_str(),
-                                      nullptr, KEY_SPEC_SESSION_KEYRING);
+    key_serial_t second = keyctl_search(KEY_SPEC_SESSION_KEYRING, "user", description.c_str(), 0);
     EXPECT_EQ(first, second) << "one entry, updated in place";
     std::string timeout = proc_keys_timeout(second);
     EXPECT_TRUE(timeout == "59m" || timeout == "60m" || timeout == "1h") << "timeout column: " << timeout;
@@ -122,7 +120,8 @@ TEST_F(KeyringCache, ExpiredEntryIsASilentMiss)
     EXPECT_EQ(get("kalder:introspect", "short-lived"), "{\"active\":false}");
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     std::string seen;
-    while ((seen = get("kalder:introspect", "short-lived")) != "<miss>" && std::chrono::steady_clock::now() < deadline)
+    while ((seen = get("kalder:introspect", "short-lived")) != "<miss>" &&
+           std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(seen, "<miss>") << "entry did not expire within 5 s";
     EXPECT_TRUE(log_lines().empty()) << dump_log();
@@ -133,13 +132,13 @@ TEST_F(KeyringCache, ZeroTimeoutNeverExpiresNegativeIsVeryLong)
     server.config()->keyutils_timeout = 0;
     set("kalder:token", "forever", "x");
     std::string description = std::string("kalder:token:") + keyutils_key_hash(request->pool, "forever");
-    key_serial_t key = request_key("user", description.c_str(), nullptr, KEY_SPEC_SESSION_KEYRING);
+    key_serial_t key = keyctl_search(KEY_SPEC_SESSION_KEYRING, "user", description.c_str(), 0);
     EXPECT_EQ(proc_keys_timeout(key), "perm");
 
     server.config()->keyutils_timeout = -1;
     set("kalder:token", "long", "x");
     description = std::string("kalder:token:") + keyutils_key_hash(request->pool, "long");
-    key = request_key("user", description.c_str(), nullptr, KEY_SPEC_SESSION_KEYRING);
+    key = keyctl_search(KEY_SPEC_SESSION_KEYRING, "user", description.c_str(), 0);
     std::string timeout = proc_keys_timeout(key);
     EXPECT_NE(timeout, "perm");
     EXPECT_EQ(timeout.back(), 'w') << "about 136 years, shown in weeks: " << timeout;
@@ -154,17 +153,68 @@ TEST_F(KeyringCache, EmptyPayloadReadsAsMiss)
 
 TEST_F(KeyringCache, PayloadAboveTheKernelLimitIsNotCachedAndWarns)
 {
-    std::string fits(32766, 'a');  // 32767 bytes with the NUL
+    // Sealing adds 29 bytes (version, nonce, tag) to the kernel's 32767.
+    std::string fits(32737, 'a');  // 32738 bytes with the NUL
     set("kalder:token", "fits", fits);
     EXPECT_EQ(get("kalder:token", "fits"), fits);
     EXPECT_EQ(count_prefixed(APLOG_WARNING, "Failed to store value in key utils cache: "), 0) << dump_log();
 
-    std::string big(32767, 'b');  // 32768 bytes with the NUL
+    std::string big(32738, 'b');  // 32739 bytes with the NUL
     set("kalder:token", "big", big);
     EXPECT_EQ(get("kalder:token", "big"), "<miss>");
     EXPECT_EQ(count_prefixed(APLOG_WARNING, "Failed to store value in key utils cache: "), 1) << dump_log();
-    for (const auto &line : log_lines())
-        EXPECT_EQ(line.source, "key_utils");
+    for (const auto &line : log_lines()) EXPECT_EQ(line.source, "key_utils");
+}
+
+// Other processes possess the same keyring: what they can read of an entry
+// tells nothing, and what they write there is never used -- a forged or
+// tampered payload, or a real one moved to another description, is a miss,
+// and is unlinked so that the next store replaces it.
+TEST_F(KeyringCache, ForeignEntriesAreMissesAndPayloadsRevealNothing)
+{
+    auto description = [&](const char *source) {
+        return std::string("kalder:introspect:") + keyutils_key_hash(request->pool, source);
+    };
+    auto raw = [](key_serial_t key) {
+        std::string out(65536, '\0');
+        long n = keyctl_read(key, out.data(), out.size());
+        out.resize(n > 0 ? static_cast<size_t>(n) : 0);
+        return out;
+    };
+    const std::string answer = "{\"active\": true, \"sub\": \"secret-subject-of-tok\"}";
+    set("kalder:introspect", "tok", answer);
+    key_serial_t ours = keyctl_search(KEY_SPEC_SESSION_KEYRING, "user", description("tok").c_str(), 0);
+    ASSERT_NE(ours, -1);
+    EXPECT_EQ(raw(ours).find("secret-subject"), std::string::npos) << "the payload is sealed";
+    char *info = nullptr;
+    ASSERT_GT(keyctl_describe_alloc(ours, &info), 0);
+    EXPECT_NE(std::string(info).find(";2f000000;"), std::string::npos) << info << ": possessor view, read, "
+                                                                       << "write, search, setattr only";
+    free(info);
+
+    // A real payload under another description does not open there.
+    key_serial_t moved = add_key("user", description("other").c_str(), raw(ours).data(), raw(ours).size(),
+                                 KEY_SPEC_SESSION_KEYRING);
+    ASSERT_NE(moved, -1);
+    EXPECT_EQ(get("kalder:introspect", "other"), "<miss>");
+
+    // Tampered in place: one bit of the ciphertext.
+    std::string tampered = raw(ours);
+    tampered[20] ^= 1;
+    ASSERT_EQ(keyctl_update(ours, tampered.data(), tampered.size()), 0);
+    EXPECT_EQ(get("kalder:introspect", "tok"), "<miss>");
+    EXPECT_EQ(keyctl_search(KEY_SPEC_SESSION_KEYRING, "user", description("tok").c_str(), 0), -1)
+        << "the entry that did not open is gone";
+
+    // A forged plain answer for an invented token, then the real one stored.
+    const std::string forged = "{\"active\": true, \"sub\": \"anyone\"}";
+    ASSERT_NE(add_key("user", description("invented").c_str(), forged.c_str(), forged.size() + 1,
+                      KEY_SPEC_SESSION_KEYRING),
+              -1);
+    EXPECT_EQ(get("kalder:introspect", "invented"), "<miss>");
+    set("kalder:introspect", "invented", "{\"active\": false}");
+    EXPECT_EQ(get("kalder:introspect", "invented"), "{\"active\": false}");
+    EXPECT_TRUE(log_lines().empty() || log_lines().front().level == APLOG_DEBUG) << dump_log();
 }
 
 }  // namespace
