@@ -83,7 +83,10 @@ const char *openssl_errors(apr_pool_t *pool)
 //   Range: bytes=<first>-[<last>][{","|" "|"\t"}+ <first>-[<last>]]*
 //
 // Ranges may be separated by commas, blanks or both; an open range
-// ("500-") only as the last one; suffix ranges ("-500") are refused.
+// ("500-") only as the last one; suffix ranges ("-500") are refused. A
+// syntax error anywhere answers 416 however many ranges there are; more
+// than HANDLER_MAX_RANGES well-formed ones mean the whole file (the header's
+// length, bounded by LimitRequestFieldSize, bounds the parse itself).
 
 RangeParse handler_parse_range(apr_pool_t *pool, const char *header, apr_array_header_t **out)
 {
@@ -131,6 +134,8 @@ RangeParse handler_parse_range(apr_pool_t *pool, const char *header, apr_array_h
         if (*p == '\0')
             break;
     }
+    if (ranges->nelts > HANDLER_MAX_RANGES)
+        return RANGE_WHOLE;
     *out = ranges;
     return RANGE_LIST;
 }
