@@ -197,15 +197,17 @@ def test_data_answers_carry_the_protection_headers(data_gateway, kind, http):
     # An uploaded HTML file must never run script on the gateway's origin:
     # whatever the handler answers for a path, with data or without.
     gw = data_gateway
-    host, token = place(gw, kind, "/p/page.html", b"<script>alert(1)</script>" + numbered(2000))
+    host, token = place(gw, kind, "/page.html", b"<script>alert(1)</script>" + numbered(2000))
     for method, headers, status in [("GET", {}, 200), ("HEAD", {}, 200), ("GET", {"Range": "bytes=0-9"}, 206),
                                     ("GET", {"Range": "bytes=0-9,20-29"}, 206),
                                     ("GET", {"Range": "bytes=5000-"}, 416), ("GET", {"Range": "bytes=x"}, 416)]:
-        r = gw.curl(host, "/p/page.html", token=token, http=http, method=method, headers=headers)
+        r = gw.curl(host, "/page.html", token=token, http=http, method=method, headers=headers)
         assert (r.status, protection(r)) == (status, PROTECTION), (method, headers, r)
-    r = gw.curl(host, "/p/page.html?download", token=token, http=http)
+        if status == 200:
+            assert r.one("Content-Type") == "text/html", r  # a type the browser would run
+    r = gw.curl(host, "/page.html?download", token=token, http=http)
     assert (r.status, protection(r)) == (200, PROTECTION), r
-    r = gw.curl(host, "/p/missing.html", token=token, http=http)
+    r = gw.curl(host, "/missing.html", token=token, http=http)
     assert (r.status, protection(r)) == (404, PROTECTION), r
 
 
