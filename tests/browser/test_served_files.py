@@ -62,3 +62,17 @@ def test_uploaded_html_cannot_read_other_files(data_gateway, browser):
     browser.get("https://mapped.test/open.html")
     wait_for(lambda: body_text(browser) == "read: " + SECRET, timeout=20, what="the unsandboxed page's fetch")
     browser.save_screenshot(str(gw.tmp("unsandboxed.png")))
+
+
+def test_download_link_still_saves_the_file(data_gateway, browser, tmp_path):
+    # An attachment under the sandbox policy is still saved: the link goes
+    # through the reload page (its script runs) to the file itself.
+    gw = data_gateway
+    write_file(gw.root / "private" / "secret.txt", (SECRET + "\n").encode())
+    write_file(gw.root / "report.html", PAGE)
+    log_in_to(gw, browser, "https://mapped.test/private/secret.txt", SECRET)
+    browser.execute_cdp_cmd("Browser.setDownloadBehavior", {"behavior": "allow", "downloadPath": str(tmp_path)})
+    browser.get("https://mapped.test/report.html?download")
+    saved = tmp_path / "report.html"
+    wait_for(saved.exists, timeout=20, what="the downloaded file")
+    assert saved.read_bytes() == PAGE
