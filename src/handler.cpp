@@ -83,7 +83,10 @@ const char *openssl_errors(apr_pool_t *pool)
 //   Range: bytes=<first>-[<last>][{","|" "|"\t"}+ <first>-[<last>]]*
 //
 // Ranges may be separated by commas, blanks or both; an open range
-// ("500-") only as the last one; suffix ranges ("-500") are refused.
+// ("500-") only as the last one; suffix ranges ("-500") are refused. A
+// syntax error anywhere answers 416 however many ranges there are; more
+// than HANDLER_MAX_RANGES well-formed ones mean the whole file (the header's
+// length, bounded by LimitRequestFieldSize, bounds the parse itself).
 
 RangeParse handler_parse_range(apr_pool_t *pool, const char *header, apr_array_header_t **out)
 {
@@ -131,6 +134,8 @@ RangeParse handler_parse_range(apr_pool_t *pool, const char *header, apr_array_h
         if (*p == '\0')
             break;
     }
+    if (ranges->nelts > HANDLER_MAX_RANGES)
+        return RANGE_WHOLE;
     *out = ranges;
     return RANGE_LIST;
 }
@@ -1504,6 +1509,21 @@ int run_session(HandlerState *st)
     }
 }
 
+// Headers of every answer the data path gives (file bytes, ranges, HEAD, the
+// back end's refusals). Files are served inline with the type their name
+// suggests, so an uploaded HTML or SVG file would otherwise run its script on
+// the gateway's origin, with the login cookie of whoever opens it, and could
+// read, write and delete that reader's data. "nosniff" keeps the browser
+// from guessing a scriptable type from the bytes; the "sandbox" policy makes
+// any document built from the answer a unique origin without scripts, forms
+// or plug-ins. Set in headers_out, so that an operator's mod_headers
+// "Header unset" (docs/data-path.md, "Protections") can relax either.
+void set_data_protection_headers(request_rec *r)
+{
+    apr_table_setn(r->headers_out, "X-Content-Type-Options", "nosniff");
+    apr_table_setn(r->headers_out, "Content-Security-Policy", "sandbox");
+}
+
 // Upload admission: a body of known length, no chunking, no Range.
 // Returns OK or the status to answer with.
 int admit_upload(request_rec *r, int64_t *content_length)
@@ -1539,8 +1559,11 @@ int mod_kalder_handler(request_rec *r)
         download = apr_table_get(args, "download") != nullptr;
     }
 
+    // The reload page is the module's own page and needs its script: it
+    // gets none of the data path's protection headers.
     if (!is_oauth_request(r) && is_browser_request(r) && oidc_auth_flow_done(r, download))
         return OK;
+    set_data_protection_headers(r);
 
     const bool prepare = args && apr_table_get(args, "prepare") != nullptr;
     int64_t content_length = 0;

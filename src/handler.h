@@ -112,8 +112,13 @@ struct ByteRange {
     int64_t length;  // -1: to the end of the file
 };
 
+// A header with more ranges than this is answered with the whole file, as
+// httpd answers with its default "MaxRanges 200": each range costs work in
+// the range list and the back end, and a client needs few.
+constexpr int HANDLER_MAX_RANGES = 200;
+
 enum RangeParse {
-    RANGE_WHOLE,    // no "Range", or not a "bytes=" range: the whole file
+    RANGE_WHOLE,    // no "Range", not a "bytes=" range, or more than HANDLER_MAX_RANGES: the whole file
     RANGE_LIST,     // *out holds the ranges in header order (not merged)
     RANGE_INVALID,  // syntax error or a number beyond the signed 64-bit range: 416
 };

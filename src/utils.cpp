@@ -17,11 +17,17 @@
 
 namespace {
 
+// The largest answer body a service call takes. The identity and transfer
+// services answer with a few kilobytes of JSON; a larger answer is a fault
+// (or a hostile server) and must not grow the server process without bound.
+constexpr size_t MAX_ANSWER_SIZE = 1048576;
+
 // Bytes received so far; a NUL follows the last byte once anything arrived.
 // Heap memory owned here and released on every exit of https_exchange.
 struct ResponseBuffer {
     kalder::MallocPtr<char> data;
     size_t size = 0;
+    bool too_large = false;  // the answer went past MAX_ANSWER_SIZE
 };
 
 }  // namespace
@@ -33,8 +39,10 @@ static size_t response_write_callback(char *ptr, size_t item_size, size_t item_c
     if (item_size != 0 && item_count > (SIZE_MAX - 1) / item_size)
         return 0;
     size_t n = item_size * item_count;
-    if (n > SIZE_MAX - 1 - buffer->size)
+    if (n > MAX_ANSWER_SIZE - buffer->size) {
+        buffer->too_large = true;
         return 0;
+    }
     void *grown = std::realloc(buffer->data.get(), buffer->size + n + 1);
     if (!grown)
         return 0;
@@ -61,37 +69,52 @@ int https_exchange(apr_pool_t *pool, const char *url, const char *post_fields, l
     error_text[0] = '\0';
 
     // Only HTTPS, for the first request and for every redirect.
-    if (curl_easy_setopt(h, CURLOPT_URL, url) != CURLE_OK
-        || (post_fields && curl_easy_setopt(h, CURLOPT_POSTFIELDS, post_fields) != CURLE_OK)
-        || curl_easy_setopt(h, CURLOPT_HEADER, 0L) != CURLE_OK
-        || curl_easy_setopt(h, CURLOPT_NOPROGRESS, 1L) != CURLE_OK
-        || curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L) != CURLE_OK
-        || curl_easy_setopt(h, CURLOPT_ERRORBUFFER, error_text) != CURLE_OK
-        || curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L) != CURLE_OK
-        || curl_easy_setopt(h, CURLOPT_MAXREDIRS, 5L) != CURLE_OK
-        || curl_easy_setopt(h, CURLOPT_TIMEOUT, timeout) != CURLE_OK
-        || curl_easy_setopt(h, CURLOPT_WRITEDATA, &buffer) != CURLE_OK
-        || curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, response_write_callback) != CURLE_OK
-        || curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "HTTPS") != CURLE_OK
-        || curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "HTTPS") != CURLE_OK
-        || curl_easy_setopt(h, CURLOPT_USERAGENT, "mod_kalder") != CURLE_OK)
+    if (curl_easy_setopt(h, CURLOPT_URL, url) != CURLE_OK ||
+        (post_fields && curl_easy_setopt(h, CURLOPT_POSTFIELDS, post_fields) != CURLE_OK) ||
+        curl_easy_setopt(h, CURLOPT_HEADER, 0L) != CURLE_OK ||
+        curl_easy_setopt(h, CURLOPT_NOPROGRESS, 1L) != CURLE_OK ||
+        curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L) != CURLE_OK ||
+        curl_easy_setopt(h, CURLOPT_ERRORBUFFER, error_text) != CURLE_OK ||
+        curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L) != CURLE_OK ||
+        curl_easy_setopt(h, CURLOPT_MAXREDIRS, 5L) != CURLE_OK ||
+        curl_easy_setopt(h, CURLOPT_TIMEOUT, timeout) != CURLE_OK ||
+        curl_easy_setopt(h, CURLOPT_WRITEDATA, &buffer) != CURLE_OK ||
+        curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, response_write_callback) != CURLE_OK ||
+        curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "HTTPS") != CURLE_OK ||
+        curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "HTTPS") != CURLE_OK ||
+        curl_easy_setopt(h, CURLOPT_USERAGENT, "mod_kalder") != CURLE_OK)
+        return 1;
+    // An answer that announces a Content-Length beyond the limit is refused
+    // before its body; the write function stops any other at the limit.
+    if (curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(MAX_ANSWER_SIZE)) != CURLE_OK)
         return 1;
 
     // Client credentials win over a bearer token: Basic authentication only.
     kalder::CurlSlistPtr headers;
     if (client_id) {
-        const char *userpwd = client_secret ? apr_pstrcat(pool, client_id, ":", client_secret, nullptr)
-                                            : client_id;
+        const char *userpwd =
+            client_secret ? apr_pstrcat(pool, client_id, ":", client_secret, nullptr) : client_id;
         if (curl_easy_setopt(h, CURLOPT_USERPWD, userpwd) != CURLE_OK)
             return 1;
     } else if (bearer_token) {
-        headers.reset(curl_slist_append(nullptr, apr_psprintf(pool, "Authorization: Bearer %s", bearer_token)));
+        headers.reset(
+            curl_slist_append(nullptr, apr_psprintf(pool, "Authorization: Bearer %s", bearer_token)));
         // Without the list the request still goes out, unauthenticated.
         if (headers && curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get()) != CURLE_OK)
             return 1;
     }
 
-    if (curl_easy_perform(h) != CURLE_OK)
+    CURLcode performed = curl_easy_perform(h);
+    if (buffer.too_large || performed == CURLE_FILESIZE_EXCEEDED) {
+        // The callers' own lines say which call failed; this one says why.
+        ap_log_error(KALDER_MARK, APLOG_ERR, 0, ap_server_conf,
+                     "The answer of %s is larger than %" APR_SIZE_T_FMT
+                     " bytes, which no identity or transfer service answer is; the call fails. Check that "
+                     "KalderAuthAPIEndpoint and KalderTransferAPIEndpoint name those services",
+                     url, MAX_ANSWER_SIZE);
+        return 1;
+    }
+    if (performed != CURLE_OK)
         return 1;
 
     long status = 0;
@@ -125,14 +148,16 @@ int json_get_string(request_rec *r, const json_t *object, const char *name, cons
         return 1;
     }
     if (!json_is_string(value)) {
-        ap_log_error(KALDER_MARK, APLOG_DEBUG, 0, ap_server_conf, "Expected field '%s' to be a JSON string", name);
+        ap_log_error(KALDER_MARK, APLOG_DEBUG, 0, ap_server_conf, "Expected field '%s' to be a JSON string",
+                     name);
         return 1;
     }
     // The length is Jansson's, so a string is copied whole even if it holds a NUL.
     const char *copy = apr_pstrmemdup(r->pool, json_string_value(value), json_string_length(value));
     *out = copy;
     if (!copy) {
-        ap_log_error(KALDER_MARK, APLOG_ERR, 0, ap_server_conf, "Failed to allocate JSON string field '%s'", name);
+        ap_log_error(KALDER_MARK, APLOG_ERR, 0, ap_server_conf, "Failed to allocate JSON string field '%s'",
+                     name);
         return 1;
     }
     return 0;
@@ -150,7 +175,8 @@ int json_get_integer(const json_t *object, const char *name, int64_t *out, bool 
         return 0;
     }
     if (!json_is_integer(value)) {
-        ap_log_error(KALDER_MARK, APLOG_DEBUG, 0, ap_server_conf, "Expected field '%s' to be a JSON integer", name);
+        ap_log_error(KALDER_MARK, APLOG_DEBUG, 0, ap_server_conf, "Expected field '%s' to be a JSON integer",
+                     name);
         return 1;
     }
     *out = json_integer_value(value);
@@ -165,7 +191,8 @@ int json_get_boolean(const json_t *object, const char *name, bool *out)
         return 1;
     }
     if (!json_is_boolean(value)) {
-        ap_log_error(KALDER_MARK, APLOG_DEBUG, 0, ap_server_conf, "Expected field '%s' to be a JSON boolean", name);
+        ap_log_error(KALDER_MARK, APLOG_DEBUG, 0, ap_server_conf, "Expected field '%s' to be a JSON boolean",
+                     name);
         return 1;
     }
     *out = json_is_true(value);
@@ -208,8 +235,7 @@ const char *bearer_token_start(request_rec *r)
     if (!header || strncasecmp(header, "Bearer ", 7) != 0)
         return nullptr;
     const char *p = header + 7;
-    while (is_token_space(*p))
-        ++p;
+    while (is_token_space(*p)) ++p;
     return *p ? p : nullptr;
 }
 
@@ -290,14 +316,15 @@ const char *build_scope(apr_pool_t *pool, server_rec *s, const char *suffix)
                      s->server_hostname ? s->server_hostname : "(unnamed)");
         return nullptr;
     }
-    const char *scope = apr_pstrcat(pool, "https://", SCOPE_URL_HOST, "/scopes/", conf->client_id, "/", suffix, nullptr);
+    const char *scope =
+        apr_pstrcat(pool, "https://", SCOPE_URL_HOST, "/scopes/", conf->client_id, "/", suffix, nullptr);
     if (!scope) {
-        ap_log_error(KALDER_MARK, APLOG_ERR, 0, s, "Failed to allocate memory while building scopes: %d", errno);
+        ap_log_error(KALDER_MARK, APLOG_ERR, 0, s, "Failed to allocate memory while building scopes: %d",
+                     errno);
         return nullptr;
     }
     return scope;
 }
-
 
 // ---------------------------------------------------------------------------
 // Sealed values
@@ -385,7 +412,8 @@ unsigned char *url_safe_base64_decode(request_rec *r, const char *text, size_t *
     size_t n = std::strlen(text);
     if (n % 4 == 1) {
         ap_log_rerror(KALDER_MARK, APLOG_ERR, 0, r, "URL-safe base64 input has an invalid length.");
-        ap_log_rerror(KALDER_MARK, APLOG_ERR, 0, r, "Failed to decode URL-safe base64 value, invalid input length.");
+        ap_log_rerror(KALDER_MARK, APLOG_ERR, 0, r,
+                      "Failed to decode URL-safe base64 value, invalid input length.");
         return nullptr;
     }
     size_t decoded_length = 3 * (n / 4) + (n % 4 == 2 ? 1 : 0) + (n % 4 == 3 ? 2 : 0);
@@ -399,8 +427,9 @@ unsigned char *url_safe_base64_decode(request_rec *r, const char *text, size_t *
             if (k < group_chars) {
                 v = base64url_value(static_cast<unsigned char>(text[i + k]));
                 if (v < 0) {
-                    ap_log_rerror(KALDER_MARK, APLOG_ERR, 0, r,
-                                  "Can not decode URL-safe base64 value because it contains an invalid character");
+                    ap_log_rerror(
+                        KALDER_MARK, APLOG_ERR, 0, r,
+                        "Can not decode URL-safe base64 value because it contains an invalid character");
                     return nullptr;
                 }
             }
@@ -462,7 +491,8 @@ char *encrypt_value(request_rec *r, const char *secret, const char *text)
 
     char *sealed = url_safe_base64_encode(r->pool, cipher, total);
     if (!sealed) {
-        ap_log_rerror(KALDER_MARK, APLOG_ERR, 0, r, "Failed to URL-safe base64 encode an encrypted string value.");
+        ap_log_rerror(KALDER_MARK, APLOG_ERR, 0, r,
+                      "Failed to URL-safe base64 encode an encrypted string value.");
         return nullptr;
     }
     return sealed;
@@ -475,12 +505,14 @@ char *decrypt_value(request_rec *r, const char *secret, const char *sealed)
     size_t length = 0;
     unsigned char *cipher = url_safe_base64_decode(r, sealed, &length);
     if (!cipher) {
-        ap_log_rerror(KALDER_MARK, APLOG_ERR, 0, r, "Failed to URL-safe base64 decode an encrypted string value.");
+        ap_log_rerror(KALDER_MARK, APLOG_ERR, 0, r,
+                      "Failed to URL-safe base64 decode an encrypted string value.");
         return nullptr;
     }
     auto fail = [r](const char *what) -> char * {
         ap_log_rerror(KALDER_MARK, APLOG_ERR, 0, r, "%s", what);
-        ap_log_rerror(KALDER_MARK, APLOG_ERR, 0, r, "Failed to decrypt a URL-safe base64 encrypted string value.");
+        ap_log_rerror(KALDER_MARK, APLOG_ERR, 0, r,
+                      "Failed to decrypt a URL-safe base64 encrypted string value.");
         return nullptr;
     };
     unsigned char key[SHA256_DIGEST_LENGTH];

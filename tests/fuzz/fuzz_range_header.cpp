@@ -1,7 +1,8 @@
 // Range header values and request paths from clients: the parser must
 // accept or refuse any text without reading past it, every accepted range
-// must be well formed, and the Content-Disposition value must stay a valid
-// header value (printable, no CR/LF).
+// must be well formed, no list may hold more than HANDLER_MAX_RANGES, and
+// the Content-Disposition value must stay a valid header value (printable,
+// no CR/LF).
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -20,7 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     apr_array_header_t *ranges = nullptr;
     RangeParse kind = handler_parse_range(pool, text.c_str(), &ranges);
     if (kind == RANGE_LIST) {
-        if (!ranges || ranges->nelts < 1)
+        if (!ranges || ranges->nelts < 1 || ranges->nelts > HANDLER_MAX_RANGES)
             std::abort();
         for (int i = 0; i < ranges->nelts; ++i) {
             const ByteRange &r = APR_ARRAY_IDX(ranges, i, ByteRange);

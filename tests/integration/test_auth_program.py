@@ -1,6 +1,7 @@
 """Programs through the real server: bearer tokens introspected at the
 emulator, both authorization passes, and the JSON challenge replies."""
 import json
+import re
 import time
 import uuid
 
@@ -113,6 +114,21 @@ def test_introspection_failure_is_an_internal_error(gateway):
     gateway.httpd.expect_log(r"introspect|Introspect")
     status, _, _ = gateway.get("mapped.test", "/data.txt", token=gateway.tok("alice"))
     assert status == 500
+
+
+@pytest.mark.parametrize("endpoint,url_end,host,path", [
+    ("introspect", "/token/introspect", "mapped.test", "/data.txt"),
+    ("permissions_user", "/user_effective_permissions", "guest.test", "/private/secret.txt")])
+def test_service_answer_over_one_mebibyte_is_an_internal_error(gateway, endpoint, url_end, host, path):
+    # The answer is not taken in, whatever it holds; the log names the URL.
+    gateway.emulator.patch({"failures": {endpoint: {"status": 200, "body": "x" * ((1 << 20) + 1),
+                                                    "content_type": "application/json"}}})
+    gateway.httpd.expect_log(r"The answer of https://\S+ is larger than 1048576 bytes, which no identity or "
+                             r"transfer service answer is; the call fails")
+    gateway.httpd.expect_log(r"Failed to fetch (the token introspection|ACLs): 1|Failed to get the bearer token")
+    status, _, _ = gateway.get(host, path, token=gateway.tok("alice"))
+    assert status == 500
+    assert re.search(r"The answer of https://\S+" + url_end + " is larger", gateway.httpd.log_text())
 
 
 # --- guest collection ------------------------------------------------------------

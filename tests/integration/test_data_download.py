@@ -166,11 +166,66 @@ def test_unsatisfiable_ranges_answer_416_without_body(data_gateway, kind, http):
         assert (r.status, r.body, r.one("Content-Range")) == (416, b"", None), (value, r)
 
 
+def test_more_than_200_ranges_serve_the_whole_file(data_gateway):
+    # As httpd answers with its default "MaxRanges 200".
+    gw = data_gateway
+    data = numbered(1000)
+    write_file(gw.root / "many.txt", data)
+    ranges = [(2 * i, 2 * i) for i in range(201)]
+    value = "bytes=" + ",".join(f"{a}-{b}" for a, b in ranges)
+    r = gw.curl("mapped.test", "/many.txt", token=gw.tok("alice"), headers={"Range": value})
+    assert (r.status, r.body, r.one("Content-Range")) == (200, data, None), r
+    r = gw.curl("mapped.test", "/many.txt", token=gw.tok("alice"), headers={"Range": value.rpartition(",")[0]})
+    assert r.status == 206, r
+    parts = parse_multipart(r.body, r.one("Content-Type"))
+    assert [(a, b, p) for a, b, p, _ in parts] == [(a, b, data[a:b + 1]) for a, b in ranges[:200]]
+
+
 def test_other_range_units_serve_the_whole_file(data_gateway, http):
     gw = data_gateway
     write_file(gw.root / "w.txt", numbered(500))
     r = gw.curl("mapped.test", "/w.txt", token=gw.tok("alice"), http=http, headers={"Range": "items=0-5"})
     assert (r.status, r.body, r.one("Content-Range")) == (200, numbered(500), None), r
+
+
+PROTECTION = {"X-Content-Type-Options": "nosniff", "Content-Security-Policy": "sandbox"}
+
+
+def protection(r):
+    return {name: r.one(name) for name in PROTECTION}
+
+
+def test_data_answers_carry_the_protection_headers(data_gateway, kind, http):
+    # An uploaded HTML file must never run script on the gateway's origin:
+    # whatever the handler answers for a path, with data or without.
+    gw = data_gateway
+    host, token = place(gw, kind, "/page.html", b"<script>alert(1)</script>" + numbered(2000))
+    for method, headers, status in [("GET", {}, 200), ("HEAD", {}, 200), ("GET", {"Range": "bytes=0-9"}, 206),
+                                    ("GET", {"Range": "bytes=0-9,20-29"}, 206),
+                                    ("GET", {"Range": "bytes=5000-"}, 416), ("GET", {"Range": "bytes=x"}, 416)]:
+        r = gw.curl(host, "/page.html", token=token, http=http, method=method, headers=headers)
+        assert (r.status, protection(r)) == (status, PROTECTION), (method, headers, r)
+        if status == 200:
+            assert r.one("Content-Type") == "text/html", r  # a type the browser would run
+    r = gw.curl(host, "/page.html?download", token=token, http=http)
+    assert (r.status, protection(r)) == (200, PROTECTION), r
+    r = gw.curl(host, "/missing.html", token=token, http=http)
+    assert (r.status, protection(r)) == (404, PROTECTION), r
+
+
+def test_operator_can_relax_the_protection_with_mod_headers(data_gateway):
+    gw = data_gateway
+    gw.httpd.add("""<Location /site/>
+    Header unset Content-Security-Policy
+</Location>""")
+    gw.httpd.install()
+    gw.httpd.graceful()
+    write_file(gw.root / "site" / "index.html", b"<p>site</p>")
+    write_file(gw.root / "other.html", b"<p>other</p>")
+    r = gw.curl("mapped.test", "/site/index.html", token=gw.tok("alice"))
+    assert (r.status, protection(r)) == (200, dict(PROTECTION, **{"Content-Security-Policy": None})), r
+    r = gw.curl("mapped.test", "/other.html", token=gw.tok("alice"))
+    assert (r.status, protection(r)) == (200, PROTECTION), r
 
 
 def test_content_disposition(data_gateway, http):
@@ -258,6 +313,8 @@ def test_browser_download_link_without_referer_gets_the_reload_page(data_gateway
     assert status == 200
     assert header(headers, "Content-Type")[0].startswith("text/html")
     assert b'window.location.replace("https://guest.test/public/open.txt?download")' in body
+    # The page's script must run: none of the data answers' protection.
+    assert header(headers, "Content-Security-Policy") == [] and header(headers, "X-Content-Type-Options") == []
     status, headers, body = request("https://guest.test/public/open.txt?download",
                                     headers=dict(ua, Referer="https://guest.test/public/"))
     assert (status, body) == (200, b"open data\n")

@@ -85,6 +85,31 @@ TEST(RangeHeader, OtherUnitsAndNoHeaderMeanTheWholeFile)
     EXPECT_EQ(parse("byte=0-5").kind, RANGE_WHOLE);
 }
 
+// "bytes=0-0,2-2,4-4,..." with n ranges; `separator` between them.
+std::string many_ranges(int n, const char *separator = ",")
+{
+    std::string header = "bytes=";
+    for (int i = 0; i < n; ++i)
+        header += (i ? separator : "") + std::to_string(2 * i) + "-" + std::to_string(2 * i);
+    return header;
+}
+
+TEST(RangeHeader, MoreThanTwoHundredRangesMeanTheWholeFile)
+{
+    Parsed at_limit = parse(many_ranges(200).c_str());
+    ASSERT_EQ(at_limit.kind, RANGE_LIST);
+    ASSERT_EQ(at_limit.ranges.size(), 200u);
+    EXPECT_EQ(at_limit.ranges.back(), (std::pair<int64_t, int64_t>{398, 1}));
+
+    for (const char *separator : {",", " ", ", ", "\t"})
+        EXPECT_EQ(parse(many_ranges(201, separator).c_str()).kind, RANGE_WHOLE) << separator;
+    // Ranges are counted, not separators: empty elements do not count.
+    EXPECT_EQ(parse(many_ranges(200, ",, ,").c_str()).ranges.size(), 200u);
+    EXPECT_EQ(parse((many_ranges(2000) + ",4000-").c_str()).kind, RANGE_WHOLE);
+    // A syntax error still answers 416, however many ranges come before it.
+    EXPECT_EQ(parse((many_ranges(300) + ",-5").c_str()).kind, RANGE_INVALID);
+}
+
 TEST(RangeSatisfiable, ClosedAndOpenRangesAgainstTheSize)
 {
     int64_t served = 0;
