@@ -122,6 +122,19 @@ class DataChannel : public ::testing::Test {
         EXPECT_EQ(kalder_xio_attr_cntl(attr, nullptr, KALDER_XIO_ATTR_SET_TIMEOUT, 10000), KALDER_SUCCESS);
         return attr;
     }
+    // A listener with `attr`'s settings, and its "host:port".
+    kalder_xio_server_t listen(kalder_xio_attr_t attr, std::string *contact)
+    {
+        kalder_xio_server_t server = nullptr;
+        EXPECT_EQ(kalder_xio_server_create(&server, attr, stack), KALDER_SUCCESS);
+        char *c = nullptr;
+        if (server)
+            EXPECT_EQ(kalder_xio_server_cntl(server, tcp, KALDER_XIO_TCP_GET_LOCAL_NUMERIC_CONTACT, &c),
+                      KALDER_SUCCESS);
+        *contact = c ? c : "";
+        free(c);
+        return server;
+    }
     struct Outcome {
         kalder_result_t server_open = KALDER_SUCCESS;
         kalder_result_t client_open = KALDER_SUCCESS;
@@ -224,12 +237,10 @@ TEST_F(DataChannel, ConnectionCutWithoutOrderlyCloseIsNotEndOfFile)
 {
     gss_cred_id_t cred = kt::make_credential();
     kalder_xio_attr_t sattr = attr_for(cred);
-    kalder_xio_server_t server = nullptr;
-    ASSERT_EQ(kalder_xio_server_create(&server, sattr, stack), KALDER_SUCCESS);
-    char *contact = nullptr;
-    ASSERT_EQ(kalder_xio_server_cntl(server, tcp, KALDER_XIO_TCP_GET_LOCAL_NUMERIC_CONTACT, &contact),
-              KALDER_SUCCESS);
-    std::thread client([&, c = std::string(contact)] {
+    std::string contact;
+    kalder_xio_server_t server = listen(sattr, &contact);
+    ASSERT_NE(server, nullptr);
+    std::thread client([&, c = contact] {
         kalder_xio_handle_t h = nullptr;
         kalder_xio_handle_create(&h, stack);
         if (kalder_xio_open(h, c.c_str(), sattr) == KALDER_SUCCESS) {
@@ -239,7 +250,6 @@ TEST_F(DataChannel, ConnectionCutWithoutOrderlyCloseIsNotEndOfFile)
         }
         kalder_xio_close(h, nullptr);
     });
-    free(contact);
     kalder_xio_handle_t h = nullptr;
     ASSERT_EQ(kalder_xio_server_accept(&h, server), KALDER_SUCCESS);
     ASSERT_EQ(kalder_xio_open(h, nullptr, nullptr), KALDER_SUCCESS);
@@ -266,14 +276,12 @@ TEST_F(DataChannel, ReadAvailableTakesInEverythingQueuedThenTheEnd)
     gss_cred_id_t cred = kt::make_credential();
     for (bool cut : {false, true}) {
         kalder_xio_attr_t sattr = attr_for(cred);
-        kalder_xio_server_t server = nullptr;
-        ASSERT_EQ(kalder_xio_server_create(&server, sattr, stack), KALDER_SUCCESS);
-        char *contact = nullptr;
-        ASSERT_EQ(kalder_xio_server_cntl(server, tcp, KALDER_XIO_TCP_GET_LOCAL_NUMERIC_CONTACT, &contact),
-                  KALDER_SUCCESS);
+        std::string contact;
+        kalder_xio_server_t server = listen(sattr, &contact);
+        ASSERT_NE(server, nullptr);
         const std::string record(10000, 'r');
         kalder_xio_handle_t h = nullptr;
-        std::thread client([&, c = std::string(contact)] {
+        std::thread client([&, c = contact] {
             kalder_xio_handle_t ch = nullptr;
             kalder_xio_handle_create(&ch, stack);
             if (kalder_xio_open(ch, c.c_str(), sattr) == KALDER_SUCCESS) {
@@ -285,7 +293,6 @@ TEST_F(DataChannel, ReadAvailableTakesInEverythingQueuedThenTheEnd)
             }
             kalder_xio_close(ch, nullptr);
         });
-        free(contact);
         ASSERT_EQ(kalder_xio_server_accept(&h, server), KALDER_SUCCESS);
         ASSERT_EQ(kalder_xio_open(h, nullptr, nullptr), KALDER_SUCCESS);
         client.join();  // everything, and the close, has been sent
