@@ -128,9 +128,10 @@ class DataChannel : public ::testing::Test {
         kalder_xio_server_t server = nullptr;
         EXPECT_EQ(kalder_xio_server_create(&server, attr, stack), KALDER_SUCCESS);
         char *c = nullptr;
-        if (server)
+        if (server) {
             EXPECT_EQ(kalder_xio_server_cntl(server, tcp, KALDER_XIO_TCP_GET_LOCAL_NUMERIC_CONTACT, &c),
                       KALDER_SUCCESS);
+        }
         *contact = c ? c : "";
         free(c);
         return server;
