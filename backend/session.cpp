@@ -32,6 +32,7 @@ constexpr int kWriteTimeoutMs = 30000;
 constexpr size_t kMaxDataChannels = 16;
 constexpr uint64_t kMaxBlock = 1 << 20;  // extended-block data per block
 constexpr size_t kIoChunk = 1 << 20;
+constexpr int64_t kWritebackStep = 8 << 20;  // uploads: write-back started per step
 
 // Codes of failed replies (informative; the text is what clients see).
 enum Code : uint32_t { OK = 0, E_REFUSED = 1, E_NOT_FOUND = 2, E_DENIED = 3, E_INVALID = 4, E_FAILED = 5 };
@@ -634,7 +635,14 @@ std::string Session::transfer_body(Transfer &t, kalder_xio_handle_t h, int64_t *
             }
             off += static_cast<size_t>(w);
         }
+        // Start the write-back of each 8 MiB as it is complete, without
+        // waiting for it: the fsync before the commit then has only the
+        // tail left to wait for, instead of the whole file.
+        const int64_t flushed = *bytes / kWritebackStep * kWritebackStep;
         *bytes += static_cast<int64_t>(n);
+        if (*bytes / kWritebackStep * kWritebackStep > flushed)
+            sync_file_range(t.file_fd, flushed, *bytes / kWritebackStep * kWritebackStep - flushed,
+                            SYNC_FILE_RANGE_WRITE);
     }
     if (*bytes != t.alloc_size)
         return "Received " + std::to_string(*bytes) + " of the announced " + std::to_string(t.alloc_size) +
