@@ -92,7 +92,14 @@ def test_put_without_length_or_with_range_is_refused(data_gateway, http):
     # A body of unknown length (chunked in HTTP/1.1, no content-length in
     # HTTP/2): refused by the body set-up.
     r = gw.curl("mapped.test", "/chunked.dat", token=token, http=http, stdin=b"abc" * 1000)
-    assert r.status == 411, r
+    if http == "2" and r.status == 0 and "(92)" in r.stderr:
+        # curl may still be sending when the stream is reset after the
+        # answer (RFC 9113 allows the server to answer early) and then
+        # reports the reset instead of the answer: the server's account.
+        wait_for(lambda: 'PUT /chunked.dat HTTP/2.0" 411' in gw.httpd.access_log.read_text(), timeout=10,
+                 what="the 411 in the access log")
+    else:
+        assert r.status == 411, r
     assert not (gw.root / "ranged.dat").exists() and not (gw.root / "chunked.dat").exists()
     assert "receive" not in gw.backend.log_text()
 
