@@ -445,9 +445,7 @@ int main(int argc, char **argv)
     bool loopback = false;
     int lfd = where.unix_socket ? listen_unix(g_options.listen, where.path, access.gid, &socket_file)
                                 : listen_tcp(g_options.listen, where, &loopback);
-    log("listening on %s, root %s, %zu share(s), %zu allowed identit%s, at most %d sessions",
-        g_options.listen.c_str(), root.c_str(), g_options.shares.size(), g_options.allow.size(),
-        g_options.allow.size() == 1 ? "y" : "ies", g_options.max_sessions);
+    // Where and to whom it listens, before the line that says it is ready.
     if (where.unix_socket) {
         group gr, *found = nullptr;
         char buf[4096];
@@ -466,6 +464,10 @@ int main(int argc, char **argv)
             "firewall)",
             g_options.listen.c_str());
     }
+
+    log("listening on %s, root %s, %zu share(s), %zu allowed identit%s, at most %d sessions",
+        g_options.listen.c_str(), root.c_str(), g_options.shares.size(), g_options.allow.size(),
+        g_options.allow.size() == 1 ? "y" : "ies", g_options.max_sessions);
 
     std::list<std::unique_ptr<Worker>> workers;
     auto reap = [&](bool all) {
