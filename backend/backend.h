@@ -12,7 +12,7 @@
 namespace backend {
 
 struct Options {
-    std::string listen;                 // "host:port"
+    std::string listen;                 // "unix:/PATH" or "host:port"
     int root_fd = -1;                   // O_PATH directory of --root
     std::map<std::string, int> shares;  // sharing id -> O_PATH directory
     std::set<std::string> allow;        // identity names allowed on the mapped collection

@@ -1,23 +1,38 @@
 // kalder-backend: serves one collection directory (and guest shares) to
 // the module's IPC client. Foreground, logs to stderr, ends on SIGTERM.
 //
-//   kalder-backend --listen 127.0.0.1:PORT --root DIR [--share ID=DIR]...
+//   kalder-backend --listen unix:PATH|HOST:PORT --root DIR [--share ID=DIR]...
+//                  [--allow-uid USER[,USER...]]... [--socket-group GROUP]
+//                  [--web-server-user USER]
 //                  [--allow IDENTITY_NAME]... [--max-sessions N]
 //                  [--idle-timeout SECONDS] [--io-timeout SECONDS]
 //                  [--cut-receive-after BYTES]
+//
+// Whoever can open a session can act as any identity on every collection:
+// the session start names the user and, for a guest collection, sends its
+// own path restrictions. So only the gateway may connect. On a Unix-domain
+// socket (mode 0660, group --socket-group) a connection is served only when
+// the peer's uid (SO_PEERCRED) is one --allow-uid names -- by default root
+// and the web server's user (--web-server-user, www-data). TCP carries no
+// peer identity: it is for a back end on another machine, on a port only
+// the gateway hosts can reach.
 //
 // --cut-receive-after is a test hook: every receive fails once more than
 // BYTES have arrived and cuts its data connection, as a back end whose
 // storage fails midway would.
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
+#include <pwd.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -29,6 +44,8 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <set>
+#include <string>
 #include <thread>
 
 #include "backend.h"
@@ -76,15 +93,44 @@ using namespace backend;
 
 namespace {
 
-[[noreturn]] void usage(const char *why)
+void print_usage(FILE *to)
 {
-    std::fprintf(stderr,
-                 "kalder-backend: %s\n"
-                 "usage: kalder-backend --listen HOST:PORT --root DIR [--share SHARING_ID=DIR]...\n"
+    std::fprintf(to,
+                 "usage: kalder-backend --listen unix:PATH|HOST:PORT --root DIR [--share SHARING_ID=DIR]...\n"
+                 "                      [--allow-uid USER[,USER...]]... [--socket-group GROUP]\n"
+                 "                      [--web-server-user USER]\n"
                  "                      [--allow IDENTITY_NAME]... [--max-sessions N]\n"
                  "                      [--idle-timeout SECONDS] [--io-timeout SECONDS]\n"
-                 "                      [--cut-receive-after BYTES]\n",
-                 why);
+                 "                      [--cut-receive-after BYTES]\n"
+                 "\n"
+                 "Whoever opens a session can act as any user on every collection, so only the\n"
+                 "gateway may connect:\n"
+                 "  --listen unix:PATH      a Unix-domain socket, for a gateway on this machine; made\n"
+                 "                          with mode 0660 (a stale socket there is replaced)\n"
+                 "  --allow-uid USER        serve only peers with this uid (a number or a user name;\n"
+                 "                          repeat, or separate by commas); default: root and the\n"
+                 "                          web server's user\n"
+                 "  --socket-group GROUP    group of the socket (a name or a number), so that the web\n"
+                 "                          server can open it; default: this process's group\n"
+                 "  --web-server-user USER  the web server's user, admitted by default (www-data)\n"
+                 "  --listen HOST:PORT      TCP, for a gateway on another machine: anyone who reaches\n"
+                 "                          the port is served, so keep it reachable only from the\n"
+                 "                          gateway hosts (a private network or a firewall)\n"
+                 "Collections and limits:\n"
+                 "  --root DIR              the mapped collection\n"
+                 "  --share SHARING_ID=DIR  a guest collection\n"
+                 "  --allow IDENTITY_NAME   admit to the mapped collection only sessions with one of\n"
+                 "                          these identities (repeat; default: any)\n"
+                 "  --max-sessions N        open sessions at most (64)\n"
+                 "  --idle-timeout SECONDS  end a session with nothing running (600)\n"
+                 "  --io-timeout SECONDS    data-channel reads and writes (300)\n"
+                 "  --cut-receive-after BYTES  test hook: fail every receive past BYTES\n");
+}
+
+[[noreturn]] void usage(const char *why)
+{
+    std::fprintf(stderr, "kalder-backend: %s\n", why);
+    print_usage(stderr);
     std::exit(2);
 }
 
@@ -108,32 +154,193 @@ int open_dir(const char *path)
     return fd;
 }
 
-int listen_on(const std::string &contact)
+// Who may connect to the Unix-domain socket, and how its file is made.
+struct SocketAccess {
+    std::set<uid_t> uids;     // peers served
+    bool uids_given = false;  // --allow-uid was used
+    std::string web_server_user = "www-data";
+    bool web_server_user_given = false;
+    std::string group;                   // --socket-group as given
+    gid_t gid = static_cast<gid_t>(-1);  // -1: leave the process's group
+};
+
+bool all_digits(const std::string &s)
 {
-    size_t colon = contact.rfind(':');
-    if (colon == std::string::npos || colon == 0)
-        usage("--listen needs HOST:PORT");
-    std::string host = contact.substr(0, colon), port = contact.substr(colon + 1);
-    if (host.size() > 2 && host.front() == '[' && host.back() == ']')
-        host = host.substr(1, host.size() - 2);
+    return !s.empty() && s.size() <= 9 && s.find_first_not_of("0123456789") == std::string::npos;
+}
+
+std::string user_name(uid_t uid)
+{
+    passwd pw, *found = nullptr;
+    char buf[4096];
+    if (getpwuid_r(uid, &pw, buf, sizeof buf, &found) == 0 && found)
+        return found->pw_name;
+    return "";
+}
+
+// A uid from a number or a user name; false for an unknown name.
+bool lookup_uid(const std::string &name, uid_t *uid)
+{
+    if (all_digits(name)) {
+        *uid = static_cast<uid_t>(std::stoul(name));
+        return true;
+    }
+    passwd pw, *found = nullptr;
+    char buf[4096];
+    if (getpwnam_r(name.c_str(), &pw, buf, sizeof buf, &found) != 0 || !found)
+        return false;
+    *uid = found->pw_uid;
+    return true;
+}
+
+// --allow-uid a,b,c: each entry a number or a user name.
+void add_allowed_uids(SocketAccess *access, const std::string &list)
+{
+    size_t start = 0;
+    for (;;) {
+        size_t comma = list.find(',', start);
+        std::string entry =
+            list.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        uid_t uid = 0;
+        if (entry.empty())
+            usage(("--allow-uid has an empty entry in \"" + list + "\"").c_str());
+        if (!lookup_uid(entry, &uid))
+            usage(("--allow-uid: no user " + entry).c_str());
+        access->uids.insert(uid);
+        if (comma == std::string::npos)
+            break;
+        start = comma + 1;
+    }
+    access->uids_given = true;
+}
+
+gid_t lookup_gid(const std::string &name)
+{
+    if (all_digits(name))
+        return static_cast<gid_t>(std::stoul(name));
+    group gr, *found = nullptr;
+    char buf[4096];
+    if (getgrnam_r(name.c_str(), &gr, buf, sizeof buf, &found) != 0 || !found)
+        usage(("--socket-group: no group " + name).c_str());
+    return found->gr_gid;
+}
+
+// "0 (root), 33 (www-data)" for the start-up line.
+std::string describe_uids(const std::set<uid_t> &uids)
+{
+    std::string out;
+    for (uid_t u : uids) {
+        if (!out.empty())
+            out += ", ";
+        out += std::to_string(u);
+        std::string name = user_name(u);
+        if (!name.empty())
+            out += " (" + name + ")";
+    }
+    return out;
+}
+
+[[noreturn]] void cannot_listen(const std::string &contact, const std::string &why)
+{
+    std::fprintf(stderr, "kalder-backend: cannot listen on %s: %s\n", contact.c_str(), why.c_str());
+    std::exit(1);
+}
+
+bool is_loopback(const sockaddr *sa)
+{
+    if (sa->sa_family == AF_INET)
+        return (ntohl(reinterpret_cast<const sockaddr_in *>(sa)->sin_addr.s_addr) >> 24) == 127;
+    if (sa->sa_family == AF_INET6) {
+        const in6_addr &a = reinterpret_cast<const sockaddr_in6 *>(sa)->sin6_addr;
+        return IN6_IS_ADDR_LOOPBACK(&a) || (IN6_IS_ADDR_V4MAPPED(&a) && a.s6_addr[12] == 127);
+    }
+    return false;
+}
+
+int listen_tcp(const std::string &contact, const kalder_ipc::Contact &where, bool *loopback)
+{
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_flags = AI_NUMERICSERV | AI_PASSIVE;
     addrinfo *res = nullptr;
-    if (getaddrinfo(host.c_str(), port.c_str(), &hints, &res) != 0 || !res)
+    if (getaddrinfo(where.host.c_str(), where.port.c_str(), &hints, &res) != 0 || !res)
         usage("--listen address cannot be resolved");
     int fd = socket(res->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int one = 1;
     if (fd >= 0)
         setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (fd < 0 || bind(fd, res->ai_addr, res->ai_addrlen) != 0 || listen(fd, 64) != 0) {
-        std::fprintf(stderr, "kalder-backend: cannot listen on %s: %s\n", contact.c_str(),
-                     std::strerror(errno));
-        std::exit(1);
-    }
+    if (fd < 0 || bind(fd, res->ai_addr, res->ai_addrlen) != 0 || listen(fd, 64) != 0)
+        cannot_listen(contact, std::strerror(errno));
+    *loopback = is_loopback(res->ai_addr);
     freeaddrinfo(res);
     return fd;
+}
+
+// The socket file: a socket left by a back end that is gone is replaced;
+// one that a running server still answers on, or anything that is not a
+// socket, stops the start. The file is bound with mode 0600, given its
+// group, and only then opened to the group (0660).
+int listen_unix(const std::string &contact, const std::string &path, gid_t gid, struct stat *made)
+{
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    path.copy(addr.sun_path, sizeof addr.sun_path - 1);  // parse_contact checked that it fits
+    struct stat st;
+    if (lstat(path.c_str(), &st) == 0) {
+        if (!S_ISSOCK(st.st_mode))
+            cannot_listen(contact, path + " exists and is not a socket");
+        int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        bool answered = probe >= 0 && connect(probe, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
+        if (probe >= 0)
+            close(probe);
+        if (answered)
+            cannot_listen(contact, "a running server already listens on " + path);
+        if (unlink(path.c_str()) != 0 && errno != ENOENT)
+            cannot_listen(contact, "cannot remove the stale socket " + path + ": " + std::strerror(errno));
+        log("replaced the stale socket %s", path.c_str());
+    } else if (errno != ENOENT) {
+        cannot_listen(contact, path + ": " + std::strerror(errno));
+    }
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        cannot_listen(contact, std::strerror(errno));
+    mode_t old = umask(0177);
+    int rc = bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+    int bind_errno = errno;
+    umask(old);
+    if (rc != 0)
+        cannot_listen(contact, std::strerror(bind_errno));
+    auto undo = [&](const std::string &why) {
+        unlink(path.c_str());
+        cannot_listen(contact, why);
+    };
+    if (gid != static_cast<gid_t>(-1) && chown(path.c_str(), static_cast<uid_t>(-1), gid) != 0)
+        undo("cannot give " + path + " its group: " + std::strerror(errno));
+    if (chmod(path.c_str(), 0660) != 0)
+        undo("cannot set the mode of " + path + ": " + std::strerror(errno));
+    if (lstat(path.c_str(), made) != 0)
+        undo(path + ": " + std::strerror(errno));
+    if (listen(fd, 64) != 0)
+        undo(std::strerror(errno));
+    return fd;
+}
+
+// Whether the peer of an accepted Unix-domain connection may be served;
+// logs the refusal.
+bool peer_allowed(int fd, const std::set<uid_t> &uids)
+{
+    ucred cred{};
+    socklen_t len = sizeof cred;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) {
+        log("refused a connection: its peer's credentials cannot be read: %s", std::strerror(errno));
+        return false;
+    }
+    if (uids.count(cred.uid))
+        return true;
+    log("refused connection from uid %u (pid %d): not allowed by --allow-uid",
+        static_cast<unsigned>(cred.uid), static_cast<int>(cred.pid));
+    return false;
 }
 
 void refuse_busy(int fd)
@@ -153,6 +360,7 @@ void refuse_busy(int fd)
 int main(int argc, char **argv)
 {
     std::string root;
+    SocketAccess access;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         auto value = [&]() -> const char * {
@@ -160,7 +368,10 @@ int main(int argc, char **argv)
                 usage((a + " needs a value").c_str());
             return argv[++i];
         };
-        if (a == "--listen") {
+        if (a == "--help" || a == "-h") {
+            print_usage(stdout);
+            return 0;
+        } else if (a == "--listen") {
             g_options.listen = value();
         } else if (a == "--root") {
             root = value();
@@ -170,6 +381,14 @@ int main(int argc, char **argv)
             if (eq == std::string::npos || eq == 0 || eq + 1 == v.size())
                 usage("--share needs SHARING_ID=DIR");
             g_options.shares[v.substr(0, eq)] = open_dir(v.substr(eq + 1).c_str());
+        } else if (a == "--allow-uid") {
+            add_allowed_uids(&access, value());
+        } else if (a == "--socket-group") {
+            access.group = value();
+            access.gid = lookup_gid(access.group);
+        } else if (a == "--web-server-user") {
+            access.web_server_user = value();
+            access.web_server_user_given = true;
         } else if (a == "--allow") {
             g_options.allow.insert(value());
         } else if (a == "--max-sessions") {
@@ -186,6 +405,21 @@ int main(int argc, char **argv)
     }
     if (g_options.listen.empty() || root.empty())
         usage("--listen and --root are required");
+    kalder_ipc::Contact where;
+    std::string why;
+    if (!kalder_ipc::parse_contact(g_options.listen, &where, &why))
+        usage(("--listen needs unix:PATH or HOST:PORT: " + why).c_str());
+    if (!where.unix_socket && (access.uids_given || !access.group.empty() || access.web_server_user_given))
+        usage("--allow-uid, --socket-group and --web-server-user apply only to --listen unix:PATH");
+    if (where.unix_socket && !access.uids_given) {
+        uid_t web = 0;
+        if (!lookup_uid(access.web_server_user, &web))
+            usage(("no user " + access.web_server_user +
+                   " (the web server's user, admitted by default): name it with --web-server-user, or the "
+                   "users that may connect with --allow-uid")
+                      .c_str());
+        access.uids = {0, web};
+    }
     g_options.root_fd = open_dir(root.c_str());
 
     // Signals: SIGTERM/SIGINT arrive through a signalfd; SIGPIPE is ignored
@@ -207,7 +441,30 @@ int main(int argc, char **argv)
     kalder_module_activate(kalder_i_xio_module);
     kalder_module_activate(kalder_i_gsi_gssapi_module);
 
-    int lfd = listen_on(g_options.listen);
+    struct stat socket_file {};
+    bool loopback = false;
+    int lfd = where.unix_socket ? listen_unix(g_options.listen, where.path, access.gid, &socket_file)
+                                : listen_tcp(g_options.listen, where, &loopback);
+    // Where and to whom it listens, before the line that says it is ready.
+    if (where.unix_socket) {
+        group gr, *found = nullptr;
+        char buf[4096];
+        getgrgid_r(socket_file.st_gid, &gr, buf, sizeof buf, &found);
+        log("socket %s: mode %04o, group %u%s%s%s; serving only uids %s", where.path.c_str(),
+            static_cast<unsigned>(socket_file.st_mode & 07777), static_cast<unsigned>(socket_file.st_gid),
+            found ? " (" : "", found ? found->gr_name : "", found ? ")" : "",
+            describe_uids(access.uids).c_str());
+    } else if (loopback) {
+        log("warning: on TCP every local user can connect to %s and act as any user on every collection; "
+            "listen on unix:PATH when the gateway runs on this machine",
+            g_options.listen.c_str());
+    } else {
+        log("warning: %s is not a loopback address: every host that reaches this port can act as any user on "
+            "every collection; keep it reachable only from the gateway hosts (a private network or a "
+            "firewall)",
+            g_options.listen.c_str());
+    }
+
     log("listening on %s, root %s, %zu share(s), %zu allowed identit%s, at most %d sessions",
         g_options.listen.c_str(), root.c_str(), g_options.shares.size(), g_options.allow.size(),
         g_options.allow.size() == 1 ? "y" : "ies", g_options.max_sessions);
@@ -243,8 +500,14 @@ int main(int argc, char **argv)
             int fd = accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC);
             if (fd < 0)
                 continue;
-            int one = 1;
-            setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+            if (where.unix_socket && !peer_allowed(fd, access.uids)) {
+                close(fd);  // nothing is sent to a peer that may not connect
+                continue;
+            }
+            if (!where.unix_socket) {
+                int one = 1;
+                setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+            }
             if (static_cast<int>(workers.size()) >= g_options.max_sessions) {
                 log("refusing a session: %d sessions are open", g_options.max_sessions);
                 refuse_busy(fd);
@@ -270,6 +533,13 @@ int main(int argc, char **argv)
 
     g_stopping = true;
     close(lfd);
+    if (where.unix_socket) {
+        // Remove the socket file unless another server has replaced it since.
+        struct stat now;
+        if (lstat(where.path.c_str(), &now) == 0 && now.st_dev == socket_file.st_dev &&
+            now.st_ino == socket_file.st_ino)
+            unlink(where.path.c_str());
+    }
     for (auto &w : workers) shutdown(w->fd, SHUT_RDWR);  // wakes each session; it aborts its transfer
     reap(true);
     log("stopped");

@@ -107,7 +107,7 @@ def peak_rss_mib(httpd: Httpd) -> float:
 def make_server(name: str, emulator: Emulator, backend: Backend, files: pathlib.Path, scratch: pathlib.Path,
                 suffix: str) -> Httpd:
     httpd = Httpd(name, modules=["http2", "dav", "dav_fs"], log_level="warn")
-    data = (f"SetHandler kalder\nKalderBackEndContact 127.0.0.1:{backend.port}\nKalderIdleTimeout 60\n" +
+    data = (f"SetHandler kalder\nKalderBackEndContact {backend.contact}\nKalderIdleTimeout 60\n" +
             collection_directives(emulator.url, "mapped", MAPPED_ID,
                                   "KalderAllowedDomains example.org\nKalderAuthenticationAssuranceTimeout 60"))
     httpd.vhost("mapped.test", body=data)

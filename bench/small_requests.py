@@ -334,7 +334,7 @@ def idle_latency(timing_log: pathlib.Path, targets: list[tuple[str, str | None]]
 
 def make_server(emulator: Emulator, backend: Backend, files: pathlib.Path, timing_log: pathlib.Path) -> Httpd:
     httpd = Httpd("bench-small", modules=["http2"], log_level="warn")
-    data = f"SetHandler kalder\nKalderBackEndContact 127.0.0.1:{backend.port}\nKalderIdleTimeout 60\n"
+    data = f"SetHandler kalder\nKalderBackEndContact {backend.contact}\nKalderIdleTimeout 60\n"
     httpd.vhost("mapped.test", body=data + collection_directives(
         emulator.url, "mapped", MAPPED_ID, "KalderAllowedDomains example.org\nKalderAuthenticationAssuranceTimeout 60"))
     httpd.vhost("guest.test", body=data + collection_directives(emulator.url, "guest", GUEST_ID))

@@ -51,7 +51,7 @@ enum DataChannelKey : int32_t {
 
 struct ServerConfig {
     apr_table_t *unix_sockets;          // ALPN name (or "*") -> Unix socket path
-    const char *backend_contact;        // "host:port" of the back end
+    const char *backend_contact;        // "unix:/PATH" or "host:port" of the back end
     int32_t connect_timeout;            // seconds; IPC connect and HTTPS timeout
     int32_t idle_timeout;               // seconds; IPC idle timeout
     const char *transfer_api_endpoint;  // base URL of the transfer service

@@ -183,6 +183,18 @@ const char *set_integer(cmd_parms *cmd, void *, const char *arg)
     return nullptr;
 }
 
+// "unix:/PATH" or "HOST:PORT": a contact the IPC client cannot use is
+// refused here, so that a typo stops the start instead of failing every
+// request.
+const char *set_backend_contact(cmd_parms *cmd, void *, const char *arg)
+{
+    char why[256];
+    if (!kalder_gfs_ipc_contact_valid(arg, why, sizeof why))
+        return apr_psprintf(cmd->pool, "KalderBackEndContact: %s", why);
+    cmd_config(cmd)->backend_contact = apr_pstrdup(cmd->pool, arg);
+    return nullptr;
+}
+
 const char *set_uuid(cmd_parms *cmd, void *, const char *arg)
 {
     apr_uuid_t uuid;
@@ -255,7 +267,7 @@ const command_rec kalder_cmds[] = {
     AP_INIT_TAKE12(
         "KalderUnixSocket", reinterpret_cast<cmd_func>(set_unix_socket), nullptr, RSRC_CONF,
         "specify the optional ALPN service name and a unix domain socket path to pass the socket to"),
-    CMD_TAKE1("KalderBackEndContact", set_copied_string, backend_contact,
+    CMD_TAKE1("KalderBackEndContact", set_backend_contact, backend_contact,
               "specify contact string for the back-end server"),
     CMD_TAKE1("KalderConnectTimeout", set_integer, connect_timeout, "specify GridFTP connect timeout"),
     CMD_TAKE1("KalderIdleTimeout", set_integer, idle_timeout, "specify GridFTP Idle timeout"),

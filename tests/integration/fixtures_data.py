@@ -1,5 +1,6 @@
 """Fixtures of the data-path tests: the back end (build/kalder-backend) over
-a temporary collection directory, and a gateway whose mapped.test and
+a temporary collection directory, on a Unix-domain socket unless a test asks
+for TCP, and a gateway whose mapped.test and
 guest.test serve that directory through the content handler, over HTTP/1.1
 and HTTP/2, authenticated by the service emulator of fixtures_auth.
 
@@ -21,7 +22,7 @@ import uuid
 import pytest
 
 from fixtures_auth import collection_directives, scenario
-from kalder_harness import BUILD_DIR, WORK, free_port, port_open, register_pidfile, wait_for
+from kalder_harness import BUILD_DIR, WORK, free_port, register_pidfile, wait_for
 
 BACKEND = BUILD_DIR / "kalder-backend"
 SHARING_ID = "5a000000-0000-4000-8000-0000000005a1"  # the scenario's guest share
@@ -29,27 +30,45 @@ MAPPED_ID = "0a000000-0000-4000-8000-00000000000a"
 
 
 class Backend:
-    """kalder-backend on 127.0.0.1 with one mapped root and guest shares."""
+    """kalder-backend with one mapped root and guest shares. By default on a
+    Unix-domain socket in its directory, whose group (www-data) lets the
+    server's children connect; transport="tcp" listens on a TCP port of
+    `listen_host` instead (the gateway connects to 127.0.0.1)."""
 
-    def __init__(self, directory: pathlib.Path):
+    def __init__(self, directory: pathlib.Path, transport: str = "unix", listen_host: str = "127.0.0.1"):
+        assert transport in ("unix", "tcp"), transport
         self.dir = directory
         self.dir.mkdir(parents=True, exist_ok=True)
         self.root = self.dir / "root"
         self.root.mkdir(exist_ok=True)
         self.share = self.dir / "share"
         self.share.mkdir(exist_ok=True)
+        self.transport = transport
+        self.listen_host = listen_host
+        self.socket_path = self.dir / "backend.sock"
+        assert transport == "tcp" or len(str(self.socket_path)) <= 107, f"socket path too long: {self.socket_path}"
         self.port = 0
         self.proc: subprocess.Popen | None = None
         self.log_path = self.dir / "backend.log"
 
+    @property
+    def contact(self) -> str:
+        """The KalderBackEndContact of this back end."""
+        return f"unix:{self.socket_path}" if self.transport == "unix" else f"127.0.0.1:{self.port}"
+
     def start(self, extra: list[str] | None = None) -> "Backend":
         if not BACKEND.exists():
             pytest.skip(f"{BACKEND} is not built")
-        self.port = self.port or free_port()  # a restart keeps the port the gateway was configured with
+        if self.transport == "unix":
+            listen = ["--listen", self.contact, "--socket-group", "www-data"]
+        else:
+            self.port = self.port or free_port()  # a restart keeps the port the gateway was configured with
+            listen = ["--listen", f"{self.listen_host}:{self.port}"]
+        started = self.log_text().count("kalder-backend: listening on ")
         log = open(self.log_path, "a")
         self.proc = subprocess.Popen(
-            [str(BACKEND), "--listen", f"127.0.0.1:{self.port}", "--root", str(self.root),
-             "--share", f"{SHARING_ID}={self.share}", *(extra or [])],
+            [str(BACKEND), *listen, "--root", str(self.root), "--share", f"{SHARING_ID}={self.share}",
+             *(extra or [])],
             stdout=log, stderr=subprocess.STDOUT)
         log.close()
         pidfile = self.dir / "backend.pid"
@@ -59,7 +78,9 @@ class Backend:
         def up():
             if self.proc.poll() is not None:
                 raise RuntimeError("kalder-backend exited: " + self.log_text())
-            return port_open(self.port)
+            # It logs where it listens once it does (a probe connection would
+            # show in its log as a session that never started).
+            return self.log_text().count("kalder-backend: listening on ") > started
         wait_for(up, timeout=15, what="kalder-backend")
         return self
 
@@ -208,13 +229,16 @@ class DataGateway:
 
 DATA_DIRECTIVES = """SetHandler kalder
 Protocols h2 http/1.1
-KalderBackEndContact 127.0.0.1:{port}
+KalderBackEndContact {contact}
 KalderIdleTimeout 60"""
 
 
 @pytest.fixture
 def backend(request):
-    b = Backend(WORK / "backend" / (request.node.name[:60] + "-" + uuid.uuid4().hex[:6]))
+    """The back end on its Unix-domain socket; a test parametrised indirectly
+    with keyword arguments of Backend (transport="tcp", ...) gets those."""
+    kwargs = getattr(request, "param", {})
+    b = Backend(WORK / "backend" / (request.node.name[:40] + "-" + uuid.uuid4().hex[:6]), **kwargs)
     yield b
     b.stop()
 
@@ -229,7 +253,7 @@ def data_gateway(httpd_factory, auth_emulator, backend):
     auth_emulator.reset_calls()
     backend.start()
     httpd = httpd_factory(modules=["http2"])
-    directives = DATA_DIRECTIVES.format(port=backend.port)
+    directives = DATA_DIRECTIVES.format(contact=backend.contact)
     httpd.vhost("mapped.test", body=directives + "\n" + collection_directives(
         auth_emulator.url, "mapped", MAPPED_ID,
         "KalderAllowedDomains example.org\nKalderAuthenticationAssuranceTimeout 60"))

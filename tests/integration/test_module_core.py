@@ -70,6 +70,8 @@ BAD_DIRECTIVES = [
     ("KalderAuthenticationAssuranceTimeout soon",
      "Invalid value for directive KalderAuthenticationAssuranceTimeout, expected integer"),
     ("KalderBackEndContact", "KalderBackEndContact takes one argument, specify contact string for the back-end server"),
+    ("KalderBackEndContact unix:run/kalder/backend.sock",
+     'KalderBackEndContact: malformed back-end contact "unix:run/kalder/backend.sock": the socket path must be absolute'),
     ("KalderUnixSocket a b c", "KalderUnixSocket takes 1-2 arguments, specify the optional ALPN service name"),
     ("<Directory />\nKalderCollectionType guest\n</Directory>", "KalderCollectionType not allowed in <Directory> context"),
 ]

@@ -124,6 +124,34 @@ TEST(Config, UuidsKeepTheirCase)
     EXPECT_EQ(directive(srv, "KalderAuthPolicyID", {"nope"}), "Invalid format for UUID");
 }
 
+TEST(Config, BackEndContactIsAUnixSocketPathOrHostAndPort)
+{
+    TestServer srv;
+    for (const char *good :
+         {"unix:/run/kalder/backend.sock", "127.0.0.1:50000", "backend.test:1", "[::1]:65535"}) {
+        EXPECT_EQ(directive(srv, "KalderBackEndContact", {good}), "") << good;
+        EXPECT_STREQ(srv.config()->backend_contact, good);
+    }
+    const std::string long_path = "unix:/" + std::string(107, 'p');
+    const std::pair<std::string, const char *> bad[] = {
+        {"unix:", "unix: needs the socket's path"},
+        {"unix:run/kalder/backend.sock", "the socket path must be absolute"},
+        {long_path, "the socket path is 108 bytes long, at most 107 fit"},
+        {"/run/kalder/backend.sock", "expected HOST:PORT or unix:/PATH"},
+        {"backend.test", "expected HOST:PORT or unix:/PATH"},
+        {"backend.test:", "the port must be a number from 1 to 65535"},
+        {"backend.test:0", "the port must be a number from 1 to 65535"},
+        {"backend.test:65536", "the port must be a number from 1 to 65535"},
+        {"backend.test:http", "the port must be a number from 1 to 65535"},
+    };
+    for (const auto &[arg, reason] : bad) {
+        std::string err = directive(srv, "KalderBackEndContact", {arg.c_str()});
+        EXPECT_EQ(err.rfind("KalderBackEndContact: malformed back-end contact \"", 0), 0u) << err;
+        EXPECT_NE(err.find(reason), std::string::npos) << arg << ": " << err;
+        EXPECT_STREQ(srv.config()->backend_contact, "[::1]:65535") << "a refused contact is not stored";
+    }
+}
+
 TEST(Config, UnixSocketsAndDomainLists)
 {
     TestServer srv;

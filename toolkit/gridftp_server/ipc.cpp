@@ -1,4 +1,5 @@
-// The IPC client: one TCP connection and one reader thread per session.
+// The IPC client: one connection (Unix-domain socket or TCP) and one reader
+// thread per session.
 // The reader thread connects, sends the session start, and then delivers
 // every reply and event to the caller's callbacks; request calls only
 // encode and write a frame under the session lock, so no callback ever
@@ -11,6 +12,8 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -94,19 +97,48 @@ struct kalder_gfs_ipc_handle_s {
 
 namespace {
 
+// Connect to a Unix-domain socket within timeout_s seconds (0: no limit).
+// A connect waits only while the back end's accept queue is full; the send
+// timeout bounds that wait, and the socket is made non-blocking afterwards
+// like a TCP one.
+int connect_unix(const std::string &contact, const std::string &path, int timeout_s, std::string *why)
+{
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    path.copy(addr.sun_path, sizeof addr.sun_path - 1);  // parse_contact checked that it fits
+    int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (s < 0) {
+        *why = "cannot connect to the back end " + contact.substr(0, 120) + ": " + std::strerror(errno);
+        return -1;
+    }
+    timeval tv{timeout_s > 0 ? timeout_s : 0, 0};
+    setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    int rc;
+    do {
+        rc = connect(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) {
+        // A full accept queue that stayed full for the whole timeout.
+        int err = errno == EAGAIN || errno == EINPROGRESS ? ETIMEDOUT : errno;
+        close(s);
+        *why = "cannot connect to the back end " + contact.substr(0, 120) + ": " + std::strerror(err);
+        return -1;
+    }
+    timeval none{0, 0};
+    setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &none, sizeof none);
+    fcntl(s, F_SETFL, fcntl(s, F_GETFL) | O_NONBLOCK);
+    return s;
+}
+
 // Connect within timeout_s seconds (0: the system's own limit).
 int connect_backend(const std::string &contact, int timeout_s, std::string *why)
 {
-    std::string host, port;
-    size_t colon = contact.rfind(':');
-    if (colon == std::string::npos || colon == 0 || colon + 1 >= contact.size()) {
-        *why = "malformed back-end contact \"" + contact.substr(0, 100) + "\"";
+    kalder_ipc::Contact where;
+    if (!kalder_ipc::parse_contact(contact, &where, why))
         return -1;
-    }
-    host = contact.substr(0, colon);
-    port = contact.substr(colon + 1);
-    if (host.size() > 2 && host.front() == '[' && host.back() == ']')
-        host = host.substr(1, host.size() - 2);
+    if (where.unix_socket)
+        return connect_unix(contact, where.path, timeout_s, why);
+    const std::string &host = where.host, &port = where.port;
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -212,6 +244,25 @@ void fill_reply(const kalder_ipc::Message &m, ReplyHolder *h)
     }
 }
 
+// A back end on a Unix-domain socket closes at once, without a word, on a
+// peer whose uid it does not serve. Before the session opened, the end of
+// such a connection (end of file, reset, broken pipe) is most likely that.
+bool closed_unanswered(const std::string &contact, bool eof, const std::string &why)
+{
+    return contact.compare(0, 5, "unix:") == 0 &&
+           (eof || why.find(std::strerror(ECONNRESET)) != std::string::npos ||
+            why.find(std::strerror(EPIPE)) != std::string::npos);
+}
+
+kalder_result_t unanswered_error(const std::string &contact)
+{
+    return error(
+        KALDER_ERROR_SYSTEM,
+        "the back end %s closed the connection before the session opened: it serves only the uids its "
+        "--allow-uid names (its log tells which uid it refused)",
+        contact.substr(0, 120).c_str());
+}
+
 void reader_main(kalder_gfs_ipc_handle_s *h)
 {
     std::string why;
@@ -226,7 +277,9 @@ void reader_main(kalder_gfs_ipc_handle_s *h)
         why.clear();
 
     kalder_result_t failure = KALDER_SUCCESS;
-    if (!why.empty()) {
+    if (!why.empty() && fd >= 0 && closed_unanswered(h->host_id, false, why)) {
+        failure = unanswered_error(h->host_id);
+    } else if (!why.empty()) {
         failure = error(KALDER_ERROR_SYSTEM, "%s", why.c_str());
     } else {
         // Receive until the session breaks or is closed.
@@ -277,6 +330,11 @@ void reader_main(kalder_gfs_ipc_handle_s *h)
                     continue;
                 failure = error(KALDER_ERROR_TIMEOUT, "the back-end session was idle for %d seconds",
                                 h->idle_timeout_s);
+                break;
+            }
+            if (!opened && !closing && (rr == kalder_ipc::READ_EOF || rr == kalder_ipc::READ_ERROR) &&
+                closed_unanswered(h->host_id, rr == kalder_ipc::READ_EOF, why)) {
+                failure = unanswered_error(h->host_id);
                 break;
             }
             if (rr == kalder_ipc::READ_EOF) {

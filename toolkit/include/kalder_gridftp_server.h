@@ -1,6 +1,7 @@
 // kalder_gridftp_server: the IPC client of the back-end data server.
 //
-// One session (an IPC handle) is one TCP connection to the back end,
+// One session (an IPC handle) is one connection to the back end (a
+// Unix-domain socket, or TCP for a back end on another machine),
 // opened with kalder_gfs_ipc_handle_connect_ex under a session user string
 // and a delegated credential. Requests on it (command, stat, data channel,
 // send, receive) are answered asynchronously through callbacks; the wire
@@ -32,6 +33,8 @@
 //   the toolkit and are valid only during the callback: copy what you keep.
 #ifndef KALDER_GRIDFTP_SERVER_H
 #define KALDER_GRIDFTP_SERVER_H
+
+#include <cstddef>
 
 #include "kalder_common.h"
 #include "kalder_gssapi_gsi.h"
@@ -75,7 +78,7 @@ struct kalder_gfs_session_info_t {
     char *password;          // unused; null
     char *subject;           // subject name of the requester
     char *cookie;            // unused; null
-    char *host_id;           // back end contact "host:port"
+    char *host_id;           // back-end contact: "unix:/PATH" or "host:port"
 };
 
 // Command record for kalder_gfs_ipc_request_command.
@@ -216,6 +219,13 @@ using kalder_gfs_ipc_callback_t = void (*)(kalder_gfs_ipc_handle_t ipc_handle, k
                                            kalder_gfs_finished_info_t *reply, void *user_arg);
 using kalder_gfs_ipc_event_callback_t = void (*)(kalder_gfs_ipc_handle_t ipc_handle, kalder_result_t result,
                                                  kalder_gfs_event_info_t *event, void *user_arg);
+
+// Whether `contact` has the form of a back-end contact: "unix:/PATH" (an
+// absolute path that fits a socket address) or "HOST:PORT" (port 1 to
+// 65535, an IPv6 address in brackets). Nothing is resolved or connected.
+// KALDER_FALSE puts the reason, NUL-terminated and cut to why_len bytes,
+// into `why` (when given).
+kalder_bool_t kalder_gfs_ipc_contact_valid(const char *contact, char *why, size_t why_len);
 
 // Prepare the IPC client; `requester` true (the module is the requesting
 // side). Idempotent.

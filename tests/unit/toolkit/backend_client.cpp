@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -62,13 +63,19 @@ std::string backend_binary()
 
 }  // namespace
 
-Backend::Backend(std::vector<std::string> extra)
+Backend::Backend(std::vector<std::string> extra, Transport transport)
 {
     char tmpl[] = "/tmp/kalder-backend-test-XXXXXX";
     dir_ = mkdtemp(tmpl);
+    chmod(dir_.c_str(), 0711);
     std::system(("mkdir -p " + dir_ + "/root " + dir_ + "/share").c_str());
-    int port = free_port();
-    contact_ = "127.0.0.1:" + std::to_string(port);
+    int port = 0;
+    if (transport == Transport::UNIX) {
+        contact_ = "unix:" + socket_path();
+    } else {
+        port = free_port();
+        contact_ = "127.0.0.1:" + std::to_string(port);
+    }
     std::vector<std::string> args = {backend_binary(), "--listen", contact_, "--root", root()};
     for (auto &e : extra) {
         size_t p = e.find("{share}");
@@ -92,7 +99,9 @@ Backend::Backend(std::vector<std::string> extra)
         return;
     }
     for (int i = 0; i < 200; ++i) {
-        if (can_connect(port))
+        // A Unix-domain back end is ready once it has logged where it listens
+        // (a probe connection would show in its log).
+        if (port ? can_connect(port) : log().find("listening on") != std::string::npos)
             return;
         int status;
         if (waitpid(pid_, &status, WNOHANG) == pid_) {

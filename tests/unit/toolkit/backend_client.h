@@ -18,11 +18,15 @@
 
 namespace kt {
 
+enum class Transport { TCP, UNIX };
+
 class Backend {
 public:
     // Starts kalder-backend with --root <tmp>/root plus `extra` arguments
     // (use "{share}" for <tmp>/share); waits until it accepts connections.
-    explicit Backend(std::vector<std::string> extra = {});
+    // Over UNIX it listens on <tmp>/backend.sock (<tmp> is searchable by
+    // every user, so that tests can connect as another uid).
+    explicit Backend(std::vector<std::string> extra = {}, Transport transport = Transport::TCP);
     ~Backend();
     // SIGTERM, wait; the exit status (-1 if it did not end in 10 seconds).
     int stop();
@@ -30,6 +34,7 @@ public:
     std::string root() const { return dir_ + "/root"; }
     std::string share() const { return dir_ + "/share"; }
     std::string dir() const { return dir_; }
+    std::string socket_path() const { return dir_ + "/backend.sock"; }
     std::string log() const;
 
 private:

@@ -1,8 +1,13 @@
 // The back end driven through the IPC client: commands, both transfer
 // modes, confinement, guest restrictions, receive integrity, sessions.
 #include <gtest/gtest.h>
+#include <grp.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -16,8 +21,11 @@
 #include <sstream>
 
 #include "backend_client.h"
+#include "kalder_ipc_wire.h"
 #include "path_rule_cases.h"
 #include "toolkit_testing.h"
+
+extern char **environ;
 
 namespace {
 
@@ -542,16 +550,203 @@ TEST(BackendSessions, HostileBytesEndOnlyThatSession)
 
 TEST(BackendSessions, ConnectFailureReportsThroughTheOpenCallbackWithoutHandle)
 {
-    Client c;
-    Record r = c.open("127.0.0.1:1", kMapped);
-    EXPECT_EQ(r.handle, nullptr);
-    EXPECT_NE(r.result, KALDER_SUCCESS);
-    EXPECT_NE(kt::error_text(r.result).find("cannot connect"), std::string::npos) << kt::error_text(r.result);
+    const std::pair<const char *, const char *> cases[] = {
+        {"127.0.0.1:1", "cannot connect to the back end 127.0.0.1:1: Connection refused"},
+        {"unix:/nonexistent/backend.sock",
+         "cannot connect to the back end unix:/nonexistent/backend.sock: No such file or directory"},
+        {"unix:backend.sock", "the socket path must be absolute"},
+        {"backend.test", "expected HOST:PORT or unix:/PATH"},
+    };
+    for (const auto &[contact, expect] : cases) {
+        Client c;
+        Record r = c.open(contact, kMapped);
+        EXPECT_EQ(r.handle, nullptr) << contact;
+        EXPECT_NE(r.result, KALDER_SUCCESS) << contact;
+        EXPECT_NE(kt::error_text(r.result).find(expect), std::string::npos) << kt::error_text(r.result);
+    }
     // Unusable arguments fail at once, with no callback.
     kalder_gfs_session_info_t si{};
     EXPECT_NE(kalder_gfs_ipc_handle_connect_ex(&si, nullptr, nullptr, nullptr, nullptr, 0, nullptr, nullptr,
                                                nullptr, 0, 0, 0),
               KALDER_SUCCESS);
+}
+
+// --- the Unix-domain socket: only the gateway's uid is served ----------------
+
+// What a client running as uid and gid 65534 (nobody, nogroup) got back
+// after it connected to the socket and sent a well-formed session start.
+struct Peer {
+    pid_t pid = -1;
+    bool connected = false;
+    std::string received;  // empty: the back end closed without a byte
+};
+
+Peer connect_as_nobody(const std::string &path)
+{
+    kalder_ipc::Message m;
+    m.type = kalder_ipc::SESSION_START;
+    m.username = kMapped;
+    m.map_user = 1;
+    m.credential = kt::make_credential_pem();
+    std::string frame, why;
+    EXPECT_TRUE(kalder_ipc::encode(m, &frame, &why)) << why;
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    path.copy(addr.sun_path, sizeof addr.sun_path - 1);
+    int out[2];
+    EXPECT_EQ(pipe(out), 0);
+    Peer peer;
+    peer.pid = fork();
+    if (peer.pid == 0) {
+        // Only system calls from here: the parent has other threads.
+        close(out[0]);
+        if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)
+            _exit(10);
+        int s = socket(AF_UNIX, SOCK_STREAM, 0);
+        if (connect(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
+            _exit(11);
+        timeval tv{10, 0};  // a bound on a hung back end, not a measurement
+        setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        send(s, frame.data(), frame.size(), MSG_NOSIGNAL);
+        char buf[256];
+        ssize_t n = recv(s, buf, sizeof buf, 0);
+        if (n > 0)
+            (void)!write(out[1], buf, static_cast<size_t>(n));
+        _exit(n == 0 || (n < 0 && errno == ECONNRESET) ? 0 : n > 0 ? 1 : 12);
+    }
+    close(out[1]);
+    char buf[256];
+    ssize_t n;
+    while ((n = read(out[0], buf, sizeof buf)) > 0) peer.received.append(buf, static_cast<size_t>(n));
+    close(out[0]);
+    int status = 0;
+    waitpid(peer.pid, &status, 0);
+    int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    EXPECT_TRUE(code == 0 || code == 1 || code == 11) << "the peer failed with status " << code;
+    peer.connected = code == 0 || code == 1;
+    return peer;
+}
+
+TEST(BackendUnixSocket, ServesRootAndTheWebServerUserAndClosesOnOtherUidsUnanswered)
+{
+    Backend backend({"--socket-group", "65534"}, kt::Transport::UNIX);
+    struct stat st {};
+    ASSERT_EQ(lstat(backend.socket_path().c_str(), &st), 0);
+    EXPECT_TRUE(S_ISSOCK(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, 0660u);
+    EXPECT_EQ(st.st_gid, 65534u);
+    EXPECT_NE(backend.log().find("serving only uids 0 (root)"), std::string::npos) << backend.log();
+
+    Client c;  // this process runs as root
+    ASSERT_TRUE(c.open(backend.contact(), kMapped).ok()) << backend.log();
+    EXPECT_TRUE(c.stat("/").ok());
+
+    // The group lets nobody open the socket; its uid is still not served.
+    Peer peer = connect_as_nobody(backend.socket_path());
+    EXPECT_TRUE(peer.connected);
+    EXPECT_EQ(peer.received, "") << "nothing may be sent to a refused peer";
+    EXPECT_NE(backend.log().find("refused connection from uid 65534 (pid " + std::to_string(peer.pid) +
+                                 "): not allowed by --allow-uid"),
+              std::string::npos)
+        << backend.log();
+    EXPECT_TRUE(c.stat("/").ok()) << "the open session is unaffected";
+}
+
+TEST(BackendUnixSocket, AllowUidNamesEveryServedUser)
+{
+    Backend backend({"--socket-group", "nogroup", "--allow-uid", "nobody,12345"}, kt::Transport::UNIX);
+    Peer peer = connect_as_nobody(backend.socket_path());
+    ASSERT_GE(peer.received.size(), kalder_ipc::kHeaderSize) << backend.log();
+    EXPECT_EQ(peer.received.substr(0, 2), "KI");
+    EXPECT_EQ(static_cast<uint8_t>(peer.received[3]), kalder_ipc::REPLY);
+    // Root is served by default only: this list replaced the default.
+    Client c;
+    Record r = c.open(backend.contact(), kMapped);
+    EXPECT_EQ(r.handle, nullptr);
+    EXPECT_NE(kt::error_text(r.result).find("closed the connection before the session opened"),
+              std::string::npos)
+        << kt::error_text(r.result);
+    EXPECT_NE(backend.log().find("refused connection from uid 0 "), std::string::npos) << backend.log();
+}
+
+// Runs kalder-backend to its end; its exit status, and its output in *out.
+int run_backend(const std::vector<std::string> &args, std::string *out)
+{
+    const char *dir = std::getenv("KALDER_BUILD_DIR");
+    std::string binary = std::string(dir && *dir ? dir : "/work/main/build") + "/kalder-backend";
+    char tmpl[] = "/tmp/kalder-backend-out-XXXXXX";
+    int fd = mkstemp(tmpl);
+    std::vector<std::string> all = {binary};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char *> argv;
+    for (auto &a : all) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, fd, 2);
+    pid_t pid = -1;
+    int rc = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    close(fd);
+    int status = -1;
+    if (rc == 0)
+        waitpid(pid, &status, 0);
+    *out = read_file(tmpl);
+    unlink(tmpl);
+    return rc == 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(BackendUnixSocket, AStaleSocketIsReplacedButALiveOneOrAnotherFileStopsTheStart)
+{
+    char tmpl[] = "/tmp/kalder-socket-test-XXXXXX";
+    std::string dir = mkdtemp(tmpl);
+    std::string path = dir + "/backend.sock";
+    {
+        // A socket file whose server is gone.
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        path.copy(addr.sun_path, sizeof addr.sun_path - 1);
+        int s = socket(AF_UNIX, SOCK_STREAM, 0);
+        ASSERT_EQ(bind(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+        close(s);
+    }
+    std::string out;
+    {
+        Backend backend({"--listen", "unix:" + path}, kt::Transport::UNIX);
+        EXPECT_NE(backend.log().find("replaced the stale socket " + path), std::string::npos)
+            << backend.log();
+        Client c;
+        EXPECT_TRUE(c.open("unix:" + path, kMapped).ok()) << backend.log();
+        EXPECT_TRUE(c.close());
+        EXPECT_EQ(run_backend({"--listen", "unix:" + path, "--root", dir}, &out), 1);
+        EXPECT_NE(out.find("cannot listen on unix:" + path + ": a running server already listens on"),
+                  std::string::npos)
+            << out;
+        EXPECT_EQ(backend.stop(), 0);
+        struct stat st;
+        EXPECT_NE(lstat(path.c_str(), &st), 0) << "the socket is removed at the end";
+    }
+    write_file(path, "not a socket");
+    EXPECT_EQ(run_backend({"--listen", "unix:" + path, "--root", dir}, &out), 1);
+    EXPECT_NE(out.find(path + " exists and is not a socket"), std::string::npos) << out;
+    EXPECT_EQ(read_file(path), "not a socket");
+
+    const std::pair<std::vector<std::string>, const char *> usage_errors[] = {
+        {{"--listen", "unix:backend.sock"}, "the socket path must be absolute"},
+        {{"--listen", "unix:/" + std::string(120, 's')}, "at most 107 fit"},
+        {{"--listen", "127.0.0.1:5000", "--allow-uid", "0"}, "apply only to --listen unix:PATH"},
+        {{"--listen", "unix:" + dir + "/b", "--allow-uid", "no-such-user"},
+         "--allow-uid: no user no-such-user"},
+        {{"--listen", "unix:" + dir + "/b", "--socket-group", "no-such-group"}, "--socket-group: no group"},
+        {{"--listen", "unix:" + dir + "/b", "--web-server-user", "no-such-user"}, "no user no-such-user"},
+    };
+    for (const auto &[args, expect] : usage_errors) {
+        std::vector<std::string> all = args;
+        all.insert(all.end(), {"--root", dir});
+        EXPECT_EQ(run_backend(all, &out), 2) << args[1];
+        EXPECT_NE(out.find(expect), std::string::npos) << out;
+    }
+    std::system(("rm -rf " + dir).c_str());
 }
 
 TEST(BackendSessions, SigtermDuringAnUploadKeepsTheOldFileAndLeavesNoTemporaryFile)
