@@ -181,8 +181,15 @@ bool is_client_identity(request_rec *r);
 bool is_browser_request(request_rec *r);
 const char *build_scope(apr_pool_t *pool, server_rec *s, const char *suffix);
 
-char *encrypt_value(request_rec *r, const char *secret, const char *text);
-char *decrypt_value(request_rec *r, const char *secret, const char *sealed);
+// What a sealed value is for. Each purpose seals under a key of its own
+// (derived from the secret), so a value sealed for one never opens as the
+// other.
+enum SealPurpose { SEAL_COOKIE, SEAL_STATE };
+// Seals the text (authenticated encryption, base64url); null on failure.
+char *encrypt_value(request_rec *r, const char *secret, SealPurpose purpose, const char *text);
+// The text sealed for this purpose under this secret, or null for any value
+// that does not open (logged alike whatever the reason).
+char *decrypt_value(request_rec *r, const char *secret, SealPurpose purpose, const char *sealed);
 char *url_safe_base64_encode(apr_pool_t *pool, const unsigned char *data, size_t length);
 unsigned char *url_safe_base64_decode(request_rec *r, const char *text, size_t *out_length);
 
@@ -222,6 +229,8 @@ AclDoc *parse_acl_doc(request_rec *r, const json_t *doc);
 AclPermit transfer_acls_permit(request_rec *r, const AclDoc *acls);
 
 // oidc_replies: the sealed state cookie, the login return and the browser reply
+//
+// A cookie that does not open reads as no cookie (state OIDC_STATE_NONE, 0).
 int set_oidc_state(request_rec *r, const char *key, int state, const char *auth_token,
                    const char *transfer_token);
 int get_oidc_state(request_rec *r, const char *key, int *state, const char **auth_token,

@@ -159,7 +159,7 @@ int set_oidc_state(request_rec *r, const char *key, int state, const char *auth_
         ap_log_rerror(KALDER_MARK, APLOG_ERR, 0, r, "Failed to serialize the OIDC state");
         return 1;
     }
-    char *sealed = encrypt_value(r, key, text.get());
+    char *sealed = encrypt_value(r, key, SEAL_COOKIE, text.get());
     if (!sealed) {
         ap_log_rerror(KALDER_MARK, APLOG_ERR, 0, r, "Failed to encode the OIDC state");
         return 1;
@@ -195,11 +195,14 @@ int get_oidc_state(request_rec *r, const char *key, int *state, const char **aut
         log_missing_state_key(r);
         return 1;
     }
-    char *text = decrypt_value(r, key, sealed);
+    // A cookie that does not open, whatever the reason (tampered, sealed
+    // under another secret or the earlier format, a login state), is no
+    // cookie: the browser is sent to log in.
+    char *text = decrypt_value(r, key, SEAL_COOKIE, sealed);
     if (!text) {
         ap_log_rerror(KALDER_MARK, APLOG_DEBUG, 0, r,
                       "Failed to decode the OIDC state (was the vhost secret recently altered?)");
-        return 1;
+        return 0;
     }
     json_error_t error;
     kalder::JsonPtr doc(json_loads(text, 0, &error));
@@ -291,17 +294,18 @@ int oidc_process_auth_flow(request_rec *r, ServerConfig *conf)
         if (!transfer_token)
             return fail("OIDC code exchange is missing the Transfer token.");
     }
-    if (set_oidc_state(r, conf->oidc_state_key, OIDC_STATE_AUTH_FLOW_FINISH, auth_token, transfer_token) != 0)
-        return fail("Failed to set FINISH OIDC Auth flow state.");
     if (!tokens->state)
         return fail("OIDC code exchange is missing the state field.");
-    const char *uri = decrypt_value(r, conf->oidc_state_key, tokens->state);
+    const char *uri = decrypt_value(r, conf->oidc_state_key, SEAL_STATE, tokens->state);
     if (!uri)
         return fail("Failed to decode the token state value.");
-    // The state carries no integrity tag: a forged one could name another
-    // site. Only a path on this host is followed.
+    // The state opens only as this server sealed it, but the URI it holds
+    // is the request's as the client sent it ("//host/..." included).
     if (!oidc_is_local_redirect(uri))
         return fail("The token state value is not a local path; refusing to redirect.");
+    // The tokens are stored only once the state has passed.
+    if (set_oidc_state(r, conf->oidc_state_key, OIDC_STATE_AUTH_FLOW_FINISH, auth_token, transfer_token) != 0)
+        return fail("Failed to set FINISH OIDC Auth flow state.");
     apr_table_set(r->headers_out, "Location", uri);
     return HTTP_TEMPORARY_REDIRECT;
 }
@@ -386,7 +390,8 @@ apr_status_t oidc_set_reply(ap_filter_t *f, apr_bucket_brigade *bb)
         ap_log_rerror(KALDER_MARK, APLOG_ERR, 0, r, "Unable to escape the redirect URI.");
         return APR_EGENERAL;
     }
-    const char *state = encrypt_value(r, conf->oidc_state_key, r->unparsed_uri ? r->unparsed_uri : "/");
+    const char *state =
+        encrypt_value(r, conf->oidc_state_key, SEAL_STATE, r->unparsed_uri ? r->unparsed_uri : "/");
     if (!state) {
         ap_log_rerror(KALDER_MARK, APLOG_ERR, 0, r, "Unable to encrypt the unparsed URI.");
         return APR_EGENERAL;
