@@ -190,6 +190,8 @@ char *encrypt_value(request_rec *r, const char *secret, SealPurpose purpose, con
 // The text sealed for this purpose under this secret, or null for any value
 // that does not open (logged alike whatever the reason).
 char *decrypt_value(request_rec *r, const char *secret, SealPurpose purpose, const char *sealed);
+// Base64url of that many random bytes; null on failure.
+char *random_base64url(apr_pool_t *pool, size_t bytes);
 char *url_safe_base64_encode(apr_pool_t *pool, const unsigned char *data, size_t length);
 unsigned char *url_safe_base64_decode(request_rec *r, const char *text, size_t *out_length);
 
@@ -230,12 +232,17 @@ AclPermit transfer_acls_permit(request_rec *r, const AclDoc *acls);
 
 // oidc_replies: the sealed state cookie, the login return and the browser reply
 //
-// A cookie that does not open reads as no cookie (state OIDC_STATE_NONE, 0).
+// The cookie holds the login's step, the tokens once logged in, and while
+// the browser is away at the login page a random "login" value that the
+// sealed login state carries as well. A cookie that does not open reads as
+// no cookie (state OIDC_STATE_NONE, 0).
 int set_oidc_state(request_rec *r, const char *key, int state, const char *auth_token,
-                   const char *transfer_token);
+                   const char *transfer_token, const char *login);
 int get_oidc_state(request_rec *r, const char *key, int *state, const char **auth_token,
-                   const char **transfer_token);
-int oidc_process_auth_flow(request_rec *r, ServerConfig *conf);
+                   const char **transfer_token, const char **login);
+// The login return on "/redirect" of a browser whose cookie holds this
+// login value: completes only the login that this browser started.
+int oidc_process_auth_flow(request_rec *r, ServerConfig *conf, const char *login);
 // Returns true when it answered the request itself (the handler returns OK).
 bool oidc_auth_flow_done(request_rec *r, bool download);
 apr_status_t oidc_set_reply(ap_filter_t *f, apr_bucket_brigade *bb);

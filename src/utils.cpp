@@ -465,6 +465,14 @@ unsigned char *url_safe_base64_decode(request_rec *r, const char *text, size_t *
     }
 }
 
+char *random_base64url(apr_pool_t *pool, size_t bytes)
+{
+    auto *buffer = static_cast<unsigned char *>(apr_palloc(pool, bytes));
+    if (!buffer || !fill_random(buffer, bytes))
+        return nullptr;
+    return url_safe_base64_encode(pool, buffer, bytes);
+}
+
 char *encrypt_value(request_rec *r, const char *secret, SealPurpose purpose, const char *text)
 {
     KALDER_ASSERT(secret != nullptr);

@@ -20,6 +20,7 @@ struct Read {
     int state = -1;
     const char *auth = nullptr;
     const char *transfer = nullptr;
+    const char *login = nullptr;
 };
 
 Read read_cookie(kalder::test::TestServer &server, const char *key, const std::string &header)
@@ -27,22 +28,23 @@ Read read_cookie(kalder::test::TestServer &server, const char *key, const std::s
     kalder::test::TestRequest r(server);
     r.header("Cookie", header.c_str());
     Read out;
-    out.rc = get_oidc_state(r, key, &out.state, &out.auth, &out.transfer);
+    out.rc = get_oidc_state(r, key, &out.state, &out.auth, &out.transfer, &out.login);
     if (out.rc != 0 && out.rc != 1)
         __builtin_trap();
     if (out.state < OIDC_STATE_NONE || out.state > OIDC_STATE_AUTH_COMPLETE)
         __builtin_trap();
-    if (out.state == OIDC_STATE_NONE && (out.auth || out.transfer))
+    if (out.state == OIDC_STATE_NONE && (out.auth || out.transfer || out.login))
         __builtin_trap();
     // Pointers into the request's pool are not kept past it.
     out.auth = out.auth ? "" : nullptr;
     out.transfer = out.transfer ? "" : nullptr;
+    out.login = out.login ? "" : nullptr;
     return out;
 }
 
 bool reads_as_no_cookie(const Read &read)
 {
-    return read.rc == 0 && read.state == OIDC_STATE_NONE && !read.auth && !read.transfer;
+    return read.rc == 0 && read.state == OIDC_STATE_NONE && !read.auth && !read.transfer && !read.login;
 }
 
 }  // namespace
@@ -76,14 +78,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         !reads_as_no_cookie(read_cookie(server, key, std::string("mod_kalder_OIDC=") + state_value)))
         __builtin_trap();
 
-    // A cookie as the module writes it, with the text as its token (the
-    // writer refuses text that is not UTF-8).
+    // A cookie as the module writes it, with the text as its tokens and
+    // login value (the writer refuses text that is not UTF-8).
     int written = OIDC_STATE_AUTH_REDIRECT + data[0] % 3;
-    if (set_oidc_state(w, key, written, text.c_str(), text.c_str()) == 0) {
+    if (set_oidc_state(w, key, written, text.c_str(), text.c_str(), text.c_str()) == 0) {
         const char *header = apr_table_get(w->headers_out, "Set-Cookie");
         std::string value(header, std::strchr(header, ';'));
         Read intact = read_cookie(server, key, value);
-        if (intact.rc != 0 || intact.state != written || !intact.auth || !intact.transfer)
+        if (intact.rc != 0 || intact.state != written || !intact.auth || !intact.transfer || !intact.login)
             __builtin_trap();
         std::string sealed = value.substr(std::strlen("mod_kalder_OIDC="));
         std::string edited = kalder::fuzz::apply_edits(sealed, edits);

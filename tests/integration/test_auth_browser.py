@@ -126,6 +126,34 @@ def test_cookies_that_do_not_open_are_no_cookie(gateway):
         assert login_answer(status, headers) == without, value
 
 
+def test_login_return_completes_only_the_login_this_browser_started(gateway):
+    """Login CSRF: another site starts a login in its own browser, logs in
+    and sends the victim's browser to "/redirect" with its code and state.
+    The victim's browser has a login cookie of its own (any page of the
+    gateway sets one) but not the login value sealed in that state."""
+    gateway.httpd.expect_log(r"The login state was started by another browser; refusing to complete the login\.")
+    location_a, _ = start_login(gateway, "mapped.test", "/data.txt")
+    redirect_a = log_in(gateway, location_a, identity="bob")
+    location_b, cookie_b = start_login(gateway, "mapped.test", "/data.txt")
+
+    status, headers, _ = come_back(redirect_a, cookie_b)
+    assert status == 500
+    assert header(headers, "Set-Cookie") == [] and header(headers, "Location") == []
+    assert gateway.httpd.count_log("refusing to complete the login") == 1
+    # Nothing was stored: browser B is still logged out.
+    status, _, _ = request("https://mapped.test/data.txt", headers=dict(UA, Cookie=cookie_b))
+    assert status == 307
+    # A browser that started no login at all is sent to log in.
+    status, headers, _ = request(redirect_a, headers=UA)
+    assert status == 307 and query_of(header(headers, "Location")[0])["prompt"] == "login"
+
+    # Its own login still completes.
+    status, headers, _ = come_back(log_in(gateway, location_b), cookie_b)
+    assert (status, header(headers, "Location")) == (307, ["/data.txt"])
+    status, _, body = request("https://mapped.test/data.txt", headers=dict(UA, Cookie=oidc_cookie(headers)))
+    assert (status, body) == (200, b"mapped data\n")
+
+
 def test_login_return_errors_answer_500(gateway):
     gateway.httpd.expect_log(r"OIDC Auth redirect encountered error in response")
     gateway.httpd.expect_log(r"OIDC Auth redirect missing code in response")
@@ -150,8 +178,9 @@ def test_states_that_do_not_open_are_refused_alike(gateway):
     location, cookie = start_login(gateway, "mapped.test", original)
     state = query_of(location)["state"]
     rewritten = bytearray(b64url_decode(state))
+    uri_at = 12 + 23  # after the nonce, the login value and its blank
     for i, (was, wanted) in enumerate(zip(original.encode(), b"//attacker.test/")):
-        rewritten[12 + i] ^= was ^ wanted
+        rewritten[uri_at + i] ^= was ^ wanted
     for forged in (b64url_encode(bytes(rewritten)), flip_bit(state, -1), state[:-2], cookie.partition("=")[2]):
         status, headers, _ = come_back(log_in(gateway, location, state=forged), cookie)
         assert status == 500, forged

@@ -61,7 +61,7 @@ TEST_F(Oidc, NoCookieReadsAsNoStateAtDebugLevel)
     TestRequest r(srv);
     int state = -1;
     const char *auth = "x";
-    EXPECT_EQ(get_oidc_state(r, KEY, &state, &auth, nullptr), 0);
+    EXPECT_EQ(get_oidc_state(r, KEY, &state, &auth, nullptr, nullptr), 0);
     EXPECT_EQ(state, OIDC_STATE_NONE);
     EXPECT_EQ(auth, nullptr);
     EXPECT_TRUE(logged(APLOG_DEBUG, "No OIDC state found for request."));
@@ -70,7 +70,7 @@ TEST_F(Oidc, NoCookieReadsAsNoStateAtDebugLevel)
 TEST_F(Oidc, WriteAndReadBackWithTokensOnNormalAndErrorHeaders)
 {
     TestRequest w(srv);
-    ASSERT_EQ(set_oidc_state(w, KEY, OIDC_STATE_AUTH_COMPLETE, "AUTH-TOKEN", "XFER-TOKEN"), 0);
+    ASSERT_EQ(set_oidc_state(w, KEY, OIDC_STATE_AUTH_COMPLETE, "AUTH-TOKEN", "XFER-TOKEN", nullptr), 0);
     EXPECT_EQ(written_document(w, w->headers_out),
               "{\"state\": \"COMPLETE\", \"auth\": \"AUTH-TOKEN\", \"transfer\": \"XFER-TOKEN\"}");
     EXPECT_STREQ(apr_table_get(w->err_headers_out, "Set-Cookie"), apr_table_get(w->headers_out, "Set-Cookie"));
@@ -82,14 +82,22 @@ TEST_F(Oidc, WriteAndReadBackWithTokensOnNormalAndErrorHeaders)
     int state = 0;
     const char *auth = nullptr;
     const char *transfer = nullptr;
-    ASSERT_EQ(get_oidc_state(r, KEY, &state, &auth, &transfer), 0);
+    ASSERT_EQ(get_oidc_state(r, KEY, &state, &auth, &transfer, nullptr), 0);
     EXPECT_EQ(state, OIDC_STATE_AUTH_COMPLETE);
     EXPECT_STREQ(auth, "AUTH-TOKEN");
     EXPECT_STREQ(transfer, "XFER-TOKEN");
 
     TestRequest redirect(srv);
-    ASSERT_EQ(set_oidc_state(redirect, KEY, 7, nullptr, nullptr), 0);
-    EXPECT_EQ(written_document(redirect, redirect->headers_out), "{\"state\": \"REDIRECT\"}");
+    ASSERT_EQ(set_oidc_state(redirect, KEY, 7, nullptr, nullptr, "L0gin"), 0);
+    EXPECT_EQ(written_document(redirect, redirect->headers_out),
+              "{\"state\": \"REDIRECT\", \"login\": \"L0gin\"}");
+    set_cookie = apr_table_get(redirect->headers_out, "Set-Cookie");
+    TestRequest back(srv);
+    back.header("Cookie", std::string(set_cookie, std::strchr(set_cookie, ';')).c_str());
+    const char *login = nullptr;
+    ASSERT_EQ(get_oidc_state(back, KEY, &state, nullptr, nullptr, &login), 0);
+    EXPECT_EQ(state, OIDC_STATE_AUTH_REDIRECT);
+    EXPECT_STREQ(login, "L0gin");
 }
 
 TEST_F(Oidc, RedirectStateWithoutTokensAndExtraMembers)
@@ -99,7 +107,7 @@ TEST_F(Oidc, RedirectStateWithoutTokensAndExtraMembers)
     int state = 0;
     const char *auth = "x";
     const char *transfer = "y";
-    ASSERT_EQ(get_oidc_state(r, KEY, &state, &auth, &transfer), 0);
+    ASSERT_EQ(get_oidc_state(r, KEY, &state, &auth, &transfer, nullptr), 0);
     EXPECT_EQ(state, OIDC_STATE_AUTH_REDIRECT);
     EXPECT_EQ(auth, nullptr);
     EXPECT_EQ(transfer, nullptr);
@@ -123,7 +131,7 @@ TEST_F(Oidc, UnusableDocumentsFailWithTheirDebugMessage)
         TestRequest r(srv);
         r.header("Cookie", cookie_with(r, c.document).c_str());
         int state = -1;
-        EXPECT_EQ(get_oidc_state(r, KEY, &state, nullptr, nullptr), 1) << c.document;
+        EXPECT_EQ(get_oidc_state(r, KEY, &state, nullptr, nullptr, nullptr), 1) << c.document;
         EXPECT_EQ(state, OIDC_STATE_NONE);
         EXPECT_TRUE(logged(APLOG_DEBUG, c.message)) << kalder::test::dump_log();
     }
@@ -161,7 +169,7 @@ TEST_F(Oidc, CookiesThatDoNotOpenReadAsNoCookie)
         int state = -1;
         const char *auth = "x";
         const char *transfer = "y";
-        EXPECT_EQ(get_oidc_state(r, KEY, &state, &auth, &transfer), 0) << value;
+        EXPECT_EQ(get_oidc_state(r, KEY, &state, &auth, &transfer, nullptr), 0) << value;
         EXPECT_EQ(state, OIDC_STATE_NONE) << value;
         EXPECT_EQ(auth, nullptr);
         EXPECT_EQ(transfer, nullptr);
@@ -176,7 +184,7 @@ TEST_F(Oidc, CookiesThatDoNotOpenReadAsNoCookie)
     TestRequest intact(srv, "GET", "/file");
     intact.header("Cookie", ("mod_kalder_OIDC=" + sealed).c_str());
     int state = -1;
-    EXPECT_EQ(get_oidc_state(intact, KEY, &state, nullptr, nullptr), 0);
+    EXPECT_EQ(get_oidc_state(intact, KEY, &state, nullptr, nullptr, nullptr), 0);
     EXPECT_EQ(state, OIDC_STATE_AUTH_COMPLETE);
 }
 
@@ -187,7 +195,7 @@ TEST_F(Oidc, CookieSentTwiceWithDifferentValuesCountsAsNone)
     std::string b = encrypt_value(r, KEY, SEAL_COOKIE, "{\"state\": \"COMPLETE\", \"auth\": \"b\"}");
     r.header("Cookie", ("mod_kalder_OIDC=" + a + "; mod_kalder_OIDC=" + b).c_str());
     int state = -1;
-    EXPECT_EQ(get_oidc_state(r, KEY, &state, nullptr, nullptr), 0);
+    EXPECT_EQ(get_oidc_state(r, KEY, &state, nullptr, nullptr, nullptr), 0);
     EXPECT_EQ(state, OIDC_STATE_NONE);
 }
 
