@@ -83,14 +83,15 @@ int browser_path(request_rec *r, ServerConfig *conf, RequestState *state)
     int oidc_state = OIDC_STATE_NONE;
     const char *auth_token = nullptr;
     const char *transfer_token = nullptr;
-    if (get_oidc_state(r, conf->oidc_state_key, &oidc_state, &auth_token, &transfer_token) != 0 ||
+    const char *login = nullptr;
+    if (get_oidc_state(r, conf->oidc_state_key, &oidc_state, &auth_token, &transfer_token, &login) != 0 ||
         oidc_state == OIDC_STATE_NONE) {
         state->reply_reason = REPLY_AUTHENTICATION_REQUIRED;
         return HTTP_UNAUTHORIZED;
     }
     if (oidc_state == OIDC_STATE_AUTH_REDIRECT) {
         if (r->uri && std::strcmp(r->uri, "/redirect") == 0)
-            return oidc_process_auth_flow(r, conf);
+            return oidc_process_auth_flow(r, conf, login);
         state->reply_reason = REPLY_AUTHENTICATION_REQUIRED;
         return HTTP_UNAUTHORIZED;
     }

@@ -181,8 +181,17 @@ bool is_client_identity(request_rec *r);
 bool is_browser_request(request_rec *r);
 const char *build_scope(apr_pool_t *pool, server_rec *s, const char *suffix);
 
-char *encrypt_value(request_rec *r, const char *secret, const char *text);
-char *decrypt_value(request_rec *r, const char *secret, const char *sealed);
+// What a sealed value is for. Each purpose seals under a key of its own
+// (derived from the secret), so a value sealed for one never opens as the
+// other.
+enum SealPurpose { SEAL_COOKIE, SEAL_STATE };
+// Seals the text (authenticated encryption, base64url); null on failure.
+char *encrypt_value(request_rec *r, const char *secret, SealPurpose purpose, const char *text);
+// The text sealed for this purpose under this secret, or null for any value
+// that does not open (logged alike whatever the reason).
+char *decrypt_value(request_rec *r, const char *secret, SealPurpose purpose, const char *sealed);
+// Base64url of that many random bytes; null on failure.
+char *random_base64url(apr_pool_t *pool, size_t bytes);
 char *url_safe_base64_encode(apr_pool_t *pool, const unsigned char *data, size_t length);
 unsigned char *url_safe_base64_decode(request_rec *r, const char *text, size_t *out_length);
 
@@ -225,11 +234,18 @@ AclDoc *parse_acl_doc(request_rec *r, const json_t *doc);
 AclPermit transfer_acls_permit(request_rec *r, const AclDoc *acls);
 
 // oidc_replies: the sealed state cookie, the login return and the browser reply
+//
+// The cookie holds the login's step, the tokens once logged in, and while
+// the browser is away at the login page a random "login" value that the
+// sealed login state carries as well. A cookie that does not open reads as
+// no cookie (state OIDC_STATE_NONE, 0).
 int set_oidc_state(request_rec *r, const char *key, int state, const char *auth_token,
-                   const char *transfer_token);
+                   const char *transfer_token, const char *login);
 int get_oidc_state(request_rec *r, const char *key, int *state, const char **auth_token,
-                   const char **transfer_token);
-int oidc_process_auth_flow(request_rec *r, ServerConfig *conf);
+                   const char **transfer_token, const char **login);
+// The login return on "/redirect" of a browser whose cookie holds this
+// login value: completes only the login that this browser started.
+int oidc_process_auth_flow(request_rec *r, ServerConfig *conf, const char *login);
 // Returns true when it answered the request itself (the handler returns OK).
 bool oidc_auth_flow_done(request_rec *r, bool download);
 apr_status_t oidc_set_reply(ap_filter_t *f, apr_bucket_brigade *bb);

@@ -13,6 +13,8 @@
 #include "util_cookies.h"
 #include "util_script.h"
 
+#include <openssl/crypto.h>
+
 #include "raii.h"
 
 namespace {
@@ -134,12 +136,47 @@ const char *script_string_escape(apr_pool_t *pool, const char *text)
     return out;
 }
 
+// Length in random bytes of the login value shared by the login state and
+// the REDIRECT cookie.
+constexpr size_t LOGIN_VALUE_BYTES = 16;
+
+// The sealed login state: the login value, a blank and the URI to return
+// to (as the client sent it, any bytes but NUL).
+char *seal_login_state(request_rec *r, const char *key, const char *uri, const char *login)
+{
+    return encrypt_value(r, key, SEAL_STATE, apr_pstrcat(r->pool, login, " ", uri, nullptr));
+}
+
+// Opens a login state; false when it does not open or is not one.
+bool open_login_state(request_rec *r, const char *key, const char *sealed, const char **uri,
+                      const char **login)
+{
+    const char *text = decrypt_value(r, key, SEAL_STATE, sealed);
+    const char *blank = text ? std::strchr(text, ' ') : nullptr;
+    if (!blank)
+        return false;
+    *login = apr_pstrmemdup(r->pool, text, static_cast<size_t>(blank - text));
+    *uri = blank + 1;
+    return true;
+}
+
+// Whether the cookie's and the state's login values are one, compared in
+// constant time.
+bool same_login(const char *cookie_login, const char *state_login)
+{
+    if (!cookie_login || !state_login || !*cookie_login)
+        return false;
+    size_t n = std::strlen(cookie_login);
+    return n == std::strlen(state_login) && CRYPTO_memcmp(cookie_login, state_login, n) == 0;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
 // OIDC state cookie
 
-int set_oidc_state(request_rec *r, const char *key, int state, const char *auth_token, const char *transfer_token)
+int set_oidc_state(request_rec *r, const char *key, int state, const char *auth_token,
+                   const char *transfer_token, const char *login)
 {
     if (!key) {
         log_missing_state_key(r);
@@ -149,7 +186,8 @@ int set_oidc_state(request_rec *r, const char *key, int state, const char *auth_
     kalder::JsonPtr doc(json_object());
     if (!doc || json_object_set_new(doc.get(), "state", json_string(state_text)) != 0 ||
         (auth_token && json_object_set_new(doc.get(), "auth", json_string(auth_token)) != 0) ||
-        (transfer_token && json_object_set_new(doc.get(), "transfer", json_string(transfer_token)) != 0)) {
+        (transfer_token && json_object_set_new(doc.get(), "transfer", json_string(transfer_token)) != 0) ||
+        (login && json_object_set_new(doc.get(), "login", json_string(login)) != 0)) {
         ap_log_rerror(KALDER_MARK, APLOG_ERR, 0, r, "Failed to serialize the OIDC state");
         return 1;
     }
@@ -159,7 +197,7 @@ int set_oidc_state(request_rec *r, const char *key, int state, const char *auth_
         ap_log_rerror(KALDER_MARK, APLOG_ERR, 0, r, "Failed to serialize the OIDC state");
         return 1;
     }
-    char *sealed = encrypt_value(r, key, text.get());
+    char *sealed = encrypt_value(r, key, SEAL_COOKIE, text.get());
     if (!sealed) {
         ap_log_rerror(KALDER_MARK, APLOG_ERR, 0, r, "Failed to encode the OIDC state");
         return 1;
@@ -175,13 +213,15 @@ int set_oidc_state(request_rec *r, const char *key, int state, const char *auth_
 }
 
 int get_oidc_state(request_rec *r, const char *key, int *state, const char **auth_token,
-                   const char **transfer_token)
+                   const char **transfer_token, const char **login)
 {
     *state = OIDC_STATE_NONE;
     if (auth_token)
         *auth_token = nullptr;
     if (transfer_token)
         *transfer_token = nullptr;
+    if (login)
+        *login = nullptr;
 
     // The reader's status is not examined: a refused cookie header (for
     // example the cookie sent twice with different values) is no cookie.
@@ -195,11 +235,14 @@ int get_oidc_state(request_rec *r, const char *key, int *state, const char **aut
         log_missing_state_key(r);
         return 1;
     }
-    char *text = decrypt_value(r, key, sealed);
+    // A cookie that does not open, whatever the reason (tampered, sealed
+    // under another secret or the earlier format, a login state), is no
+    // cookie: the browser is sent to log in.
+    char *text = decrypt_value(r, key, SEAL_COOKIE, sealed);
     if (!text) {
         ap_log_rerror(KALDER_MARK, APLOG_DEBUG, 0, r,
                       "Failed to decode the OIDC state (was the vhost secret recently altered?)");
-        return 1;
+        return 0;
     }
     json_error_t error;
     kalder::JsonPtr doc(json_loads(text, 0, &error));
@@ -240,6 +283,10 @@ int get_oidc_state(request_rec *r, const char *key, int *state, const char **aut
         ap_log_rerror(KALDER_MARK, APLOG_DEBUG, 0, r, "Failed to duplicate the Transfer token from OIDC state");
         return 1;
     }
+    if (login && copy_optional_string(r, doc.get(), "login", login) != 0) {
+        ap_log_rerror(KALDER_MARK, APLOG_DEBUG, 0, r, "Failed to duplicate the login value from OIDC state");
+        return 1;
+    }
     return 0;
 }
 
@@ -258,7 +305,7 @@ bool oidc_is_local_redirect(const char *uri)
     return true;
 }
 
-int oidc_process_auth_flow(request_rec *r, ServerConfig *conf)
+int oidc_process_auth_flow(request_rec *r, ServerConfig *conf, const char *login)
 {
     auto fail = [r](const char *message) {
         ap_log_rerror(KALDER_MARK, APLOG_ERR, 0, r, "%s", message);
@@ -291,17 +338,25 @@ int oidc_process_auth_flow(request_rec *r, ServerConfig *conf)
         if (!transfer_token)
             return fail("OIDC code exchange is missing the Transfer token.");
     }
-    if (set_oidc_state(r, conf->oidc_state_key, OIDC_STATE_AUTH_FLOW_FINISH, auth_token, transfer_token) != 0)
-        return fail("Failed to set FINISH OIDC Auth flow state.");
     if (!tokens->state)
         return fail("OIDC code exchange is missing the state field.");
-    const char *uri = decrypt_value(r, conf->oidc_state_key, tokens->state);
-    if (!uri)
+    const char *uri = nullptr;
+    const char *state_login = nullptr;
+    if (!open_login_state(r, conf->oidc_state_key, tokens->state, &uri, &state_login))
         return fail("Failed to decode the token state value.");
-    // The state carries no integrity tag: a forged one could name another
-    // site. Only a path on this host is followed.
+    // The state opens only as this server sealed it, but the URI it holds
+    // is the request's as the client sent it ("//host/..." included).
     if (!oidc_is_local_redirect(uri))
         return fail("The token state value is not a local path; refusing to redirect.");
+    // Only the browser that was sent to log in holds the login value of
+    // the state: a code and state brought from another browser's login
+    // (another site logging this browser in as someone else) stop here,
+    // before any token is stored.
+    if (!same_login(login, state_login))
+        return fail("The login state was started by another browser; refusing to complete the login.");
+    if (set_oidc_state(r, conf->oidc_state_key, OIDC_STATE_AUTH_FLOW_FINISH, auth_token, transfer_token,
+                       nullptr) != 0)
+        return fail("Failed to set FINISH OIDC Auth flow state.");
     apr_table_set(r->headers_out, "Location", uri);
     return HTTP_TEMPORARY_REDIRECT;
 }
@@ -329,9 +384,10 @@ bool oidc_auth_flow_done(request_rec *r, bool download)
     int state = OIDC_STATE_NONE;
     const char *auth_token = nullptr;
     const char *transfer_token = nullptr;
-    if (get_oidc_state(r, conf->oidc_state_key, &state, &auth_token, &transfer_token) == 0 &&
+    if (get_oidc_state(r, conf->oidc_state_key, &state, &auth_token, &transfer_token, nullptr) == 0 &&
         state == OIDC_STATE_AUTH_FLOW_FINISH) {
-        if (set_oidc_state(r, conf->oidc_state_key, OIDC_STATE_AUTH_COMPLETE, auth_token, transfer_token) != 0)
+        if (set_oidc_state(r, conf->oidc_state_key, OIDC_STATE_AUTH_COMPLETE, auth_token, transfer_token,
+                           nullptr) != 0)
             ap_log_rerror(KALDER_MARK, APLOG_ERR, 0, r, "Failed to set COMPLETE OIDC Auth flow state.");
         send_reload_page(r, suffix);
         return true;
@@ -356,7 +412,7 @@ OidcSkip oidc_skip_authz_check(request_rec *r)
     const ServerConfig *conf = kalder_server_config(r->server);
     KALDER_ASSERT(conf != nullptr);
     int state = OIDC_STATE_NONE;
-    if (get_oidc_state(r, conf->oidc_state_key, &state, nullptr, nullptr) != 0)
+    if (get_oidc_state(r, conf->oidc_state_key, &state, nullptr, nullptr, nullptr) != 0)
         return OIDC_SKIP_ERROR;
     return state == OIDC_STATE_AUTH_REDIRECT ? OIDC_SKIP_YES : OIDC_SKIP_NO;
 }
@@ -386,7 +442,15 @@ apr_status_t oidc_set_reply(ap_filter_t *f, apr_bucket_brigade *bb)
         ap_log_rerror(KALDER_MARK, APLOG_ERR, 0, r, "Unable to escape the redirect URI.");
         return APR_EGENERAL;
     }
-    const char *state = encrypt_value(r, conf->oidc_state_key, r->unparsed_uri ? r->unparsed_uri : "/");
+    // The login value goes in the state and in the REDIRECT cookie: the
+    // login return completes only where the two agree.
+    const char *login = random_base64url(r->pool, LOGIN_VALUE_BYTES);
+    if (!login) {
+        ap_log_rerror(KALDER_MARK, APLOG_ERR, 0, r, "Unable to get random data for the login state.");
+        return APR_EGENERAL;
+    }
+    const char *state =
+        seal_login_state(r, conf->oidc_state_key, r->unparsed_uri ? r->unparsed_uri : "/", login);
     if (!state) {
         ap_log_rerror(KALDER_MARK, APLOG_ERR, 0, r, "Unable to encrypt the unparsed URI.");
         return APR_EGENERAL;
@@ -421,7 +485,7 @@ apr_status_t oidc_set_reply(ap_filter_t *f, apr_bucket_brigade *bb)
         return APR_EGENERAL;
     }
     apr_table_set(r->headers_out, "Location", location);
-    if (set_oidc_state(r, conf->oidc_state_key, OIDC_STATE_AUTH_REDIRECT, nullptr, nullptr) != 0) {
+    if (set_oidc_state(r, conf->oidc_state_key, OIDC_STATE_AUTH_REDIRECT, nullptr, nullptr, login) != 0) {
         ap_log_rerror(KALDER_MARK, APLOG_ERR, 0, r, "Failed to set REDIRECT OIDC Auth flow state.");
         return APR_EGENERAL;
     }

@@ -26,6 +26,7 @@ using JsonPtr = std::unique_ptr<json_t, Deleter<json_decref>>;
 using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, Deleter<EVP_MD_CTX_free>>;
 using CipherCtxPtr = std::unique_ptr<EVP_CIPHER_CTX, Deleter<EVP_CIPHER_CTX_free>>;
 using PkeyPtr = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY_free>>;
+using PkeyCtxPtr = std::unique_ptr<EVP_PKEY_CTX, Deleter<EVP_PKEY_CTX_free>>;
 using X509Ptr = std::unique_ptr<X509, Deleter<X509_free>>;
 using BioPtr = std::unique_ptr<BIO, Deleter<BIO_free_all>>;
 

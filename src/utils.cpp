@@ -17,17 +17,11 @@
 
 namespace {
 
-// The largest answer body a service call takes. The identity and transfer
-// services answer with a few kilobytes of JSON; a larger answer is a fault
-// (or a hostile server) and must not grow the server process without bound.
-constexpr size_t MAX_ANSWER_SIZE = 1048576;
-
 // Bytes received so far; a NUL follows the last byte once anything arrived.
 // Heap memory owned here and released on every exit of https_exchange.
 struct ResponseBuffer {
     kalder::MallocPtr<char> data;
     size_t size = 0;
-    bool too_large = false;  // the answer went past MAX_ANSWER_SIZE
 };
 
 }  // namespace
@@ -39,10 +33,8 @@ static size_t response_write_callback(char *ptr, size_t item_size, size_t item_c
     if (item_size != 0 && item_count > (SIZE_MAX - 1) / item_size)
         return 0;
     size_t n = item_size * item_count;
-    if (n > MAX_ANSWER_SIZE - buffer->size) {
-        buffer->too_large = true;
+    if (n > SIZE_MAX - 1 - buffer->size)
         return 0;
-    }
     void *grown = std::realloc(buffer->data.get(), buffer->size + n + 1);
     if (!grown)
         return 0;
@@ -84,10 +76,6 @@ int https_exchange(apr_pool_t *pool, const char *url, const char *post_fields, l
         curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "HTTPS") != CURLE_OK ||
         curl_easy_setopt(h, CURLOPT_USERAGENT, "mod_kalder") != CURLE_OK)
         return 1;
-    // An answer that announces a Content-Length beyond the limit is refused
-    // before its body; the write function stops any other at the limit.
-    if (curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(MAX_ANSWER_SIZE)) != CURLE_OK)
-        return 1;
 
     // Client credentials win over a bearer token: Basic authentication only.
     kalder::CurlSlistPtr headers;
@@ -104,17 +92,7 @@ int https_exchange(apr_pool_t *pool, const char *url, const char *post_fields, l
             return 1;
     }
 
-    CURLcode performed = curl_easy_perform(h);
-    if (buffer.too_large || performed == CURLE_FILESIZE_EXCEEDED) {
-        // The callers' own lines say which call failed; this one says why.
-        ap_log_error(KALDER_MARK, APLOG_ERR, 0, ap_server_conf,
-                     "The answer of %s is larger than %" APR_SIZE_T_FMT
-                     " bytes, which no identity or transfer service answer is; the call fails. Check that "
-                     "KalderAuthAPIEndpoint and KalderTransferAPIEndpoint name those services",
-                     url, MAX_ANSWER_SIZE);
-        return 1;
-    }
-    if (performed != CURLE_OK)
+    if (curl_easy_perform(h) != CURLE_OK)
         return 1;
 
     long status = 0;
@@ -208,7 +186,8 @@ int json_get_boolean(const json_t *object, const char *name, bool *out)
 #include <sys/random.h>
 
 #include <openssl/err.h>
-#include <openssl/sha.h>
+#include <openssl/evp.h>
+#include <openssl/kdf.h>
 
 RequestState *get_request_state(request_rec *r)
 {
@@ -329,16 +308,26 @@ const char *build_scope(apr_pool_t *pool, server_rec *s, const char *suffix)
 // ---------------------------------------------------------------------------
 // Sealed values
 //
-// A sealed value is AES-256-CBC over 16 zero bytes, the text and its NUL,
-// under SHA-256 of the secret, with a random IV that is never stored: the
-// first ciphertext block (the encryption of the IV) chains the rest, so an
-// all-zero IV recovers every block after the first, which is discarded.
-// The ciphertext is written as unpadded base64url.
+// A sealed value is AES-256-GCM: a random 96-bit nonce, the ciphertext of
+// the text (without its NUL) and the 128-bit tag, written one after the
+// other as unpadded base64url. Each purpose has a key of its own,
+// HKDF-SHA256 (RFC 5869) of the secret with no salt and the purpose's label
+// as info:
+//
+//     cookie key = HKDF-SHA256(secret, "mod_kalder OIDC cookie"), 32 bytes
+//     state key  = HKDF-SHA256(secret, "mod_kalder OIDC state"), 32 bytes
+//
+// so a login state never opens as a cookie nor a cookie as a state. The tag
+// covers every byte: a value opens only as it was sealed, and a value that
+// does not open (not base64url, not canonical, too short, another key or
+// purpose, any changed bit) fails with one and the same log line.
 
 namespace {
 
 constexpr char BASE64URL_ALPHABET[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
-constexpr int SEAL_BLOCK = 16;
+constexpr size_t SEAL_NONCE = 12;
+constexpr size_t SEAL_TAG = 16;
+constexpr size_t SEAL_KEY = 32;
 
 // Value of a base64url character, or -1.
 int base64url_value(unsigned char c)
@@ -356,9 +345,65 @@ int base64url_value(unsigned char c)
     return -1;
 }
 
-void seal_key(const char *secret, unsigned char key[SHA256_DIGEST_LENGTH])
+enum class Base64Result { DECODED, BAD_LENGTH, BAD_CHARACTER, NOT_CANONICAL };
+
+// Decodes unpadded base64url into a pool buffer with a NUL after the last
+// byte. With canonical set, a final group whose surplus low bits are not
+// zero is refused, so that every accepted text stands for other bytes.
+Base64Result base64url_decode(apr_pool_t *pool, const char *text, bool canonical, unsigned char **out,
+                              size_t *out_length)
 {
-    SHA256(reinterpret_cast<const unsigned char *>(secret), std::strlen(secret), key);
+    size_t n = std::strlen(text);
+    if (n % 4 == 1)
+        return Base64Result::BAD_LENGTH;
+    size_t decoded_length = 3 * (n / 4) + (n % 4 == 2 ? 1 : 0) + (n % 4 == 3 ? 2 : 0);
+    auto *bytes = static_cast<unsigned char *>(apr_pcalloc(pool, decoded_length + 1));
+    size_t o = 0;
+    for (size_t i = 0; i < n; i += 4) {
+        size_t group_chars = n - i < 4 ? n - i : 4;
+        uint32_t group = 0;
+        for (size_t k = 0; k < 4; ++k) {
+            int v = 0;
+            if (k < group_chars) {
+                v = base64url_value(static_cast<unsigned char>(text[i + k]));
+                if (v < 0)
+                    return Base64Result::BAD_CHARACTER;
+            }
+            group = (group << 6) | static_cast<uint32_t>(v);
+        }
+        // A final group of 2 or 3 characters yields 1 or 2 bytes.
+        size_t count = group_chars - 1;
+        if (canonical && count < 3 && (group & (0xffffffu >> (8 * count))) != 0)
+            return Base64Result::NOT_CANONICAL;
+        for (size_t k = 0; k < count; ++k)
+            bytes[o++] = static_cast<unsigned char>((group >> (16 - 8 * k)) & 0xff);
+    }
+    KALDER_ASSERT(o == decoded_length);
+    *out = bytes;
+    *out_length = decoded_length;
+    return Base64Result::DECODED;
+}
+
+const char *seal_label(SealPurpose purpose)
+{
+    return purpose == SEAL_STATE ? "mod_kalder OIDC state" : "mod_kalder OIDC cookie";
+}
+
+bool seal_key(const char *secret, SealPurpose purpose, unsigned char key[SEAL_KEY])
+{
+    kalder::PkeyCtxPtr ctx(EVP_PKEY_CTX_new_id(EVP_PKEY_HKDF, nullptr));
+    const char *label = seal_label(purpose);
+    size_t length = SEAL_KEY;
+    bool ok = ctx && EVP_PKEY_derive_init(ctx.get()) == 1 &&
+              EVP_PKEY_CTX_set_hkdf_md(ctx.get(), EVP_sha256()) == 1 &&
+              EVP_PKEY_CTX_set1_hkdf_key(ctx.get(), reinterpret_cast<const unsigned char *>(secret),
+                                         static_cast<int>(std::strlen(secret))) == 1 &&
+              EVP_PKEY_CTX_add1_hkdf_info(ctx.get(), reinterpret_cast<const unsigned char *>(label),
+                                          static_cast<int>(std::strlen(label))) == 1 &&
+              EVP_PKEY_derive(ctx.get(), key, &length) == 1 && length == SEAL_KEY;
+    if (!ok)
+        ERR_clear_error();
+    return ok;
 }
 
 bool fill_random(unsigned char *buffer, size_t length)
@@ -409,44 +454,32 @@ char *url_safe_base64_encode(apr_pool_t *pool, const unsigned char *data, size_t
 
 unsigned char *url_safe_base64_decode(request_rec *r, const char *text, size_t *out_length)
 {
-    size_t n = std::strlen(text);
-    if (n % 4 == 1) {
-        ap_log_rerror(KALDER_MARK, APLOG_ERR, 0, r, "URL-safe base64 input has an invalid length.");
-        ap_log_rerror(KALDER_MARK, APLOG_ERR, 0, r,
-                      "Failed to decode URL-safe base64 value, invalid input length.");
-        return nullptr;
+    unsigned char *out = nullptr;
+    // The surplus low bits of a final group of 2 or 3 characters are ignored.
+    switch (base64url_decode(r->pool, text, false, &out, out_length)) {
+        case Base64Result::DECODED:
+            return out;
+        case Base64Result::BAD_LENGTH:
+            ap_log_rerror(KALDER_MARK, APLOG_ERR, 0, r, "URL-safe base64 input has an invalid length.");
+            ap_log_rerror(KALDER_MARK, APLOG_ERR, 0, r,
+                          "Failed to decode URL-safe base64 value, invalid input length.");
+            return nullptr;
+        default:
+            ap_log_rerror(KALDER_MARK, APLOG_ERR, 0, r,
+                          "Can not decode URL-safe base64 value because it contains an invalid character");
+            return nullptr;
     }
-    size_t decoded_length = 3 * (n / 4) + (n % 4 == 2 ? 1 : 0) + (n % 4 == 3 ? 2 : 0);
-    auto *out = static_cast<unsigned char *>(apr_pcalloc(r->pool, decoded_length + 1));
-    size_t o = 0;
-    for (size_t i = 0; i < n; i += 4) {
-        size_t group_chars = n - i < 4 ? n - i : 4;
-        uint32_t group = 0;
-        for (size_t k = 0; k < 4; ++k) {
-            int v = 0;
-            if (k < group_chars) {
-                v = base64url_value(static_cast<unsigned char>(text[i + k]));
-                if (v < 0) {
-                    ap_log_rerror(
-                        KALDER_MARK, APLOG_ERR, 0, r,
-                        "Can not decode URL-safe base64 value because it contains an invalid character");
-                    return nullptr;
-                }
-            }
-            group = (group << 6) | static_cast<uint32_t>(v);
-        }
-        // A final group of 2 or 3 characters yields 1 or 2 bytes; its
-        // surplus low bits are ignored.
-        size_t bytes = group_chars - 1;
-        for (size_t k = 0; k < bytes; ++k)
-            out[o++] = static_cast<unsigned char>((group >> (16 - 8 * k)) & 0xff);
-    }
-    KALDER_ASSERT(o == decoded_length);
-    *out_length = decoded_length;
-    return out;
 }
 
-char *encrypt_value(request_rec *r, const char *secret, const char *text)
+char *random_base64url(apr_pool_t *pool, size_t bytes)
+{
+    auto *buffer = static_cast<unsigned char *>(apr_palloc(pool, bytes));
+    if (!buffer || !fill_random(buffer, bytes))
+        return nullptr;
+    return url_safe_base64_encode(pool, buffer, bytes);
+}
+
+char *encrypt_value(request_rec *r, const char *secret, SealPurpose purpose, const char *text)
 {
     KALDER_ASSERT(secret != nullptr);
     KALDER_ASSERT(text != nullptr);
@@ -455,91 +488,98 @@ char *encrypt_value(request_rec *r, const char *secret, const char *text)
         ap_log_rerror(KALDER_MARK, APLOG_ERR, 0, r, "Failed to encrypt a string value.");
         return nullptr;
     };
-    unsigned char key[SHA256_DIGEST_LENGTH];
-    seal_key(secret, key);
-    unsigned char iv[SEAL_BLOCK];
-    if (!fill_random(iv, sizeof iv))
+    size_t text_length = std::strlen(text);
+    if (text_length > static_cast<size_t>(INT_MAX) - SEAL_NONCE - SEAL_TAG)
+        return fail("Failed while trying to encrypt the value.");
+    unsigned char key[SEAL_KEY];
+    if (!seal_key(secret, purpose, key))
+        return fail("Unable to derive the sealing key");
+    size_t total = SEAL_NONCE + text_length + SEAL_TAG;
+    auto *sealed = static_cast<unsigned char *>(apr_palloc(r->pool, total));
+    unsigned char *nonce = sealed;
+    unsigned char *cipher = sealed + SEAL_NONCE;
+    unsigned char *tag = cipher + text_length;
+    if (!fill_random(nonce, SEAL_NONCE))
         return fail("Unable to get random data while encrypting text");
 
     kalder::CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
     if (!ctx)
         return fail("Unable to initialize the cipher context");
-    if (EVP_EncryptInit_ex(ctx.get(), EVP_aes_256_cbc(), nullptr, key, iv) != 1)
+    // GCM's default nonce length is 96 bits, the length stored here.
+    if (EVP_EncryptInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, key, nonce) != 1)
         return fail("Unable to initialize the cipher context for encryption");
-    KALDER_ASSERT(EVP_CIPHER_CTX_iv_length(ctx.get()) == SEAL_BLOCK);
-
-    size_t text_length = std::strlen(text);
-    if (text_length > static_cast<size_t>(INT_MAX) - 2 * SEAL_BLOCK - 1)
-        return fail("Failed while trying to encrypt the value.");
-    size_t capacity = SEAL_BLOCK + SEAL_BLOCK + text_length + 1;
-    auto *cipher = static_cast<unsigned char *>(apr_pcalloc(r->pool, capacity));
-    const unsigned char zero_block[SEAL_BLOCK] = {};
+    KALDER_ASSERT(EVP_CIPHER_CTX_iv_length(ctx.get()) == static_cast<int>(SEAL_NONCE));
     int n = 0;
-    size_t total = 0;
-    if (EVP_EncryptUpdate(ctx.get(), cipher, &n, zero_block, SEAL_BLOCK) != 1)
-        return fail("Failed while trying to encrypt the initialization vector.");
-    total += static_cast<size_t>(n);
-    if (EVP_EncryptUpdate(ctx.get(), cipher + total, &n, reinterpret_cast<const unsigned char *>(text),
-                          static_cast<int>(text_length + 1)) != 1)
+    if (text_length > 0 &&
+        (EVP_EncryptUpdate(ctx.get(), cipher, &n, reinterpret_cast<const unsigned char *>(text),
+                           static_cast<int>(text_length)) != 1 ||
+         static_cast<size_t>(n) != text_length))
         return fail("Failed while trying to encrypt the value.");
-    total += static_cast<size_t>(n);
-    if (EVP_EncryptFinal_ex(ctx.get(), cipher + total, &n) != 1)
+    if (EVP_EncryptFinal_ex(ctx.get(), cipher + text_length, &n) != 1 || n != 0 ||
+        EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_GET_TAG, static_cast<int>(SEAL_TAG), tag) != 1)
         return fail("Failed while trying to finalize the encrypted value.");
-    total += static_cast<size_t>(n);
-    KALDER_ASSERT(total <= capacity);
     ctx.reset();
 
-    char *sealed = url_safe_base64_encode(r->pool, cipher, total);
-    if (!sealed) {
+    char *text_out = url_safe_base64_encode(r->pool, sealed, total);
+    if (!text_out) {
         ap_log_rerror(KALDER_MARK, APLOG_ERR, 0, r,
                       "Failed to URL-safe base64 encode an encrypted string value.");
         return nullptr;
     }
-    return sealed;
+    return text_out;
 }
 
-char *decrypt_value(request_rec *r, const char *secret, const char *sealed)
+char *decrypt_value(request_rec *r, const char *secret, SealPurpose purpose, const char *sealed)
 {
     KALDER_ASSERT(secret != nullptr);
     KALDER_ASSERT(sealed != nullptr);
-    size_t length = 0;
-    unsigned char *cipher = url_safe_base64_decode(r, sealed, &length);
-    if (!cipher) {
+    // Whatever keeps a value from opening is answered alike.
+    auto refuse = [r]() -> char * {
+        ERR_clear_error();
         ap_log_rerror(KALDER_MARK, APLOG_ERR, 0, r,
-                      "Failed to URL-safe base64 decode an encrypted string value.");
+                      "Failed to decrypt a URL-safe base64 encrypted string value.");
         return nullptr;
-    }
+    };
+    // A failure of this server rather than of the value.
     auto fail = [r](const char *what) -> char * {
+        ERR_clear_error();
         ap_log_rerror(KALDER_MARK, APLOG_ERR, 0, r, "%s", what);
         ap_log_rerror(KALDER_MARK, APLOG_ERR, 0, r,
                       "Failed to decrypt a URL-safe base64 encrypted string value.");
         return nullptr;
     };
-    unsigned char key[SHA256_DIGEST_LENGTH];
-    seal_key(secret, key);
-    const unsigned char zero_iv[SEAL_BLOCK] = {};
+    unsigned char *bytes = nullptr;
+    size_t length = 0;
+    if (base64url_decode(r->pool, sealed, true, &bytes, &length) != Base64Result::DECODED)
+        return refuse();
+    if (length < SEAL_NONCE + SEAL_TAG || length > static_cast<size_t>(INT_MAX))
+        return refuse();
+    size_t text_length = length - SEAL_NONCE - SEAL_TAG;
+    const unsigned char *nonce = bytes;
+    const unsigned char *cipher = bytes + SEAL_NONCE;
+    unsigned char *tag = bytes + SEAL_NONCE + text_length;
 
+    unsigned char key[SEAL_KEY];
+    if (!seal_key(secret, purpose, key))
+        return fail("Unable to derive the sealing key");
     kalder::CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
     if (!ctx)
         return fail("Unable to initialize the cipher context");
-    if (EVP_DecryptInit_ex(ctx.get(), EVP_aes_256_cbc(), nullptr, key, zero_iv) != 1)
+    if (EVP_DecryptInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, key, nonce) != 1)
         return fail("Unable to initialize the cipher context for decryption");
-    if (length > static_cast<size_t>(INT_MAX) - 2 * SEAL_BLOCK)
-        return fail("Unable to update while decrypting text");
-    auto *plain = static_cast<unsigned char *>(apr_pcalloc(r->pool, length + 2 * SEAL_BLOCK));
+    auto *plain = static_cast<unsigned char *>(apr_pcalloc(r->pool, text_length + 1));
     int n = 0;
-    if (EVP_DecryptUpdate(ctx.get(), plain, &n, cipher, static_cast<int>(length)) != 1)
+    if (text_length > 0 &&
+        (EVP_DecryptUpdate(ctx.get(), plain, &n, cipher, static_cast<int>(text_length)) != 1 ||
+         static_cast<size_t>(n) != text_length))
+        return refuse();
+    if (EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_TAG, static_cast<int>(SEAL_TAG), tag) != 1)
         return fail("Unable to update while decrypting text");
-    size_t total = static_cast<size_t>(n);
-    if (EVP_DecryptFinal_ex(ctx.get(), plain + total, &n) != 1) {
-        // A wrong key or a tampered value leaves the padding error queued.
-        ERR_clear_error();
-        return fail("Unable to finalize while decrypting text");
-    }
-    total += static_cast<size_t>(n);
-    if (total < SEAL_BLOCK)
-        return apr_pstrdup(r->pool, "");
-    // The text ends with the NUL sealing added; a forged value may lack
-    // it, and the buffer's zero fill terminates it then.
-    return reinterpret_cast<char *>(plain + SEAL_BLOCK);
+    // The tag check: nothing of the text is returned unless it passes.
+    if (EVP_DecryptFinal_ex(ctx.get(), plain + text_length, &n) != 1)
+        return refuse();
+    // Sealed texts hold no NUL; one here would cut the text short.
+    if (std::memchr(plain, '\0', text_length))
+        return refuse();
+    return reinterpret_cast<char *>(plain);
 }

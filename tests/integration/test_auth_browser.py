@@ -93,15 +93,65 @@ def test_refused_browser_is_sent_to_log_in_with_the_reason(gateway):
     oidc_cookie(headers)
 
 
-def test_broken_or_foreign_cookies_start_a_new_login(gateway):
-    # Opening failures are logged at error level where they are found.
-    for message in ("Unable to finalize while decrypting text", "Can not decode URL-safe base64 value",
-                    "Failed to decrypt a URL-safe base64", "Failed to URL-safe base64 decode"):
-        gateway.httpd.expect_log(message)
-    for cookie in ("mod_kalder_OIDC=AAAA", "mod_kalder_OIDC=%%%", "mod_kalder_OIDC=" + "A" * 43):
-        status, headers, _ = request("https://mapped.test/data.txt", headers=dict(UA, Cookie=cookie))
-        assert status == 307, cookie
-        oidc_cookie(headers)
+def flip_bit(sealed, index):
+    data = bytearray(b64url_decode(sealed))
+    data[index] ^= 0x01
+    return b64url_encode(bytes(data))
+
+
+def login_answer(status, headers):
+    """What a browser sent to log in sees, without the fresh state."""
+    assert status == 307
+    params = query_of(header(headers, "Location")[0])
+    assert params.pop("state")
+    oidc_cookie(headers)
+    return params
+
+
+def test_cookies_that_do_not_open_are_no_cookie(gateway):
+    """A logged-in browser's cookie with one bit changed, cut short, or
+    replaced by a login state or text that is no sealed value: each is
+    answered exactly as no cookie, with a new login."""
+    gateway.httpd.expect_log(r"Failed to decrypt a URL-safe base64 encrypted string value\.")
+    location, cookie = start_login(gateway, "mapped.test", "/data.txt")
+    status, headers, _ = come_back(log_in(gateway, location), cookie)
+    assert status == 307
+    name, _, sealed = oidc_cookie(headers).partition("=")
+    assert (request("https://mapped.test/data.txt", headers=dict(UA, Cookie=f"{name}={sealed}"))[0]) == 200
+
+    without = login_answer(*request("https://mapped.test/data.txt", headers=UA)[:2])
+    for value in (flip_bit(sealed, 0), flip_bit(sealed, len(b64url_decode(sealed)) // 2), flip_bit(sealed, -1),
+                  sealed[:-1], sealed + "A", query_of(location)["state"], "AAAA", "%%%", "A" * 64):
+        status, headers, _ = request("https://mapped.test/data.txt", headers=dict(UA, Cookie=f"{name}={value}"))
+        assert login_answer(status, headers) == without, value
+
+
+def test_login_return_completes_only_the_login_this_browser_started(gateway):
+    """Login CSRF: another site starts a login in its own browser, logs in
+    and sends the victim's browser to "/redirect" with its code and state.
+    The victim's browser has a login cookie of its own (any page of the
+    gateway sets one) but not the login value sealed in that state."""
+    gateway.httpd.expect_log(r"The login state was started by another browser; refusing to complete the login\.")
+    location_a, _ = start_login(gateway, "mapped.test", "/data.txt")
+    redirect_a = log_in(gateway, location_a, identity="bob")
+    location_b, cookie_b = start_login(gateway, "mapped.test", "/data.txt")
+
+    status, headers, _ = come_back(redirect_a, cookie_b)
+    assert status == 500
+    assert header(headers, "Set-Cookie") == [] and header(headers, "Location") == []
+    assert gateway.httpd.count_log("refusing to complete the login") == 1
+    # Nothing was stored: browser B is still logged out.
+    status, _, _ = request("https://mapped.test/data.txt", headers=dict(UA, Cookie=cookie_b))
+    assert status == 307
+    # A browser that started no login at all is sent to log in.
+    status, headers, _ = request(redirect_a, headers=UA)
+    assert status == 307 and query_of(header(headers, "Location")[0])["prompt"] == "login"
+
+    # Its own login still completes.
+    status, headers, _ = come_back(log_in(gateway, location_b), cookie_b)
+    assert (status, header(headers, "Location")) == (307, ["/data.txt"])
+    status, _, body = request("https://mapped.test/data.txt", headers=dict(UA, Cookie=oidc_cookie(headers)))
+    assert (status, body) == (200, b"mapped data\n")
 
 
 def test_login_return_errors_answer_500(gateway):
@@ -117,18 +167,23 @@ def test_login_return_errors_answer_500(gateway):
     assert gateway.emulator.counts().get("code_exchange") == 1
 
 
-def test_tampered_state_never_redirects_off_site(gateway):
-    """The sealed state has no integrity tag: XOR-ing its first block
-    rewrites the opened URI's first 16 bytes. Following it would send a
-    freshly logged-in browser to another site."""
-    gateway.httpd.expect_log(r"The token state value is not a local path; refusing to redirect")
+def test_states_that_do_not_open_are_refused_alike(gateway):
+    """A login state with bits changed (among them the opened URI rewritten
+    to name another site, which the earlier unauthenticated sealing let
+    through), cut short, or replaced by the login cookie: the login return
+    refuses each the same way, stores no token and redirects nowhere."""
+    gateway.httpd.expect_log(r"Failed to decrypt a URL-safe base64 encrypted string value\.")
+    gateway.httpd.expect_log(r"Failed to decode the token state value\.")
     original = "/data.txt?pad=aaaaaaaaaaaaaaaa"
     location, cookie = start_login(gateway, "mapped.test", original)
-    sealed = bytearray(b64url_decode(query_of(location)["state"]))
-    wanted = b"//attacker.test/"
-    for i in range(16):
-        sealed[i] ^= original.encode()[i] ^ wanted[i]
-    redirect_url = log_in(gateway, location, state=b64url_encode(bytes(sealed)))
-    status, headers, _ = come_back(redirect_url, cookie)
-    assert status == 500
-    assert header(headers, "Location") == []
+    state = query_of(location)["state"]
+    rewritten = bytearray(b64url_decode(state))
+    uri_at = 12 + 23  # after the nonce, the login value and its blank
+    for i, (was, wanted) in enumerate(zip(original.encode(), b"//attacker.test/")):
+        rewritten[uri_at + i] ^= was ^ wanted
+    for forged in (b64url_encode(bytes(rewritten)), flip_bit(state, -1), state[:-2], cookie.partition("=")[2]):
+        status, headers, _ = come_back(log_in(gateway, location, state=forged), cookie)
+        assert status == 500, forged
+        assert header(headers, "Location") == []
+        assert header(headers, "Set-Cookie") == []
+    assert gateway.httpd.count_log("Failed to decode the token state value.") == 4

@@ -1,5 +1,5 @@
-// Introspection, dependent tokens and the code exchange end to end against
-// the service emulator (tools/kalder-emulator), with the keyring cache.
+// Introspection, dependent tokens, the code exchange and the login return
+// end to end against the service emulator (tools/kalder-emulator), with the keyring cache.
 // The calls run in an isolated child that trusts the emulator's throwaway
 // CA (local_https.h); the parent drives the emulator's control endpoints.
 #include <gtest/gtest.h>
@@ -16,6 +16,7 @@
 #include "apr_strings.h"
 #include "local_https.h"
 #include "raii.h"
+#include "shim_authn.h"
 #include "testing.h"
 
 using namespace kalder::test;
@@ -472,6 +473,82 @@ TEST_F(IdentityCalls, MalformedCodeExchangeAnswers)
         EXPECT_TRUE(log_mentions("TOPS...")) << dump_log();
         EXPECT_FALSE(log_mentions("TOPSECRET")) << "tokens must not reach the log\n" << dump_log();
     }
+}
+
+// --- login return -------------------------------------------------------------
+
+// "/redirect" of a browser whose REDIRECT cookie holds one login value, with
+// a code whose exchange hands back a given state: the tokens are stored and
+// the browser sent on only when the state carries that same login value.
+TEST_F(IdentityCalls, LoginReturnCompletesOnlyTheLoginThisBrowserStarted)
+{
+    const char *key = "login key";
+    ServerConfig *conf = server.config();
+    conf->collection_type = MAPPED_COLLECTION;
+    conf->oidc_state_key = key;
+    set_location_auth("kalder-auth", nullptr);
+    TestRequest maker(server);
+    auto redirect_cookie = [&](const std::string &login_member) {
+        std::string doc = "{\"state\": \"REDIRECT\"" + login_member + "}";
+        return std::string("mod_kalder_OIDC=") + encrypt_value(maker, key, SEAL_COOKIE, doc.c_str());
+    };
+    const std::string mine = "AAAAAAAAAAAAAAAAAAAAAA";
+    const std::string theirs = "AAAAAAAAAAAAAAAAAAAAAB";
+    const std::string cookie = redirect_cookie(", \"login\": \"" + mine + "\"");
+    const char *refused = "The login state was started by another browser; refusing to complete the login.";
+    struct Case {
+        const char *what;
+        std::string cookie;
+        std::string state;
+        std::string outcome;
+        const char *message;
+    } cases[] = {
+        {"this browser's login", cookie, mine + " /data.txt?x=1", "307 /data.txt?x=1 FLOW_FINISH", nullptr},
+        {"another browser's login", cookie, theirs + " /data.txt", "500 - -", refused},
+        {"a longer login value", cookie, mine + "A /data.txt", "500 - -", refused},
+        {"a shorter login value", cookie, mine.substr(1) + " /data.txt", "500 - -", refused},
+        {"a cookie without login value", redirect_cookie(""), mine + " /data.txt", "500 - -", refused},
+        {"an empty login value", redirect_cookie(", \"login\": \"\""), " /data.txt", "500 - -", refused},
+        {"a state without login value", cookie, "/data.txt", "500 - -",
+         "Failed to decode the token state value."},
+    };
+    for (const auto &c : cases) {
+        std::string state = encrypt_value(maker, key, SEAL_STATE, c.state.c_str());
+        control("PATCH", "/_scenario",
+                R"({"code_exchange_body": {"access_token": "login-auth", "resource_server": "auth.kalder.org",
+                    "state": ")" +
+                    state + R"(", "other_tokens": []}})");
+        clear_log();
+        Isolated run = run_trusting(pki_.ca, [&]() {
+            TestRequest r(server, "GET", "/redirect");
+            r->args = apr_pstrdup(r->pool, "code=any");
+            r.header("Cookie", c.cookie.c_str());
+            r.header("User-Agent", "Mozilla/5.0");
+            int status = mod_kalder_authn_hook(r);
+            const char *location = apr_table_get(r->headers_out, "Location");
+            const char *set_cookie = apr_table_get(r->err_headers_out, "Set-Cookie");
+            std::string written = "-";
+            if (set_cookie) {
+                TestRequest next(server);
+                next.header("Cookie", std::string(set_cookie, std::strchr(set_cookie, ';')).c_str());
+                int step = OIDC_STATE_NONE;
+                const char *auth = nullptr;
+                get_oidc_state(next, key, &step, &auth, nullptr, nullptr);
+                written = step == OIDC_STATE_AUTH_FLOW_FINISH && auth && std::string(auth) == "login-auth"
+                              ? "FLOW_FINISH"
+                              : "other";
+            }
+            return std::to_string(status) + " " + (location ? location : "-") + " " + written;
+        });
+        if (!run.ran)
+            GTEST_SKIP() << run.reason;
+        EXPECT_EQ(run.value, c.outcome) << c.what << "\n" << dump_log();
+        if (c.message)
+            EXPECT_TRUE(logged(APLOG_ERR, c.message)) << c.what << "\n" << dump_log();
+        else
+            EXPECT_EQ(count_prefixed(APLOG_ERR, ""), 0) << c.what << "\n" << dump_log();
+    }
+    reset_location();
 }
 
 }  // namespace

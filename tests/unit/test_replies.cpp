@@ -226,14 +226,31 @@ TEST_F(Replies, BrowserGetsLoginRedirectWithSealedUriAndRedirectCookie)
     ASSERT_EQ(location.rfind(head, 0), 0u) << location;
     std::string rest = location.substr(head.size());
     std::string state = rest.substr(0, rest.find('&'));
-    EXPECT_STREQ(decrypt_value(r, KEY, state.c_str()), "/dir/file.txt?download");
+    // The state: the login value, a blank and the URI.
+    std::string opened = decrypt_value(r, KEY, SEAL_STATE, state.c_str());
+    std::string login = opened.substr(0, opened.find(' '));
+    EXPECT_EQ(login.size(), 22u) << opened;
+    EXPECT_EQ(login.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_"),
+              std::string::npos);
+    EXPECT_EQ(opened.substr(login.size()), " /dir/file.txt?download");
     EXPECT_EQ(rest.substr(state.size()),
               "&session_message=You%20must%20authenticate%20or%20link%20with%20an%20identity%20from%20one%20of%20"
               "these%20domains%20(a.org,%20b.org)%20which%20has%20been%20granted%20access%20to%20this%20collection."
               "&session_required_single_domain=a.org,b.org&scope=openid%20profile&prompt=login");
     std::string cookie = apr_table_get(r->err_headers_out, "Set-Cookie");
     std::string sealed = cookie.substr(std::string("mod_kalder_OIDC=").size(), cookie.find(';') - 16);
-    EXPECT_STREQ(decrypt_value(r, KEY, sealed.c_str()), "{\"state\": \"REDIRECT\"}");
+    // The REDIRECT cookie carries the same login value; the next login
+    // gets another one.
+    EXPECT_EQ(decrypt_value(r, KEY, SEAL_COOKIE, sealed.c_str()),
+              "{\"state\": \"REDIRECT\", \"login\": \"" + login + "\"}");
+    TestRequest again(srv, "GET", "/dir/file.txt");
+    again.header("User-Agent", "Mozilla/5.0");
+    get_request_state(again)->reply_reason = REPLY_AUTHENTICATION_REQUIRED;
+    ASSERT_EQ(run(again, HTTP_UNAUTHORIZED), APR_SUCCESS);
+    location = apr_table_get(again->headers_out, "Location");
+    rest = location.substr(location.find("&state=") + 7);
+    opened = decrypt_value(again, KEY, SEAL_STATE, rest.substr(0, rest.find('&')).c_str());
+    EXPECT_NE(opened.substr(0, opened.find(' ')), login);
 }
 
 TEST_F(Replies, GuestBrowserAsksForTheTransferScope)
