@@ -17,11 +17,17 @@
 
 namespace {
 
+// The largest answer body a service call takes. The identity and transfer
+// services answer with a few kilobytes of JSON; a larger answer is a fault
+// (or a hostile server) and must not grow the server process without bound.
+constexpr size_t MAX_ANSWER_SIZE = 1048576;
+
 // Bytes received so far; a NUL follows the last byte once anything arrived.
 // Heap memory owned here and released on every exit of https_exchange.
 struct ResponseBuffer {
     kalder::MallocPtr<char> data;
     size_t size = 0;
+    bool too_large = false;  // the answer went past MAX_ANSWER_SIZE
 };
 
 }  // namespace
@@ -33,8 +39,10 @@ static size_t response_write_callback(char *ptr, size_t item_size, size_t item_c
     if (item_size != 0 && item_count > (SIZE_MAX - 1) / item_size)
         return 0;
     size_t n = item_size * item_count;
-    if (n > SIZE_MAX - 1 - buffer->size)
+    if (n > MAX_ANSWER_SIZE - buffer->size) {
+        buffer->too_large = true;
         return 0;
+    }
     void *grown = std::realloc(buffer->data.get(), buffer->size + n + 1);
     if (!grown)
         return 0;
@@ -76,6 +84,10 @@ int https_exchange(apr_pool_t *pool, const char *url, const char *post_fields, l
         curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "HTTPS") != CURLE_OK ||
         curl_easy_setopt(h, CURLOPT_USERAGENT, "mod_kalder") != CURLE_OK)
         return 1;
+    // An answer that announces a Content-Length beyond the limit is refused
+    // before its body; the write function stops any other at the limit.
+    if (curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(MAX_ANSWER_SIZE)) != CURLE_OK)
+        return 1;
 
     // Client credentials win over a bearer token: Basic authentication only.
     kalder::CurlSlistPtr headers;
@@ -92,7 +104,17 @@ int https_exchange(apr_pool_t *pool, const char *url, const char *post_fields, l
             return 1;
     }
 
-    if (curl_easy_perform(h) != CURLE_OK)
+    CURLcode performed = curl_easy_perform(h);
+    if (buffer.too_large || performed == CURLE_FILESIZE_EXCEEDED) {
+        // The callers' own lines say which call failed; this one says why.
+        ap_log_error(KALDER_MARK, APLOG_ERR, 0, ap_server_conf,
+                     "The answer of %s is larger than %" APR_SIZE_T_FMT
+                     " bytes, which no identity or transfer service answer is; the call fails. Check that "
+                     "KalderAuthAPIEndpoint and KalderTransferAPIEndpoint name those services",
+                     url, MAX_ANSWER_SIZE);
+        return 1;
+    }
+    if (performed != CURLE_OK)
         return 1;
 
     long status = 0;
