@@ -21,25 +21,23 @@
 #include <mutex>
 
 #include <keyutils.h>
-#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 
 #include "apr_strings.h"
 #include "http_main.h"
+#include "aead.h"
 #include "raii.h"
 
 namespace {
 
-// Sealed payload: version, nonce, ciphertext, tag.
+// Sealed payload: a version byte, then the sealed value (aead.h).
 constexpr unsigned char SEAL_VERSION = 1;
-constexpr size_t SEAL_NONCE = 12;
-constexpr size_t SEAL_TAG = 16;
-constexpr size_t SEAL_OVERHEAD = 1 + SEAL_NONCE + SEAL_TAG;
+constexpr size_t SEAL_OVERHEAD = 1 + AEAD_OVERHEAD;
 constexpr key_perm_t CACHE_KEY_PERMS =
     KEY_POS_VIEW | KEY_POS_READ | KEY_POS_WRITE | KEY_POS_SEARCH | KEY_POS_SETATTR;
 
-unsigned char cache_secret[32];
+unsigned char cache_secret[AEAD_KEY];
 std::once_flag cache_secret_once;
 
 void make_cache_secret()
@@ -63,20 +61,10 @@ unsigned char *seal(apr_pool_t *pool, const char *description, const void *value
         return nullptr;
     auto *out = static_cast<unsigned char *>(apr_palloc(pool, length + SEAL_OVERHEAD));
     out[0] = SEAL_VERSION;
-    unsigned char *nonce = out + 1, *body = nonce + SEAL_NONCE, *tag = body + length;
-    kalder::CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
-    int n = 0;
-    bool ok =
-        ctx && RAND_bytes(nonce, SEAL_NONCE) == 1 &&
-        EVP_EncryptInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, secret(), nonce) == 1 &&
-        EVP_EncryptUpdate(ctx.get(), nullptr, &n, reinterpret_cast<const unsigned char *>(description),
-                          static_cast<int>(std::strlen(description))) == 1 &&
-        (length == 0 || EVP_EncryptUpdate(ctx.get(), body, &n, static_cast<const unsigned char *>(value),
-                                          static_cast<int>(length)) == 1) &&
-        EVP_EncryptFinal_ex(ctx.get(), body + length, &n) == 1 &&
-        EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_GET_TAG, SEAL_TAG, tag) == 1;
     *sealed = length + SEAL_OVERHEAD;
-    return ok ? out : nullptr;
+    return aead_seal(secret(), description, std::strlen(description), value, length, out + 1) == AEAD_OK
+               ? out
+               : nullptr;
 }
 
 // The opened payload, NUL-terminated, in `pool`; nullptr when it does not
@@ -86,22 +74,10 @@ char *open_sealed(apr_pool_t *pool, const char *description, const unsigned char
     if (length < SEAL_OVERHEAD || in[0] != SEAL_VERSION)
         return nullptr;
     const size_t body_length = length - SEAL_OVERHEAD;
-    const unsigned char *nonce = in + 1, *body = nonce + SEAL_NONCE, *tag = body + body_length;
     auto *out = static_cast<char *>(apr_palloc(pool, body_length + 1));
-    kalder::CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
-    int n = 0;
-    bool ok = ctx && EVP_DecryptInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, secret(), nonce) == 1 &&
-              EVP_DecryptUpdate(ctx.get(), nullptr, &n, reinterpret_cast<const unsigned char *>(description),
-                                static_cast<int>(std::strlen(description))) == 1 &&
-              (body_length == 0 || EVP_DecryptUpdate(ctx.get(), reinterpret_cast<unsigned char *>(out), &n,
-                                                     body, static_cast<int>(body_length)) == 1) &&
-              EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_TAG, SEAL_TAG,
-                                  const_cast<unsigned char *>(tag)) == 1 &&
-              EVP_DecryptFinal_ex(ctx.get(), reinterpret_cast<unsigned char *>(out) + body_length, &n) == 1;
-    if (!ok) {
-        OPENSSL_cleanse(out, body_length);
+    if (aead_open(secret(), description, std::strlen(description), in + 1, length - 1,
+                  reinterpret_cast<unsigned char *>(out)) != AEAD_OK)
         return nullptr;
-    }
     out[body_length] = '\0';
     return out;
 }

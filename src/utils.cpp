@@ -13,6 +13,7 @@
 
 #include "apr_strings.h"
 #include "http_main.h"
+#include "aead.h"
 #include "raii.h"
 
 namespace {
@@ -347,9 +348,7 @@ const char *build_scope(apr_pool_t *pool, server_rec *s, const char *suffix)
 namespace {
 
 constexpr char BASE64URL_ALPHABET[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
-constexpr size_t SEAL_NONCE = 12;
-constexpr size_t SEAL_TAG = 16;
-constexpr size_t SEAL_KEY = 32;
+constexpr size_t SEAL_KEY = AEAD_KEY;
 
 // Value of a base64url character, or -1.
 int base64url_value(unsigned char c)
@@ -511,36 +510,21 @@ char *encrypt_value(request_rec *r, const char *secret, SealPurpose purpose, con
         return nullptr;
     };
     size_t text_length = std::strlen(text);
-    if (text_length > static_cast<size_t>(INT_MAX) - SEAL_NONCE - SEAL_TAG)
+    if (text_length > static_cast<size_t>(INT_MAX) - AEAD_OVERHEAD)
         return fail("Failed while trying to encrypt the value.");
     unsigned char key[SEAL_KEY];
     if (!seal_key(secret, purpose, key))
         return fail("Unable to derive the sealing key");
-    size_t total = SEAL_NONCE + text_length + SEAL_TAG;
+    size_t total = text_length + AEAD_OVERHEAD;
     auto *sealed = static_cast<unsigned char *>(apr_palloc(r->pool, total));
-    unsigned char *nonce = sealed;
-    unsigned char *cipher = sealed + SEAL_NONCE;
-    unsigned char *tag = cipher + text_length;
-    if (!fill_random(nonce, SEAL_NONCE))
-        return fail("Unable to get random data while encrypting text");
-
-    kalder::CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
-    if (!ctx)
-        return fail("Unable to initialize the cipher context");
-    // GCM's default nonce length is 96 bits, the length stored here.
-    if (EVP_EncryptInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, key, nonce) != 1)
-        return fail("Unable to initialize the cipher context for encryption");
-    KALDER_ASSERT(EVP_CIPHER_CTX_iv_length(ctx.get()) == static_cast<int>(SEAL_NONCE));
-    int n = 0;
-    if (text_length > 0 &&
-        (EVP_EncryptUpdate(ctx.get(), cipher, &n, reinterpret_cast<const unsigned char *>(text),
-                           static_cast<int>(text_length)) != 1 ||
-         static_cast<size_t>(n) != text_length))
-        return fail("Failed while trying to encrypt the value.");
-    if (EVP_EncryptFinal_ex(ctx.get(), cipher + text_length, &n) != 1 || n != 0 ||
-        EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_GET_TAG, static_cast<int>(SEAL_TAG), tag) != 1)
-        return fail("Failed while trying to finalize the encrypted value.");
-    ctx.reset();
+    switch (aead_seal(key, nullptr, 0, text, text_length, sealed)) {
+        case AEAD_OK:
+            break;
+        case AEAD_NO_RANDOM:
+            return fail("Unable to get random data while encrypting text");
+        default:
+            return fail("Failed while trying to encrypt the value.");
+    }
 
     char *text_out = url_safe_base64_encode(r->pool, sealed, total);
     if (!text_out) {
@@ -574,32 +558,21 @@ char *decrypt_value(request_rec *r, const char *secret, SealPurpose purpose, con
     size_t length = 0;
     if (base64url_decode(r->pool, sealed, true, &bytes, &length) != Base64Result::DECODED)
         return refuse();
-    if (length < SEAL_NONCE + SEAL_TAG || length > static_cast<size_t>(INT_MAX))
+    if (length < AEAD_OVERHEAD || length > static_cast<size_t>(INT_MAX))
         return refuse();
-    size_t text_length = length - SEAL_NONCE - SEAL_TAG;
-    const unsigned char *nonce = bytes;
-    const unsigned char *cipher = bytes + SEAL_NONCE;
-    unsigned char *tag = bytes + SEAL_NONCE + text_length;
-
+    size_t text_length = length - AEAD_OVERHEAD;
     unsigned char key[SEAL_KEY];
     if (!seal_key(secret, purpose, key))
         return fail("Unable to derive the sealing key");
-    kalder::CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
-    if (!ctx)
-        return fail("Unable to initialize the cipher context");
-    if (EVP_DecryptInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, key, nonce) != 1)
-        return fail("Unable to initialize the cipher context for decryption");
     auto *plain = static_cast<unsigned char *>(apr_pcalloc(r->pool, text_length + 1));
-    int n = 0;
-    if (text_length > 0 &&
-        (EVP_DecryptUpdate(ctx.get(), plain, &n, cipher, static_cast<int>(text_length)) != 1 ||
-         static_cast<size_t>(n) != text_length))
-        return refuse();
-    if (EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_TAG, static_cast<int>(SEAL_TAG), tag) != 1)
-        return fail("Unable to update while decrypting text");
-    // The tag check: nothing of the text is returned unless it passes.
-    if (EVP_DecryptFinal_ex(ctx.get(), plain + text_length, &n) != 1)
-        return refuse();
+    switch (aead_open(key, nullptr, 0, bytes, length, plain)) {
+        case AEAD_OK:
+            break;
+        case AEAD_REFUSED:
+            return refuse();
+        default:
+            return fail("Unable to initialize the cipher context for decryption");
+    }
     // Sealed texts hold no NUL; one here would cut the text short.
     if (std::memchr(plain, '\0', text_length))
         return refuse();
