@@ -25,12 +25,12 @@ constexpr const char *OIDC_COOKIE_ATTRIBUTES = "HttpOnly;Secure;Version=1;Path=/
 const char *oidc_state_text(int state)
 {
     switch (state) {
-    case OIDC_STATE_AUTH_FLOW_FINISH:
-        return "FLOW_FINISH";
-    case OIDC_STATE_AUTH_COMPLETE:
-        return "COMPLETE";
-    default:
-        return "REDIRECT";
+        case OIDC_STATE_AUTH_FLOW_FINISH:
+            return "FLOW_FINISH";
+        case OIDC_STATE_AUTH_COMPLETE:
+            return "COMPLETE";
+        default:
+            return "REDIRECT";
     }
 }
 
@@ -98,12 +98,23 @@ const char *html_escape(apr_pool_t *pool, const char *text)
     for (const char *p = text; *p; ++p) {
         const char *entity = nullptr;
         switch (*p) {
-        case '&': entity = "&amp;"; break;
-        case '<': entity = "&lt;"; break;
-        case '>': entity = "&gt;"; break;
-        case '"': entity = "&quot;"; break;
-        case '\'': entity = "&#39;"; break;
-        default: break;
+            case '&':
+                entity = "&amp;";
+                break;
+            case '<':
+                entity = "&lt;";
+                break;
+            case '>':
+                entity = "&gt;";
+                break;
+            case '"':
+                entity = "&quot;";
+                break;
+            case '\'':
+                entity = "&#39;";
+                break;
+            default:
+                break;
         }
         if (entity) {
             size_t n = std::strlen(entity);
@@ -203,8 +214,8 @@ int set_oidc_state(request_rec *r, const char *key, int state, const char *auth_
         return 1;
     }
     // Both tables: the cookie must go out with normal and error responses.
-    apr_status_t status = ap_cookie_write(r, OIDC_COOKIE_NAME, sealed, OIDC_COOKIE_ATTRIBUTES, 0, r->headers_out,
-                                          r->err_headers_out, nullptr);
+    apr_status_t status = ap_cookie_write(r, OIDC_COOKIE_NAME, sealed, OIDC_COOKIE_ATTRIBUTES, 0,
+                                          r->headers_out, r->err_headers_out, nullptr);
     if (status != APR_SUCCESS) {
         ap_log_rerror(KALDER_MARK, APLOG_ERR, 0, r, "Failed to store the OIDC state: %d", status);
         return 1;
@@ -280,7 +291,8 @@ int get_oidc_state(request_rec *r, const char *key, int *state, const char **aut
         return 1;
     }
     if (transfer_token && copy_optional_string(r, doc.get(), "transfer", transfer_token) != 0) {
-        ap_log_rerror(KALDER_MARK, APLOG_DEBUG, 0, r, "Failed to duplicate the Transfer token from OIDC state");
+        ap_log_rerror(KALDER_MARK, APLOG_DEBUG, 0, r,
+                      "Failed to duplicate the Transfer token from OIDC state");
         return 1;
     }
     if (login && copy_optional_string(r, doc.get(), "login", login) != 0) {
@@ -370,7 +382,8 @@ char *oidc_reload_page(apr_pool_t *pool, const char *target, const char *path)
                         "<html><head><title>Redirecting to data</title><head><body>Redirecting to "
                         "<a href=\"%s\">%s</a>. Loading will begin momentarily."
                         "<script>window.location.replace(\"%s\");</script></body>",
-                        html_escape(pool, target), html_escape(pool, path), script_string_escape(pool, target));
+                        html_escape(pool, target), html_escape(pool, path),
+                        script_string_escape(pool, target));
 }
 
 bool oidc_auth_flow_done(request_rec *r, bool download)
@@ -455,18 +468,21 @@ apr_status_t oidc_set_reply(ap_filter_t *f, apr_bucket_brigade *bb)
         ap_log_rerror(KALDER_MARK, APLOG_ERR, 0, r, "Unable to encrypt the unparsed URI.");
         return APR_EGENERAL;
     }
-    const char *message = get_request_state(r)->reply_reason == REPLY_INSUFFICIENT_SCOPE
-                              ? "You must consent to additional scopes in order to authorize the resource server "
-                                "to complete the request."
-                              : authz_session_message(r);
+    const char *message =
+        get_request_state(r)->reply_reason == REPLY_INSUFFICIENT_SCOPE
+            ? "You must consent to additional scopes in order to authorize the resource server "
+              "to complete the request."
+            : authz_session_message(r);
 
-    const char *params = apr_pstrcat(r->pool, "session_message=", ap_os_escape_path(r->pool, message, 1), nullptr);
+    const char *params =
+        apr_pstrcat(r->pool, "session_message=", ap_os_escape_path(r->pool, message, 1), nullptr);
     if (conf->auth_policy_id) {
-        params = apr_pstrcat(r->pool, params, query_pair(r->pool, "session_required_policies", conf->auth_policy_id),
-                             nullptr);
+        params = apr_pstrcat(r->pool, params,
+                             query_pair(r->pool, "session_required_policies", conf->auth_policy_id), nullptr);
     } else if (is_mapped(r) && allowed_domains_name_one(conf)) {
         const char *domains = apr_array_pstrcat(r->pool, conf->allowed_domains, ',');
-        params = apr_pstrcat(r->pool, params, query_pair(r->pool, "session_required_single_domain", domains), nullptr);
+        params = apr_pstrcat(r->pool, params, query_pair(r->pool, "session_required_single_domain", domains),
+                             nullptr);
         if (conf->capability_flags & MOD_KALDER_REQUIRE_MFA)
             params = apr_pstrcat(r->pool, params, "&session_required_mfa=true", nullptr);
     }
@@ -474,11 +490,13 @@ apr_status_t oidc_set_reply(ap_filter_t *f, apr_bucket_brigade *bb)
                                     : "openid profile";
     params = apr_pstrcat(r->pool, params, query_pair(r->pool, "scope", scope), "&prompt=login", nullptr);
     if (!params) {
-        ap_log_rerror(KALDER_MARK, APLOG_ERR, 0, r, "Unable to create the authorization parameters query string.");
+        ap_log_rerror(KALDER_MARK, APLOG_ERR, 0, r,
+                      "Unable to create the authorization parameters query string.");
         return APR_EGENERAL;
     }
     const char *location = apr_psprintf(
-        r->pool, "%s/oauth2/authorize?response_type=code&client_id=%s&redirect_uri=%s&access_type=online&state=%s&%s",
+        r->pool,
+        "%s/oauth2/authorize?response_type=code&client_id=%s&redirect_uri=%s&access_type=online&state=%s&%s",
         conf->auth_api_endpoint, conf->client_id, escaped_redirect_uri, state, params);
     if (!location) {
         ap_log_rerror(KALDER_MARK, APLOG_ERR, 0, r, "Unable to allocate the location URI.");

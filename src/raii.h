@@ -17,7 +17,11 @@ namespace kalder {
 template <auto Fn>
 struct Deleter {
     template <typename T>
-    void operator()(T *p) const noexcept { if (p) Fn(p); }
+    void operator()(T *p) const noexcept
+    {
+        if (p)
+            Fn(p);
+    }
 };
 
 using CurlPtr = std::unique_ptr<CURL, Deleter<curl_easy_cleanup>>;

@@ -39,8 +39,7 @@ struct Authz : ::testing::Test {
     void allow(std::vector<const char *> names)
     {
         domains = apr_array_make(srv.pool(), 4, sizeof(const char *));
-        for (const char *n : names)
-            APR_ARRAY_PUSH(domains, const char *) = n;
+        for (const char *n : names) APR_ARRAY_PUSH(domains, const char *) = n;
         srv.config()->allowed_domains = domains;
     }
     static Identity *identity(request_rec *r, const char *sub, const char *user, int64_t age_seconds)
@@ -59,16 +58,19 @@ struct Authz : ::testing::Test {
         auto *doc = static_cast<IntrospectDoc *>(apr_pcalloc(r->pool, sizeof(IntrospectDoc)));
         doc->active = true;
         doc->scope = scope;
-        doc->identity_set_detail = static_cast<IdentitySet>(apr_pcalloc(r->pool, (ids.size() + 1) * sizeof(Identity *)));
-        for (size_t i = 0; i < ids.size(); ++i)
-            doc->identity_set_detail[i] = ids[i];
+        doc->identity_set_detail =
+            static_cast<IdentitySet>(apr_pcalloc(r->pool, (ids.size() + 1) * sizeof(Identity *)));
+        for (size_t i = 0; i < ids.size(); ++i) doc->identity_set_detail[i] = ids[i];
         doc->session_info = static_cast<SessionInfo *>(apr_pcalloc(r->pool, sizeof(SessionInfo)));
         get_request_state(r)->introspect_doc = doc;
         r->user = apr_pstrdup(r->pool, user ? user : ids.at(0)->username);
         r->ap_auth_type = apr_pstrdup(r->pool, "kalder-auth");
     }
     authz_status check(TestRequest &r) { return mod_kalder_authz_hook(r, "", nullptr); }
-    std::string names(TestRequest &r, IdentitySet set) { return set ? auth_identity_set_usernames(r, set) : "(null)"; }
+    std::string names(TestRequest &r, IdentitySet set)
+    {
+        return set ? auth_identity_set_usernames(r, set) : "(null)";
+    }
 };
 
 TEST_F(Authz, NeutralUnderAnotherAuthType)
@@ -76,10 +78,12 @@ TEST_F(Authz, NeutralUnderAnotherAuthType)
     kalder::test::set_location_auth("Basic", nullptr);
     TestRequest r(srv);
     EXPECT_EQ(check(r), AUTHZ_NEUTRAL);
-    EXPECT_TRUE(logged(APLOG_DEBUG, "AUTHZ: Virtual host AuthType (Basic) is not set to kalder-auth. Skipping."));
+    EXPECT_TRUE(
+        logged(APLOG_DEBUG, "AUTHZ: Virtual host AuthType (Basic) is not set to kalder-auth. Skipping."));
     kalder::test::set_location_auth(nullptr, nullptr);
     EXPECT_EQ(check(r), AUTHZ_NEUTRAL);
-    EXPECT_TRUE(logged(APLOG_DEBUG, "AUTHZ: Virtual host AuthType (null) is not set to kalder-auth. Skipping."));
+    EXPECT_TRUE(
+        logged(APLOG_DEBUG, "AUTHZ: Virtual host AuthType (null) is not set to kalder-auth. Skipping."));
 }
 
 TEST_F(Authz, NeverGrantsWithoutACollectionType)
@@ -94,8 +98,9 @@ TEST_F(Authz, AnonymousPassAsksForAUserOnMappedHighAssuranceOrPolicyCollections)
     TestRequest mapped(srv);
     EXPECT_EQ(check(mapped), AUTHZ_DENIED_NO_USER);
     EXPECT_EQ(get_request_state(mapped)->reply_reason, REPLY_AUTHENTICATION_REQUIRED);
-    EXPECT_TRUE(logged(APLOG_DEBUG, "AUTHZ: Starting anonymous pass for mapped "
-                                    "collection5b3c6c3e-6d3e-4c49-9d3b-0f6f2b1c9a11"))
+    EXPECT_TRUE(logged(APLOG_DEBUG,
+                       "AUTHZ: Starting anonymous pass for mapped "
+                       "collection5b3c6c3e-6d3e-4c49-9d3b-0f6f2b1c9a11"))
         << kalder::test::dump_log();
     EXPECT_TRUE(logged(APLOG_DEBUG, "Skipping anonymous pass for mapped collection"));
 
@@ -104,8 +109,9 @@ TEST_F(Authz, AnonymousPassAsksForAUserOnMappedHighAssuranceOrPolicyCollections)
     srv.config()->capability_flags = MOD_KALDER_HIGH_ASSURANCE;
     TestRequest guest(srv);
     EXPECT_EQ(check(guest), AUTHZ_DENIED_NO_USER);
-    EXPECT_TRUE(logged(APLOG_DEBUG, "Skipping anonymous pass for high assurance guest collection with Auth policy "
-                                    "id 0a0b0c0d-0000-4000-8000-000000000001"));
+    EXPECT_TRUE(logged(APLOG_DEBUG,
+                       "Skipping anonymous pass for high assurance guest collection with Auth policy "
+                       "id 0a0b0c0d-0000-4000-8000-000000000001"));
 }
 
 TEST_F(Authz, BrowserReturningFromLoginGoesToAuthentication)
@@ -161,7 +167,8 @@ TEST_F(Authz, MappedInDomainSetFollowsDomainOrder)
 {
     allow({"d1.org", "d2.org", "D3.org"});
     TestRequest r(srv);
-    authenticate(r, {identity(r, "p", "p@d3.org", 5), identity(r, "q", "q@d1.org", 5), identity(r, "x", "x@d9.org", 5)});
+    authenticate(r, {identity(r, "p", "p@d3.org", 5), identity(r, "q", "q@d1.org", 5),
+                     identity(r, "x", "x@d9.org", 5)});
     EXPECT_EQ(check(r), AUTHZ_GRANTED) << kalder::test::dump_log();
     EXPECT_EQ(names(r, get_request_state(r)->effective_id_set), "q@d1.org,p@d3.org");
     EXPECT_EQ(get_request_state(r)->effective_acls, nullptr);
@@ -194,8 +201,9 @@ TEST_F(Authz, MappedRefusals)
         const RequestState *state = get_request_state(r);
         EXPECT_EQ(state->reply_reason, REPLY_INSUFFICIENT_SESSION);
         EXPECT_EQ(names(r, state->denied_id_set), "p@a.org");
-        EXPECT_TRUE(logged(APLOG_DEBUG, "Identities from the allowed domain(s) have not met the collection's "
-                                        "authentication requirements. Access denied."));
+        EXPECT_TRUE(logged(APLOG_DEBUG,
+                           "Identities from the allowed domain(s) have not met the collection's "
+                           "authentication requirements. Access denied."));
     }
     // A timeout of 0 lets only this second through, except client identities.
     srv.config()->assurance_timeout = 0;
@@ -284,8 +292,9 @@ struct Acls : Authz {
     {
         TestRequest r(srv, method, uri);
         r->method_number = number;
-        std::string text = std::string("{\"DATA_TYPE\": \"effective_permissions\", \"sharing_uuid\": \"s\", \"DATA\": ") +
-                           data + "}";
+        std::string text =
+            std::string("{\"DATA_TYPE\": \"effective_permissions\", \"sharing_uuid\": \"s\", \"DATA\": ") +
+            data + "}";
         AclDoc *doc = parse(r, text.c_str());
         EXPECT_NE(doc, nullptr);
         return doc ? transfer_acls_permit(r, doc) : ACL_ERROR;
@@ -295,20 +304,22 @@ struct Acls : Authz {
 TEST_F(Acls, ParseRequiresTheEffectivePermissionsShape)
 {
     TestRequest r(srv);
-    AclDoc *doc = parse(r, "{\"DATA_TYPE\": \"effective_permissions\", \"sharing_uuid\": \"u-1\", \"x\": 1, "
-                           "\"DATA\": [{\"encoded_path\": \"/a%20b/\", \"permissions\": \"rw\", \"y\": 2}]}");
+    AclDoc *doc = parse(r,
+                        "{\"DATA_TYPE\": \"effective_permissions\", \"sharing_uuid\": \"u-1\", \"x\": 1, "
+                        "\"DATA\": [{\"encoded_path\": \"/a%20b/\", \"permissions\": \"rw\", \"y\": 2}]}");
     ASSERT_NE(doc, nullptr);
     EXPECT_STREQ(doc->sharing_uuid, "u-1");
     EXPECT_STREQ(doc->data[0]->encoded_path, "/a%20b/");
     EXPECT_STREQ(doc->data[0]->permissions, "rw");
     EXPECT_EQ(doc->data[1], nullptr);
 
-    for (const char *bad : {"[]", "{\"DATA_TYPE\": \"other\", \"sharing_uuid\": \"u\", \"DATA\": []}",
-                            "{\"DATA_TYPE\": \"effective_permissions\", \"sharing_uuid\": \"u\", \"DATA\": {}}",
-                            "{\"DATA_TYPE\": \"effective_permissions\", \"DATA\": []}",
-                            "{\"DATA_TYPE\": \"effective_permissions\", \"sharing_uuid\": \"u\", \"DATA\": [1]}",
-                            "{\"DATA_TYPE\": \"effective_permissions\", \"sharing_uuid\": \"u\", "
-                            "\"DATA\": [{\"encoded_path\": \"/\"}]}"})
+    for (const char *bad :
+         {"[]", "{\"DATA_TYPE\": \"other\", \"sharing_uuid\": \"u\", \"DATA\": []}",
+          "{\"DATA_TYPE\": \"effective_permissions\", \"sharing_uuid\": \"u\", \"DATA\": {}}",
+          "{\"DATA_TYPE\": \"effective_permissions\", \"DATA\": []}",
+          "{\"DATA_TYPE\": \"effective_permissions\", \"sharing_uuid\": \"u\", \"DATA\": [1]}",
+          "{\"DATA_TYPE\": \"effective_permissions\", \"sharing_uuid\": \"u\", "
+          "\"DATA\": [{\"encoded_path\": \"/\"}]}"})
         EXPECT_EQ(parse(r, bad), nullptr) << bad;
 }
 
@@ -350,15 +361,18 @@ TEST_F(Authz, DenialSentences)
     {
         TestRequest r(srv);
         get_request_state(r)->reply_reason = REPLY_ACCESS_DENIED;
-        EXPECT_EQ(std::string(authz_session_message(r)),
-                  tail + "from one of these domains (d1.org, d2.org) using MFA which has been granted access to this "
-                         "collection.");
+        EXPECT_EQ(
+            std::string(authz_session_message(r)),
+            tail +
+                "from one of these domains (d1.org, d2.org) using MFA which has been granted access to this "
+                "collection.");
     }
     allow({"d1.org", "*", "d2.org"});
     srv.config()->capability_flags = 0;
     {
         TestRequest r(srv);
-        EXPECT_EQ(std::string(authz_session_message(r)), tail + "which has been granted access to this collection.");
+        EXPECT_EQ(std::string(authz_session_message(r)),
+                  tail + "which has been granted access to this collection.");
     }
     srv.config()->collection_type = GUEST_COLLECTION;
     srv.config()->capability_flags = MOD_KALDER_REQUIRE_MFA;
@@ -378,10 +392,11 @@ TEST_F(Authz, DenialSentences)
         state->denied_id_set[0] = identity(r, "a", "a@x.org", 0);
         state->denied_id_set[1] = identity(r, "b", "b@y.org", 0);
         EXPECT_EQ(std::string(authz_session_message(r)),
-                  "The identities (a@x.org,b@y.org) have not been granted access to this collection. " + tail +
-                      "which has been granted access to this collection.");
+                  "The identities (a@x.org,b@y.org) have not been granted access to this collection. " +
+                      tail + "which has been granted access to this collection.");
         state->denied_id_set = nullptr;
-        EXPECT_EQ(std::string(authz_session_message(r)), tail + "which has been granted access to this collection.");
+        EXPECT_EQ(std::string(authz_session_message(r)),
+                  tail + "which has been granted access to this collection.");
         EXPECT_TRUE(logged(APLOG_WARNING, "Internal error: missing denied identity set"));
     }
 }

@@ -17,8 +17,7 @@ namespace {
 std::string directive(TestServer &srv, const char *name, std::vector<const char *> args)
 {
     const command_rec *cmd = kalder_module.cmds;
-    while (cmd->name && std::strcmp(cmd->name, name) != 0)
-        ++cmd;
+    while (cmd->name && std::strcmp(cmd->name, name) != 0) ++cmd;
     EXPECT_NE(cmd->name, nullptr) << name;
     if (!cmd->name)
         return "no such directive";
@@ -33,19 +32,20 @@ std::string directive(TestServer &srv, const char *name, std::vector<const char 
     parms.cmd = cmd;
     const char *err = nullptr;
     switch (cmd->args_how) {
-    case TAKE1:
-        err = reinterpret_cast<const char *(*)(cmd_parms *, void *, const char *)>(cmd->func)(&parms, nullptr, args.at(0));
-        break;
-    case TAKE12:
-        err = reinterpret_cast<const char *(*)(cmd_parms *, void *, const char *, const char *)>(cmd->func)(
-            &parms, nullptr, args.at(0), args.size() > 1 ? args[1] : nullptr);
-        break;
-    case TAKE_ARGV:
-        err = reinterpret_cast<const char *(*)(cmd_parms *, void *, int, char *const *)>(cmd->func)(
-            &parms, nullptr, static_cast<int>(args.size()), const_cast<char *const *>(args.data()));
-        break;
-    default:
-        ADD_FAILURE() << "unexpected argument form of " << name;
+        case TAKE1:
+            err = reinterpret_cast<const char *(*)(cmd_parms *, void *, const char *)>(cmd->func)(
+                &parms, nullptr, args.at(0));
+            break;
+        case TAKE12:
+            err = reinterpret_cast<const char *(*)(cmd_parms *, void *, const char *, const char *)>(
+                cmd->func)(&parms, nullptr, args.at(0), args.size() > 1 ? args[1] : nullptr);
+            break;
+        case TAKE_ARGV:
+            err = reinterpret_cast<const char *(*)(cmd_parms *, void *, int, char *const *)>(cmd->func)(
+                &parms, nullptr, static_cast<int>(args.size()), const_cast<char *const *>(args.data()));
+            break;
+        default:
+            ADD_FAILURE() << "unexpected argument form of " << name;
     }
     EXPECT_EQ(cmd->req_override, RSRC_CONF) << name << " must be server-level only";
     return err ? err : "";
@@ -53,7 +53,8 @@ std::string directive(TestServer &srv, const char *name, std::vector<const char 
 
 ServerConfig *merged(TestServer &main, TestServer &vhost)
 {
-    return static_cast<ServerConfig *>(mod_kalder_merge_server_config(vhost.pool(), main.config(), vhost.config()));
+    return static_cast<ServerConfig *>(
+        mod_kalder_merge_server_config(vhost.pool(), main.config(), vhost.config()));
 }
 
 }  // namespace
@@ -84,7 +85,8 @@ TEST(Config, CollectionFlags)
     EXPECT_EQ(srv.config()->capability_flags, 3u);
     EXPECT_EQ(directive(srv, "KalderCollectionFlags", {"None"}), "");
     EXPECT_EQ(srv.config()->capability_flags, 0u);
-    EXPECT_EQ(directive(srv, "KalderCollectionFlags", {"RequireMFA", "none"}), "Invalid collection flags 'none'");
+    EXPECT_EQ(directive(srv, "KalderCollectionFlags", {"RequireMFA", "none"}),
+              "Invalid collection flags 'none'");
     EXPECT_EQ(srv.config()->capability_flags, MOD_KALDER_REQUIRE_MFA) << "earlier words stay set";
     EXPECT_EQ(directive(srv, "KalderCollectionFlags", {}), "");
     EXPECT_EQ(srv.config()->capability_flags, 0u);
@@ -120,7 +122,8 @@ TEST(Config, UuidsKeepTheirCase)
     const char *upper = "0F0E0D0C-0B0A-4908-8706-050403020100";
     EXPECT_EQ(directive(srv, "KalderCollectionID", {upper}), "");
     EXPECT_STREQ(srv.config()->collection_id, upper);
-    EXPECT_EQ(directive(srv, "KalderEndpointUUID", {"0f0e0d0c0b0a49088706050403020100"}), "Invalid format for UUID");
+    EXPECT_EQ(directive(srv, "KalderEndpointUUID", {"0f0e0d0c0b0a49088706050403020100"}),
+              "Invalid format for UUID");
     EXPECT_EQ(directive(srv, "KalderAuthPolicyID", {"nope"}), "Invalid format for UUID");
 }
 

@@ -46,7 +46,8 @@ std::string describe(const IntrospectDoc *doc)
         return "null";
     std::string s = doc->active ? "active" : "inactive";
     if (doc->active) {
-        s += " scope=" + std::string(doc->scope) + " ids=" + std::to_string(auth_get_identity_count(doc->identity_set_detail));
+        s += " scope=" + std::string(doc->scope) +
+             " ids=" + std::to_string(auth_get_identity_count(doc->identity_set_detail));
         if (auth_get_identity_count(doc->identity_set_detail) > 0)
             s += " first=" + std::string(doc->identity_set_detail[0]->username);
     }
@@ -58,16 +59,14 @@ std::string describe(const IntrospectDoc *doc)
 std::string in_order(std::initializer_list<std::function<std::string()>> steps)
 {
     std::string out;
-    for (const auto &step : steps)
-        out += (out.empty() ? "" : "|") + step();
+    for (const auto &step : steps) out += (out.empty() ? "" : "|") + step();
     return out;
 }
 
 int count_prefixed(int level, const std::string &prefix)
 {
     int n = 0;
-    for (const auto &line : log_lines())
-        n += line.level == level && line.message.rfind(prefix, 0) == 0;
+    for (const auto &line : log_lines()) n += line.level == level && line.message.rfind(prefix, 0) == 0;
     return n;
 }
 
@@ -80,7 +79,7 @@ bool log_mentions(const std::string &text)
 }
 
 class IdentityCalls : public ::testing::Test {
-protected:
+   protected:
     static void SetUpTestSuite()
     {
         setup_error_ = pki_.make();
@@ -88,8 +87,9 @@ protected:
             return;
         std::string file = pki_.dir + "/scenario.json";
         std::ofstream(file) << scenario;
-        setup_error_ = emulator_.start({"/usr/bin/python3", source_dir() + "/tools/kalder-emulator", "--scenario", file,
-                                        "--listen", "127.0.0.1:0", "--cert", pki_.cert, "--key", pki_.key});
+        setup_error_ =
+            emulator_.start({"/usr/bin/python3", source_dir() + "/tools/kalder-emulator", "--scenario", file,
+                             "--listen", "127.0.0.1:0", "--cert", pki_.cert, "--key", pki_.key});
     }
     static void TearDownTestSuite()
     {
@@ -125,11 +125,11 @@ protected:
         curl_easy_setopt(curl.get(), CURLOPT_CUSTOMREQUEST, method);
         if (std::string(method) != "GET")
             curl_easy_setopt(curl.get(), CURLOPT_POSTFIELDS, body.c_str());
-        curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION,
-                         +[](char *p, size_t s, size_t n, void *u) {
-                             static_cast<std::string *>(u)->append(p, s * n);
-                             return s * n;
-                         });
+        curl_easy_setopt(
+            curl.get(), CURLOPT_WRITEFUNCTION, +[](char *p, size_t s, size_t n, void *u) {
+                static_cast<std::string *>(u)->append(p, s * n);
+                return s * n;
+            });
         curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &out);
         CURLcode rc = curl_easy_perform(curl.get());
         EXPECT_EQ(rc, CURLE_OK) << "emulator control " << path << ": " << curl_easy_strerror(rc);
@@ -139,7 +139,8 @@ protected:
     // Arms one failure switch of the emulator.
     static void fail(const char *endpoint, const std::string &switch_json)
     {
-        control("PATCH", "/_scenario", std::string("{\"failures\": {\"") + endpoint + "\": " + switch_json + "}}");
+        control("PATCH", "/_scenario",
+                std::string("{\"failures\": {\"") + endpoint + "\": " + switch_json + "}}");
     }
 
     // Calls of one endpoint so far.
@@ -191,23 +192,26 @@ TestPki IdentityCalls::pki_;
 ChildServer IdentityCalls::emulator_;
 std::string IdentityCalls::setup_error_;
 
-#define CHILD(...)                                        \
-    ({                                                    \
-        std::string _v = in_child(__VA_ARGS__);                 \
-        if (_v.rfind("SKIP ", 0) == 0)                    \
-            GTEST_SKIP() << _v;                           \
-        _v;                                               \
+#define CHILD(...)                              \
+    ({                                          \
+        std::string _v = in_child(__VA_ARGS__); \
+        if (_v.rfind("SKIP ", 0) == 0)          \
+            GTEST_SKIP() << _v;                 \
+        _v;                                     \
     })
 
 TEST_F(IdentityCalls, IntrospectionAsksOnceThenUsesTheCacheForActiveAndInactive)
 {
     std::string got = CHILD([](request_rec *r) {
-        auto introspect = [r](const char *t) { return [r, t] { return describe(auth_introspect_token(r, t)); }; };
+        auto introspect = [r](const char *t) {
+            return [r, t] { return describe(auth_introspect_token(r, t)); };
+        };
         return in_order({introspect("tok-active"), introspect("tok-active"), introspect("tok-unknown"),
                          introspect("tok-unknown")});
     });
-    EXPECT_EQ(got, "active scope=openid urn:x:https ids=2 first=alice@example.org|"
-                   "active scope=openid urn:x:https ids=2 first=alice@example.org|inactive|inactive");
+    EXPECT_EQ(got,
+              "active scope=openid urn:x:https ids=2 first=alice@example.org|"
+              "active scope=openid urn:x:https ids=2 first=alice@example.org|inactive|inactive");
     EXPECT_EQ(calls("introspect"), 2) << "one call per token; the repeats come from the keyring";
     EXPECT_EQ(last_body("introspect"), "token=tok-unknown&include=session_info,identity_set_detail");
     EXPECT_EQ(count_prefixed(APLOG_DEBUG, "Using introspect result: "), 2) << dump_log();
@@ -217,15 +221,17 @@ TEST_F(IdentityCalls, IntrospectionAsksOnceThenUsesTheCacheForActiveAndInactive)
 TEST_F(IdentityCalls, TokenIsEscapedForTheFormBody)
 {
     CHILD([](request_rec *r) { return describe(auth_introspect_token(r, "a+b&c=d/\xc3\xa9 x")); });
-    EXPECT_EQ(last_body("introspect"), "token=a%2bb%26c%3dd/%c3%a9%20x&include=session_info,identity_set_detail");
+    EXPECT_EQ(last_body("introspect"),
+              "token=a%2bb%26c%3dd/%c3%a9%20x&include=session_info,identity_set_detail");
 }
 
 TEST_F(IdentityCalls, RejectedClientCredentialsAreOnlyADebugLine)
 {
     server.config()->client_secret = "wrong";
     EXPECT_EQ(CHILD([](request_rec *r) { return describe(auth_introspect_token(r, "tok-active")); }), "null");
-    EXPECT_TRUE(logged(APLOG_DEBUG,
-                       "Failed to fetch the token introspection. http_status=401 reply={\"error\": \"invalid_client\"}"))
+    EXPECT_TRUE(logged(
+        APLOG_DEBUG,
+        "Failed to fetch the token introspection. http_status=401 reply={\"error\": \"invalid_client\"}"))
         << dump_log();
     EXPECT_EQ(log_lines().size(), 1u) << dump_log();
 }
@@ -237,21 +243,23 @@ TEST_F(IdentityCalls, BrokenIntrospectionAnswers)
         const char *message;
         int level;
     } cases[] = {
-        {R"({"status": 500, "body": "down"})", "Failed to fetch the token introspection. http_status=500 reply=down",
-         APLOG_DEBUG},
+        {R"({"status": 500, "body": "down"})",
+         "Failed to fetch the token introspection. http_status=500 reply=down", APLOG_DEBUG},
         {R"({"status": 503})", "Failed to fetch the token introspection. http_status=503", APLOG_DEBUG},
         {R"({"status": 200})", "Failed to fetch the token introspection, response was empty", APLOG_ERR},
         {R"({"status": 200, "body": "{\"active\": tru"})",
-         "Failed to fetch the token introspection, could not deserialize response: {\"active\": tru", APLOG_ERR},
-        {R"({"status": 200, "body": "{\"active\": true}"})", "Unexpected introspect response: {\"active\": true}",
+         "Failed to fetch the token introspection, could not deserialize response: {\"active\": tru",
          APLOG_ERR},
+        {R"({"status": 200, "body": "{\"active\": true}"})",
+         "Unexpected introspect response: {\"active\": true}", APLOG_ERR},
     };
     for (const Case &c : cases) {
         control("POST", "/_calls/reset", "");
         fail("introspect", c.failure);
         clear_log();
         std::string got = CHILD([](request_rec *r) {
-            return describe(auth_introspect_token(r, "tok-active")) + "|" + describe(auth_introspect_token(r, "tok-active"));
+            return describe(auth_introspect_token(r, "tok-active")) + "|" +
+                   describe(auth_introspect_token(r, "tok-active"));
         });
         EXPECT_EQ(got, "null|null") << c.failure;
         EXPECT_TRUE(logged(c.level, c.message)) << c.failure << "\n" << dump_log();
@@ -262,8 +270,8 @@ TEST_F(IdentityCalls, BrokenIntrospectionAnswers)
 TEST_F(IdentityCalls, ActiveAnswerWithoutSessionInfoIsNotCached)
 {
     std::string got = CHILD([](request_rec *r) {
-        return describe(auth_introspect_token(r, "tok-nosession")) + "|"
-               + describe(auth_introspect_token(r, "tok-nosession"));
+        return describe(auth_introspect_token(r, "tok-nosession")) + "|" +
+               describe(auth_introspect_token(r, "tok-nosession"));
     });
     EXPECT_EQ(got, "null|null");
     EXPECT_EQ(calls("introspect"), 2);
@@ -276,10 +284,13 @@ TEST_F(IdentityCalls, CachedTextThatNoLongerParsesIsRefetchedAndReplaced)
         mod_kalder_set_keyutils_value(r, "kalder:introspect", "tok-active", "{\"active\":", 11);
         std::string first = describe(auth_introspect_token(r, "tok-active"));
         char *cached = mod_kalder_get_keyutils_value(r, "kalder:introspect", "tok-active");
-        return first + "|" + (cached && std::string(cached).find("identity_set_detail") != std::string::npos ? "replaced" : "stale");
+        return first + "|" +
+               (cached && std::string(cached).find("identity_set_detail") != std::string::npos ? "replaced"
+                                                                                               : "stale");
     });
     EXPECT_EQ(got, "active scope=openid urn:x:https ids=2 first=alice@example.org|replaced");
-    EXPECT_TRUE(logged(APLOG_DEBUG, "Unable to deserialize saved introspect doc string: {\"active\":")) << dump_log();
+    EXPECT_TRUE(logged(APLOG_DEBUG, "Unable to deserialize saved introspect doc string: {\"active\":"))
+        << dump_log();
     EXPECT_EQ(calls("introspect"), 1);
 }
 
@@ -289,17 +300,22 @@ TEST_F(IdentityCalls, AnswerTooLargeForTheKeyringIsStillUsed)
     std::string identities = "{", subs = "[";
     for (int i = 0; i < 400; ++i) {
         std::string sub = "s-" + std::to_string(i);
-        identities += (i ? ",\"" : "\"") + sub + "\": {\"username\": \"user" + std::to_string(i) + "@example.org\", "
+        identities += (i ? ",\"" : "\"") + sub + "\": {\"username\": \"user" + std::to_string(i) +
+                      "@example.org\", "
                       "\"last_authentication\": 1700000000}";
         subs += (i ? ",\"" : "\"") + sub + "\"";
     }
     control("PATCH", "/_scenario",
-            "{\"identities\": " + identities + "}, \"tokens\": {\"tok-big\": {\"active\": true, \"scope\": \"s\", "
-            "\"identities\": " + subs + "]}}}");
+            "{\"identities\": " + identities +
+                "}, \"tokens\": {\"tok-big\": {\"active\": true, \"scope\": \"s\", "
+                "\"identities\": " +
+                subs + "]}}}");
     std::string got = CHILD([](request_rec *r) {
-        return describe(auth_introspect_token(r, "tok-big")) + "|" + describe(auth_introspect_token(r, "tok-big"));
+        return describe(auth_introspect_token(r, "tok-big")) + "|" +
+               describe(auth_introspect_token(r, "tok-big"));
     });
-    EXPECT_EQ(got, "active scope=s ids=400 first=user0@example.org|active scope=s ids=400 first=user0@example.org");
+    EXPECT_EQ(
+        got, "active scope=s ids=400 first=user0@example.org|active scope=s ids=400 first=user0@example.org");
     EXPECT_EQ(count_prefixed(APLOG_WARNING, "Failed to store value in key utils cache: "), 2) << dump_log();
     EXPECT_EQ(calls("introspect"), 2) << "not cached, so asked again";
 }
@@ -321,10 +337,12 @@ TEST_F(IdentityCalls, FullKeyQuotaDegradesToAskingTheServiceAgain)
                 break;
         if (errno != EDQUOT)
             return "quota never reached after " + std::to_string(stored) + " keys: " + std::strerror(errno);
-        return describe(auth_introspect_token(r, "tok-active")) + "|" + describe(auth_introspect_token(r, "tok-active"));
+        return describe(auth_introspect_token(r, "tok-active")) + "|" +
+               describe(auth_introspect_token(r, "tok-active"));
     });
-    EXPECT_EQ(got, "active scope=openid urn:x:https ids=2 first=alice@example.org|"
-                   "active scope=openid urn:x:https ids=2 first=alice@example.org");
+    EXPECT_EQ(got,
+              "active scope=openid urn:x:https ids=2 first=alice@example.org|"
+              "active scope=openid urn:x:https ids=2 first=alice@example.org");
     EXPECT_EQ(count_prefixed(APLOG_WARNING, "Failed to store value in key utils cache: "), 2) << dump_log();
     EXPECT_EQ(calls("introspect"), 2);
 }
@@ -346,11 +364,13 @@ std::string dependent(request_rec *r, const char *token)
 
 TEST_F(IdentityCalls, DependentTokensAreFetchedOnceAndCached)
 {
-    std::string got = CHILD([](request_rec *r) { return dependent(r, "tok-active") + "|" + dependent(r, "tok-active"); });
+    std::string got =
+        CHILD([](request_rec *r) { return dependent(r, "tok-active") + "|" + dependent(r, "tok-active"); });
     EXPECT_EQ(got, "0:xfer-1@transfer.api.kalder.org;|0:xfer-1@transfer.api.kalder.org;");
     EXPECT_EQ(calls("dependent_token"), 1);
-    EXPECT_EQ(last_body("dependent_token"), "grant_type=urn:kalder:auth:grant_type:dependent_token&token=tok-active"
-                                            "&scope=urn:kalder:auth:scope:transfer.api.kalder.org:all");
+    EXPECT_EQ(last_body("dependent_token"),
+              "grant_type=urn:kalder:auth:grant_type:dependent_token&token=tok-active"
+              "&scope=urn:kalder:auth:scope:transfer.api.kalder.org:all");
 
     got = CHILD([](request_rec *r) { return dependent(r, "tok-nodeps") + "|" + dependent(r, "tok-nodeps"); });
     EXPECT_EQ(got, "0:|0:") << "an empty list is an answer, and cached";
@@ -359,12 +379,14 @@ TEST_F(IdentityCalls, DependentTokensAreFetchedOnceAndCached)
 
 TEST_F(IdentityCalls, ExactInvalidGrantMeansTheCallersTokenExpired)
 {
-    std::string got = CHILD([](request_rec *r) { return dependent(r, "tok-expired") + "|" + dependent(r, "tok-expired"); });
+    std::string got =
+        CHILD([](request_rec *r) { return dependent(r, "tok-expired") + "|" + dependent(r, "tok-expired"); });
     EXPECT_EQ(got, "1|1");
     EXPECT_EQ(calls("dependent_token"), 2) << "not cached";
     EXPECT_EQ(count_logged("Failed to fetch dependent tokens, token has expired"), 2);
 
-    for (const char *body : {R"({\"error\": \"invalid_grant\"})", R"({\"error\":\"invalid_grant\",\"x\":1})"}) {
+    for (const char *body :
+         {R"({\"error\": \"invalid_grant\"})", R"({\"error\":\"invalid_grant\",\"x\":1})"}) {
         fail("dependent_token", std::string("{\"status\": 400, \"body\": \"") + body + "\"}");
         clear_log();
         EXPECT_EQ(CHILD([](request_rec *r) { return dependent(r, "tok-active"); }), "2") << body;
@@ -375,11 +397,12 @@ TEST_F(IdentityCalls, ExactInvalidGrantMeansTheCallersTokenExpired)
 
 TEST_F(IdentityCalls, MalformedDependentTokenAnswerIsLoggedWithoutTheToken)
 {
-    std::string got = CHILD([](request_rec *r) { return dependent(r, "tok-badeps") + "|" + dependent(r, "tok-badeps"); });
+    std::string got =
+        CHILD([](request_rec *r) { return dependent(r, "tok-badeps") + "|" + dependent(r, "tok-badeps"); });
     EXPECT_EQ(got, "2|2");
     EXPECT_EQ(calls("dependent_token"), 2) << "not cached";
-    EXPECT_TRUE(logged(APLOG_ERR,
-                       "Unexpected token response: [{\"access_token\": \"SECR...\", \"scope\": \"x\"}]"))
+    EXPECT_TRUE(
+        logged(APLOG_ERR, "Unexpected token response: [{\"access_token\": \"SECR...\", \"scope\": \"x\"}]"))
         << dump_log();
     EXPECT_FALSE(log_mentions("SECRETTOKEN123")) << dump_log();
 }
@@ -392,7 +415,8 @@ TEST_F(IdentityCalls, UnreadableCachedTokenDocIsRefetched)
         return dependent(r, "tok-active") + "|" + dependent(r, "tok-active");
     });
     EXPECT_EQ(got, "0:xfer-1@transfer.api.kalder.org;|0:xfer-1@transfer.api.kalder.org;");
-    EXPECT_TRUE(logged(APLOG_WARNING, "Unable to deserialize the saved token doc string: {\"access_token\": \"OLDS...\"}"))
+    EXPECT_TRUE(logged(APLOG_WARNING,
+                       "Unable to deserialize the saved token doc string: {\"access_token\": \"OLDS...\"}"))
         << dump_log();
     EXPECT_EQ(calls("dependent_token"), 1);
 }
@@ -406,7 +430,8 @@ std::string exchange_summary(request_rec *r, const std::string &code)
         return "null";
     std::string s = std::string(doc->resource_server) + " state=" + doc->state;
     const char *transfer = auth_get_access_token(r, doc, "transfer.api.kalder.org");
-    s += transfer && std::string(transfer).rfind("login-transfer-", 0) == 0 ? " transfer-token" : " no-transfer";
+    s += transfer && std::string(transfer).rfind("login-transfer-", 0) == 0 ? " transfer-token"
+                                                                            : " no-transfer";
     const char *own = auth_get_access_token(r, doc, "auth.kalder.org");
     s += own && std::string(own) == doc->access_token ? " auth-token" : " no-auth";
     return s;
@@ -418,12 +443,14 @@ TEST_F(IdentityCalls, CodeExchangeReturnsTheTokensAndTheState)
     // back with a code.
     kalder::CurlPtr curl(curl_easy_init());
     std::string url = emulator_.base_url() + "/oauth2/authorize";
-    std::string form = "response_type=code&client_id=module-client&state=SEALED-URI"
-                       "&redirect_uri=https://collection.example.org/redirect&identity=s-alice";
+    std::string form =
+        "response_type=code&client_id=module-client&state=SEALED-URI"
+        "&redirect_uri=https://collection.example.org/redirect&identity=s-alice";
     curl_easy_setopt(curl.get(), CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl.get(), CURLOPT_CAINFO, pki_.ca.c_str());
     curl_easy_setopt(curl.get(), CURLOPT_POSTFIELDS, form.c_str());
-    curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, +[](char *, size_t s, size_t n, void *) { return s * n; });
+    curl_easy_setopt(
+        curl.get(), CURLOPT_WRITEFUNCTION, +[](char *, size_t s, size_t n, void *) { return s * n; });
     ASSERT_EQ(curl_easy_perform(curl.get()), CURLE_OK);
     char *location = nullptr;
     curl_easy_getinfo(curl.get(), CURLINFO_REDIRECT_URL, &location);
@@ -434,13 +461,16 @@ TEST_F(IdentityCalls, CodeExchangeReturnsTheTokensAndTheState)
     std::string code = loc.substr(at + 5, loc.find('&', at) - at - 5);
 
     std::string got = CHILD([&](request_rec *r) {
-        return in_order({[&] { return exchange_summary(r, code); }, [&] { return exchange_summary(r, code); }});
+        return in_order(
+            {[&] { return exchange_summary(r, code); }, [&] { return exchange_summary(r, code); }});
     });
-    EXPECT_EQ(got, "auth.kalder.org state=SEALED-URI transfer-token auth-token|null")
-        << "a code works once";
+    EXPECT_EQ(got, "auth.kalder.org state=SEALED-URI transfer-token auth-token|null") << "a code works once";
     EXPECT_EQ(last_body("code_exchange"),
-              "code=" + code + "&redirect_uri=https://collection.example.org/redirect&grant_type=authorization_code");
-    EXPECT_TRUE(logged(APLOG_DEBUG, "Authorization code exchange failed: http_status=400 reply={\"error\":\"invalid_grant\"}"))
+              "code=" + code +
+                  "&redirect_uri=https://collection.example.org/redirect&grant_type=authorization_code");
+    EXPECT_TRUE(
+        logged(APLOG_DEBUG,
+               "Authorization code exchange failed: http_status=400 reply={\"error\":\"invalid_grant\"}"))
         << dump_log();
     EXPECT_EQ(count_prefixed(APLOG_ERR, ""), 0) << dump_log();
 }
@@ -453,7 +483,8 @@ TEST_F(IdentityCalls, MalformedCodeExchangeAnswers)
     } cases[] = {
         {R"({"access_token": "TOPSECRET1", "resource_server": "a", "other_tokens": []})",
          "Missing JSON string field 'state'"},
-        {R"({"access_token": "TOPSECRET1", "resource_server": "a", "state": "s"})", "Missing JSON field 'other_tokens'"},
+        {R"({"access_token": "TOPSECRET1", "resource_server": "a", "state": "s"})",
+         "Missing JSON field 'other_tokens'"},
         {R"({"access_token": "TOPSECRET1", "resource_server": "a", "state": "s", "other_tokens": {}})",
          "Expected field 'other_tokens' doc to be a JSON array"},
         {R"({"access_token": "TOPSECRET1", "resource_server": "a", "state": "s", "other_tokens": [7]})",
@@ -464,7 +495,8 @@ TEST_F(IdentityCalls, MalformedCodeExchangeAnswers)
         control("PATCH", "/_scenario", std::string("{\"code_exchange_body\": ") + c.answer + "}");
         clear_log();
         std::string got = CHILD([](request_rec *r) {
-            TokenResponseDoc *doc = auth_exchange_code(r, "any-code", "https://collection.example.org/redirect");
+            TokenResponseDoc *doc =
+                auth_exchange_code(r, "any-code", "https://collection.example.org/redirect");
             return std::string(doc ? "doc" : "null");
         });
         EXPECT_EQ(got, "null") << c.answer;

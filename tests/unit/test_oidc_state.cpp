@@ -73,7 +73,8 @@ TEST_F(Oidc, WriteAndReadBackWithTokensOnNormalAndErrorHeaders)
     ASSERT_EQ(set_oidc_state(w, KEY, OIDC_STATE_AUTH_COMPLETE, "AUTH-TOKEN", "XFER-TOKEN", nullptr), 0);
     EXPECT_EQ(written_document(w, w->headers_out),
               "{\"state\": \"COMPLETE\", \"auth\": \"AUTH-TOKEN\", \"transfer\": \"XFER-TOKEN\"}");
-    EXPECT_STREQ(apr_table_get(w->err_headers_out, "Set-Cookie"), apr_table_get(w->headers_out, "Set-Cookie"));
+    EXPECT_STREQ(apr_table_get(w->err_headers_out, "Set-Cookie"),
+                 apr_table_get(w->headers_out, "Set-Cookie"));
 
     const char *set_cookie = apr_table_get(w->headers_out, "Set-Cookie");
     std::string value(set_cookie, std::strchr(set_cookie, ';'));
@@ -245,8 +246,9 @@ TEST_F(Oidc, MissingStateKeyFailsTheBrowserFlowNamingTheDirective)
     srv.config()->oidc_state_key = nullptr;
     TestRequest r(srv, "GET", "/file");
     EXPECT_EQ(mod_kalder_authn_hook(r), HTTP_INTERNAL_SERVER_ERROR);
-    EXPECT_TRUE(logged(APLOG_ERR, "KalderOIDCStateKey is not set for server collection.example.org; the browser "
-                                  "login is not available"))
+    EXPECT_TRUE(logged(APLOG_ERR,
+                       "KalderOIDCStateKey is not set for server collection.example.org; the browser "
+                       "login is not available"))
         << kalder::test::dump_log();
 }
 
@@ -279,11 +281,12 @@ TEST_F(Page, FirstBrowserRequestAfterLoginGetsThePageAndCompletesTheLogin)
     r.header("Cookie", cookie_with(r, "{\"state\": \"FLOW_FINISH\", \"auth\": \"A\"}").c_str());
     ASSERT_TRUE(oidc_auth_flow_done(r, false));
     EXPECT_STREQ(r->content_type, "text/html");
-    EXPECT_EQ(body(),
-              "<html><head><title>Redirecting to data</title><head><body>Redirecting to <a "
-              "href=\"https://collection.example.org/dir/a%20b.txt\">/dir/a b.txt</a>. Loading will begin "
-              "momentarily.<script>window.location.replace(\"https://collection.example.org/dir/a%20b.txt\");</"
-              "script></body>");
+    EXPECT_EQ(
+        body(),
+        "<html><head><title>Redirecting to data</title><head><body>Redirecting to <a "
+        "href=\"https://collection.example.org/dir/a%20b.txt\">/dir/a b.txt</a>. Loading will begin "
+        "momentarily.<script>window.location.replace(\"https://collection.example.org/dir/a%20b.txt\");</"
+        "script></body>");
     EXPECT_EQ(written_document(r, r->headers_out), "{\"state\": \"COMPLETE\", \"auth\": \"A\"}");
 }
 
@@ -325,11 +328,13 @@ TEST_F(Page, MarkupInThePathIsEscapedEverywhere)
                                         "/<script>alert('x')</script>&\"");
     std::string text = page;
     EXPECT_EQ(text.find("<script>alert"), std::string::npos) << text;
-    EXPECT_NE(text.find(">/&lt;script&gt;alert(&#39;x&#39;)&lt;/script&gt;&amp;&quot;</a>"), std::string::npos)
+    EXPECT_NE(text.find(">/&lt;script&gt;alert(&#39;x&#39;)&lt;/script&gt;&amp;&quot;</a>"),
+              std::string::npos)
         << text;
     EXPECT_NE(text.find("href=\"https://h/x&quot;&#39;);&lt;/script&gt;"), std::string::npos) << text;
-    EXPECT_NE(text.find("replace(\"https://h/x\\u0022');\\u003c/script\\u003e\\u003cscript\\u003ealert(1)//&\");"),
-              std::string::npos)
+    EXPECT_NE(
+        text.find("replace(\"https://h/x\\u0022');\\u003c/script\\u003e\\u003cscript\\u003ealert(1)//&\");"),
+        std::string::npos)
         << text;
     // One script element only: the page's own.
     EXPECT_EQ(text.find("</script>"), text.rfind("</script>"));

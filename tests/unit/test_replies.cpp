@@ -40,8 +40,7 @@ struct Replies : ::testing::Test {
     void allow(std::vector<const char *> names)
     {
         auto *a = apr_array_make(srv.pool(), 4, sizeof(const char *));
-        for (const char *n : names)
-            APR_ARRAY_PUSH(a, const char *) = n;
+        for (const char *n : names) APR_ARRAY_PUSH(a, const char *) = n;
         srv.config()->allowed_domains = a;
     }
     // Runs the filter over the server's error text; returns its status.
@@ -103,10 +102,12 @@ TEST_F(Replies, GuestProgramWithoutTokenGetsRealmOnlyChallenge)
     EXPECT_EQ(r->status, HTTP_UNAUTHORIZED);
     EXPECT_STREQ(apr_table_get(r->headers_out, "WWW-Authenticate"), "Bearer realm=\"Data\"");
     EXPECT_STREQ(r->content_type, "application/json");
-    EXPECT_EQ(body(), "{\"code\": \"AuthenticationRequired\", \"message\": \"You must authenticate to access this "
-                      "collection.\", \"authorization_parameters\": {\"session_message\": \"You must authenticate or "
-                      "link with an identity which has been granted access to this collection.\", "
-                      "\"required_scopes\": [\"https://" SCOPE_URL_HOST "/scopes/cid/https\"], \"prompt\": \"login\"}}");
+    EXPECT_EQ(body(),
+              "{\"code\": \"AuthenticationRequired\", \"message\": \"You must authenticate to access this "
+              "collection.\", \"authorization_parameters\": {\"session_message\": \"You must authenticate or "
+              "link with an identity which has been granted access to this collection.\", "
+              "\"required_scopes\": [\"https://" SCOPE_URL_HOST
+              "/scopes/cid/https\"], \"prompt\": \"login\"}}");
     EXPECT_TRUE(logged(APLOG_DEBUG, "_set_response_to_authentication_required: enter"));
 }
 
@@ -118,16 +119,19 @@ TEST_F(Replies, MappedDomainsMfaAndBothScopes)
     program(r, REPLY_ACCESS_DENIED);
     ASSERT_EQ(run(r, HTTP_UNAUTHORIZED), APR_SUCCESS);
     EXPECT_EQ(r->status, HTTP_FORBIDDEN);
-    EXPECT_STREQ(apr_table_get(r->headers_out, "WWW-Authenticate"),
-                 "Bearer realm=\"Data\", error=\"access_denied\", error_description=\"You do not have the proper "
-                 "access rights.\"");
-    EXPECT_EQ(body(), "{\"code\": \"AccessDenied\", \"message\": \"You do not have the proper access rights.\", "
-                      "\"authorization_parameters\": {\"session_message\": \"You must authenticate or link with an "
-                      "identity from one of these domains (a.org, b.org) using MFA which has been granted access to "
-                      "this collection.\", \"session_required_single_domain\": [\"a.org\",\"b.org\"], "
-                      "\"session_required_mfa\": true, \"required_scopes\": [\"https://" SCOPE_URL_HOST
-                      "/scopes/cid/https\",\"https://" SCOPE_URL_HOST "/scopes/cid/data_access\"], \"prompt\": "
-                      "\"login\"}}");
+    EXPECT_STREQ(
+        apr_table_get(r->headers_out, "WWW-Authenticate"),
+        "Bearer realm=\"Data\", error=\"access_denied\", error_description=\"You do not have the proper "
+        "access rights.\"");
+    EXPECT_EQ(body(),
+              "{\"code\": \"AccessDenied\", \"message\": \"You do not have the proper access rights.\", "
+              "\"authorization_parameters\": {\"session_message\": \"You must authenticate or link with an "
+              "identity from one of these domains (a.org, b.org) using MFA which has been granted access to "
+              "this collection.\", \"session_required_single_domain\": [\"a.org\",\"b.org\"], "
+              "\"session_required_mfa\": true, \"required_scopes\": [\"https://" SCOPE_URL_HOST
+              "/scopes/cid/https\",\"https://" SCOPE_URL_HOST
+              "/scopes/cid/data_access\"], \"prompt\": "
+              "\"login\"}}");
 }
 
 TEST_F(Replies, PolicyOrWildcardSuppressesDomainMembers)
@@ -138,18 +142,20 @@ TEST_F(Replies, PolicyOrWildcardSuppressesDomainMembers)
     program(wildcard, REPLY_INSUFFICIENT_SCOPE);
     ASSERT_EQ(run(wildcard, HTTP_FORBIDDEN), APR_SUCCESS);
     EXPECT_EQ(body().find("session_required"), std::string::npos) << body();
-    EXPECT_NE(body().find("\"session_message\": \"You must consent to additional scopes in order to authorize the "
-                          "resource server to complete the request.\""),
-              std::string::npos);
+    EXPECT_NE(
+        body().find("\"session_message\": \"You must consent to additional scopes in order to authorize the "
+                    "resource server to complete the request.\""),
+        std::string::npos);
 
     allow({"a.org"});
     srv.config()->auth_policy_id = "0a0b0c0d-0000-4000-8000-000000000001";
     TestRequest policy(srv);
     program(policy, REPLY_INVALID_TOKEN);
     ASSERT_EQ(run(policy, HTTP_UNAUTHORIZED), APR_SUCCESS);
-    EXPECT_NE(body().find(", \"session_required_policies\": [\"0a0b0c0d-0000-4000-8000-000000000001\"], "
-                          "\"required_scopes\": [\"https://" SCOPE_URL_HOST "/scopes/cid/https\"], \"prompt\""),
-              std::string::npos)
+    EXPECT_NE(
+        body().find(", \"session_required_policies\": [\"0a0b0c0d-0000-4000-8000-000000000001\"], "
+                    "\"required_scopes\": [\"https://" SCOPE_URL_HOST "/scopes/cid/https\"], \"prompt\""),
+        std::string::npos)
         << body();
     EXPECT_EQ(body().find("single_domain"), std::string::npos);
 }
@@ -166,8 +172,8 @@ TEST_F(Replies, NoReasonKeepsStatusWithEmptyBodyAndRealmDefaultsToServerName)
     TestRequest unnamed(srv);
     program(unnamed, REPLY_INVALID_TOKEN);
     ASSERT_EQ(run(unnamed, HTTP_UNAUTHORIZED), APR_SUCCESS);
-    EXPECT_EQ(std::string(apr_table_get(unnamed->headers_out, "WWW-Authenticate")).rfind(
-                  "Bearer realm=\"collection.example.org\", error=\"invalid_token\"", 0),
+    EXPECT_EQ(std::string(apr_table_get(unnamed->headers_out, "WWW-Authenticate"))
+                  .rfind("Bearer realm=\"collection.example.org\", error=\"invalid_token\"", 0),
               0u);
 }
 
@@ -221,8 +227,9 @@ TEST_F(Replies, BrowserGetsLoginRedirectWithSealedUriAndRedirectCookie)
     EXPECT_EQ(r->status, HTTP_TEMPORARY_REDIRECT);
     EXPECT_EQ(body(), "");
     std::string location = apr_table_get(r->headers_out, "Location");
-    const std::string head = "https://auth.test/oauth2/authorize?response_type=code&client_id=cid&redirect_uri="
-                             "https://collection.test/redirect&access_type=online&state=";
+    const std::string head =
+        "https://auth.test/oauth2/authorize?response_type=code&client_id=cid&redirect_uri="
+        "https://collection.test/redirect&access_type=online&state=";
     ASSERT_EQ(location.rfind(head, 0), 0u) << location;
     std::string rest = location.substr(head.size());
     std::string state = rest.substr(0, rest.find('&'));
@@ -233,10 +240,11 @@ TEST_F(Replies, BrowserGetsLoginRedirectWithSealedUriAndRedirectCookie)
     EXPECT_EQ(login.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_"),
               std::string::npos);
     EXPECT_EQ(opened.substr(login.size()), " /dir/file.txt?download");
-    EXPECT_EQ(rest.substr(state.size()),
-              "&session_message=You%20must%20authenticate%20or%20link%20with%20an%20identity%20from%20one%20of%20"
-              "these%20domains%20(a.org,%20b.org)%20which%20has%20been%20granted%20access%20to%20this%20collection."
-              "&session_required_single_domain=a.org,b.org&scope=openid%20profile&prompt=login");
+    EXPECT_EQ(
+        rest.substr(state.size()),
+        "&session_message=You%20must%20authenticate%20or%20link%20with%20an%20identity%20from%20one%20of%20"
+        "these%20domains%20(a.org,%20b.org)%20which%20has%20been%20granted%20access%20to%20this%20collection."
+        "&session_required_single_domain=a.org,b.org&scope=openid%20profile&prompt=login");
     std::string cookie = apr_table_get(r->err_headers_out, "Set-Cookie");
     std::string sealed = cookie.substr(std::string("mod_kalder_OIDC=").size(), cookie.find(';') - 16);
     // The REDIRECT cookie carries the same login value; the next login

@@ -116,7 +116,8 @@ TEST_F(Classify, RequestStateIsCreatedOnceZeroFilled)
 TEST_F(Classify, ScopeUrl)
 {
     srv.config()->client_id = "c1d2";
-    EXPECT_STREQ(build_scope(srv.pool(), srv.server(), "https"), "https://" SCOPE_URL_HOST "/scopes/c1d2/https");
+    EXPECT_STREQ(build_scope(srv.pool(), srv.server(), "https"),
+                 "https://" SCOPE_URL_HOST "/scopes/c1d2/https");
 }
 
 // --- sealed values -----------------------------------------------------------

@@ -37,8 +37,8 @@ namespace {
 constexpr const char *kModule = "kalder_gridftp_server";
 constexpr int kFrameTimeoutMs = 30000;  // the rest of a frame once its first byte is in
 constexpr int kWriteTimeoutMs = 30000;
-constexpr int kCloseWaitMs = 5000;     // how long a close waits for the back end's acknowledgement
-constexpr int kOpenReplyMs = 60000;    // the session reply, when no connect timeout is set
+constexpr int kCloseWaitMs = 5000;   // how long a close waits for the back end's acknowledgement
+constexpr int kOpenReplyMs = 60000;  // the session reply, when no connect timeout is set
 
 kalder_result_t error(int type, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 kalder_result_t error(int type, const char *fmt, ...)
@@ -205,42 +205,44 @@ void fill_reply(const kalder_ipc::Message &m, ReplyHolder *h)
     r.id = static_cast<int>(m.id);
     r.code = static_cast<int>(m.code);
     r.msg = m.msg.empty() ? nullptr : const_cast<char *>(m.msg.c_str());
-    r.result = m.code == 0 ? KALDER_SUCCESS : kalder_error_put("back end", KALDER_ERROR_REMOTE, "%s", m.error.c_str());
+    r.result = m.code == 0 ? KALDER_SUCCESS
+                           : kalder_error_put("back end", KALDER_ERROR_REMOTE, "%s", m.error.c_str());
     switch (m.op) {
-    case KALDER_GFS_OP_SESSION_START:
-        r.info.session.username = const_cast<char *>(m.username.c_str());
-        r.info.session.home_dir = const_cast<char *>(m.home_dir.c_str());
-        break;
-    case KALDER_GFS_OP_ACTIVE:
-        r.info.data.data_arg = reinterpret_cast<void *>(static_cast<uintptr_t>(m.data_id));
-        r.info.data.bi_directional = KALDER_FALSE;
-        break;
-    case KALDER_GFS_OP_COMMAND:
-        r.info.command.command = static_cast<int>(m.command);
-        r.info.command.created_dir = m.created_dir.empty() ? nullptr : const_cast<char *>(m.created_dir.c_str());
-        break;
-    case KALDER_GFS_OP_STAT:
-        h->names.reserve(m.stats.size());
-        for (const auto &e : m.stats) {
-            h->names.push_back(e.name);
-            kalder_gfs_stat_t s{};
-            s.mode = static_cast<int>(e.mode);
-            s.nlink = static_cast<int>(e.nlink);
-            s.uid = static_cast<int>(e.uid);
-            s.gid = static_cast<int>(e.gid);
-            s.size = e.size;
-            s.atime = static_cast<long>(e.atime);
-            s.mtime = static_cast<long>(e.mtime);
-            s.ctime = static_cast<long>(e.ctime);
-            h->stats.push_back(s);
-        }
-        for (size_t i = 0; i < h->stats.size(); ++i)
-            h->stats[i].name = const_cast<char *>(h->names[i].c_str());
-        r.info.stat.stat_count = static_cast<int>(h->stats.size());
-        r.info.stat.stat_array = h->stats.empty() ? nullptr : h->stats.data();
-        break;
-    default:
-        break;
+        case KALDER_GFS_OP_SESSION_START:
+            r.info.session.username = const_cast<char *>(m.username.c_str());
+            r.info.session.home_dir = const_cast<char *>(m.home_dir.c_str());
+            break;
+        case KALDER_GFS_OP_ACTIVE:
+            r.info.data.data_arg = reinterpret_cast<void *>(static_cast<uintptr_t>(m.data_id));
+            r.info.data.bi_directional = KALDER_FALSE;
+            break;
+        case KALDER_GFS_OP_COMMAND:
+            r.info.command.command = static_cast<int>(m.command);
+            r.info.command.created_dir =
+                m.created_dir.empty() ? nullptr : const_cast<char *>(m.created_dir.c_str());
+            break;
+        case KALDER_GFS_OP_STAT:
+            h->names.reserve(m.stats.size());
+            for (const auto &e : m.stats) {
+                h->names.push_back(e.name);
+                kalder_gfs_stat_t s{};
+                s.mode = static_cast<int>(e.mode);
+                s.nlink = static_cast<int>(e.nlink);
+                s.uid = static_cast<int>(e.uid);
+                s.gid = static_cast<int>(e.gid);
+                s.size = e.size;
+                s.atime = static_cast<long>(e.atime);
+                s.mtime = static_cast<long>(e.mtime);
+                s.ctime = static_cast<long>(e.ctime);
+                h->stats.push_back(s);
+            }
+            for (size_t i = 0; i < h->stats.size(); ++i)
+                h->stats[i].name = const_cast<char *>(h->names[i].c_str());
+            r.info.stat.stat_count = static_cast<int>(h->stats.size());
+            r.info.stat.stat_array = h->stats.empty() ? nullptr : h->stats.data();
+            break;
+        default:
+            break;
     }
 }
 
@@ -285,7 +287,8 @@ void reader_main(kalder_gfs_ipc_handle_s *h)
         // Receive until the session breaks or is closed.
         // The session reply is bounded even without a configured timeout, so a
         // back end that accepts but never answers cannot hold a request forever.
-        long long connect_deadline_ms = h->connect_timeout_s > 0 ? h->connect_timeout_s * 1000LL : kOpenReplyMs;
+        long long connect_deadline_ms =
+            h->connect_timeout_s > 0 ? h->connect_timeout_s * 1000LL : kOpenReplyMs;
         bool close_sent_wait = false;
         for (;;) {
             int idle = -1;
@@ -321,7 +324,8 @@ void reader_main(kalder_gfs_ipc_handle_s *h)
                     break;
                 }
                 if (!opened) {
-                    failure = error(KALDER_ERROR_TIMEOUT, "the back end did not answer the session open in time");
+                    failure =
+                        error(KALDER_ERROR_TIMEOUT, "the back end did not answer the session open in time");
                     break;
                 }
                 // Requests may have been issued meanwhile; only an idle session times out.
@@ -385,8 +389,8 @@ void reader_main(kalder_gfs_ipc_handle_s *h)
                     }
                 }
                 if (!found) {
-                    failure = error(KALDER_ERROR_PROTOCOL, "the back end replied to no request (id %u, type %u)",
-                                    m.id, m.op);
+                    failure = error(KALDER_ERROR_PROTOCOL,
+                                    "the back end replied to no request (id %u, type %u)", m.id, m.op);
                     break;
                 }
                 ReplyHolder rh;
@@ -509,13 +513,14 @@ kalder_result_t kalder_gfs_ipc_handle_connect_ex(kalder_gfs_session_info_t *sess
                                                  kalder_gfs_ipc_open_callback_t open_cb, void *open_arg,
                                                  kalder_gfs_ipc_error_callback_t error_cb, void *error_arg,
                                                  kalder_bool_t secure_ipc, gss_cred_id_t cred,
-                                                 const char *auth_mode, const char *subject, int connect_timeout,
-                                                 int idle_timeout, kalder_bool_t inetd)
+                                                 const char *auth_mode, const char *subject,
+                                                 int connect_timeout, int idle_timeout, kalder_bool_t inetd)
 {
     if (!session_info || !open_cb)
         return error(KALDER_ERROR_PARAMETER, "session open: no session information or open callback");
     if (secure_ipc || cred != GSS_C_NO_CREDENTIAL || auth_mode || subject || inetd)
-        return error(KALDER_ERROR_PARAMETER, "session open: secure IPC, IPC credentials and inetd are not supported");
+        return error(KALDER_ERROR_PARAMETER,
+                     "session open: secure IPC, IPC credentials and inetd are not supported");
     if (!session_info->host_id || !*session_info->host_id)
         return error(KALDER_ERROR_PARAMETER, "session open: no back-end contact");
     if (!session_info->username)
@@ -569,8 +574,8 @@ kalder_result_t kalder_gfs_ipc_handle_connect_ex(kalder_gfs_session_info_t *sess
 }
 
 kalder_result_t kalder_gfs_ipc_request_command(kalder_gfs_ipc_handle_t ipc_handle,
-                                               kalder_gfs_command_info_t *cmd_info, kalder_gfs_ipc_callback_t cb,
-                                               void *user_arg)
+                                               kalder_gfs_command_info_t *cmd_info,
+                                               kalder_gfs_ipc_callback_t cb, void *user_arg)
 {
     if (!valid_handle(ipc_handle) || !cmd_info || !cb || !cmd_info->pathname)
         return error(KALDER_ERROR_PARAMETER, "command request: missing argument");
@@ -581,8 +586,9 @@ kalder_result_t kalder_gfs_ipc_request_command(kalder_gfs_ipc_handle_t ipc_handl
     return submit(ipc_handle, m, KALDER_GFS_OP_COMMAND, cb, nullptr, user_arg);
 }
 
-kalder_result_t kalder_gfs_ipc_request_stat(kalder_gfs_ipc_handle_t ipc_handle, kalder_gfs_stat_info_t *stat_info,
-                                            kalder_gfs_ipc_callback_t cb, void *user_arg)
+kalder_result_t kalder_gfs_ipc_request_stat(kalder_gfs_ipc_handle_t ipc_handle,
+                                            kalder_gfs_stat_info_t *stat_info, kalder_gfs_ipc_callback_t cb,
+                                            void *user_arg)
 {
     if (!valid_handle(ipc_handle) || !stat_info || !cb || !stat_info->pathname)
         return error(KALDER_ERROR_PARAMETER, "stat request: missing argument");
@@ -594,8 +600,8 @@ kalder_result_t kalder_gfs_ipc_request_stat(kalder_gfs_ipc_handle_t ipc_handle, 
 }
 
 kalder_result_t kalder_gfs_ipc_request_active_data(kalder_gfs_ipc_handle_t ipc_handle,
-                                                   kalder_gfs_data_info_t *data_info, kalder_gfs_ipc_callback_t cb,
-                                                   void *user_arg)
+                                                   kalder_gfs_data_info_t *data_info,
+                                                   kalder_gfs_ipc_callback_t cb, void *user_arg)
 {
     if (!valid_handle(ipc_handle) || !data_info || !cb)
         return error(KALDER_ERROR_PARAMETER, "data-channel request: missing argument");
@@ -654,14 +660,16 @@ kalder_result_t request_transfer(kalder_gfs_ipc_handle_t ipc_handle, kalder_gfs_
 }  // namespace
 
 kalder_result_t kalder_gfs_ipc_request_send(kalder_gfs_ipc_handle_t ipc_handle,
-                                            kalder_gfs_transfer_info_t *transfer_info, kalder_gfs_ipc_callback_t cb,
+                                            kalder_gfs_transfer_info_t *transfer_info,
+                                            kalder_gfs_ipc_callback_t cb,
                                             kalder_gfs_ipc_event_callback_t event_cb, void *user_arg)
 {
     return request_transfer(ipc_handle, transfer_info, cb, event_cb, user_arg, kalder_ipc::SEND);
 }
 
 kalder_result_t kalder_gfs_ipc_request_recv(kalder_gfs_ipc_handle_t ipc_handle,
-                                            kalder_gfs_transfer_info_t *transfer_info, kalder_gfs_ipc_callback_t cb,
+                                            kalder_gfs_transfer_info_t *transfer_info,
+                                            kalder_gfs_ipc_callback_t cb,
                                             kalder_gfs_ipc_event_callback_t event_cb, void *user_arg)
 {
     return request_transfer(ipc_handle, transfer_info, cb, event_cb, user_arg, kalder_ipc::RECV);
@@ -672,7 +680,8 @@ kalder_result_t kalder_gfs_ipc_request_transfer_event(kalder_gfs_ipc_handle_t ip
 {
     if (!valid_handle(ipc_handle) || !event_info)
         return error(KALDER_ERROR_PARAMETER, "transfer event: missing argument");
-    if (event_info->type != KALDER_GFS_EVENT_TRANSFER_COMPLETE && event_info->type != KALDER_GFS_EVENT_TRANSFER_ABORT)
+    if (event_info->type != KALDER_GFS_EVENT_TRANSFER_COMPLETE &&
+        event_info->type != KALDER_GFS_EVENT_TRANSFER_ABORT)
         return error(KALDER_ERROR_PARAMETER, "transfer event: type %d cannot be sent", event_info->type);
     uintptr_t arg = reinterpret_cast<uintptr_t>(event_info->event_arg);
     if (arg > 0xffffffffu)
@@ -684,8 +693,8 @@ kalder_result_t kalder_gfs_ipc_request_transfer_event(kalder_gfs_ipc_handle_t ip
     return submit(ipc_handle, m, 0, nullptr, nullptr, nullptr);
 }
 
-kalder_result_t kalder_gfs_ipc_close(kalder_gfs_ipc_handle_t ipc_handle, kalder_gfs_ipc_close_callback_t close_cb,
-                                     void *user_arg)
+kalder_result_t kalder_gfs_ipc_close(kalder_gfs_ipc_handle_t ipc_handle,
+                                     kalder_gfs_ipc_close_callback_t close_cb, void *user_arg)
 {
     if (!valid_handle(ipc_handle))
         return error(KALDER_ERROR_PARAMETER, "close: no handle");
@@ -701,7 +710,8 @@ kalder_result_t kalder_gfs_ipc_close(kalder_gfs_ipc_handle_t ipc_handle, kalder_
         kalder_ipc::Message m;
         m.type = kalder_ipc::SESSION_END;
         std::string frame, why;
-        if (!kalder_ipc::encode(m, &frame, &why) || !kalder_ipc::write_frame(h->fd, frame, kWriteTimeoutMs, &why))
+        if (!kalder_ipc::encode(m, &frame, &why) ||
+            !kalder_ipc::write_frame(h->fd, frame, kWriteTimeoutMs, &why))
             shutdown(h->fd, SHUT_RDWR);
     }
     char one = 1;

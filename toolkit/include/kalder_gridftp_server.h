@@ -56,16 +56,16 @@ enum kalder_gfs_operation_type_t {
 
 // Command codes (kalder_gfs_command_info_t::command).
 enum kalder_gfs_command_type_t {
-    KALDER_GFS_CMD_MKD = 1,              // make directory `pathname` (parent must exist)
-    KALDER_GFS_CMD_DELE = 3,             // delete file (or empty directory) `pathname`
+    KALDER_GFS_CMD_MKD = 1,               // make directory `pathname` (parent must exist)
+    KALDER_GFS_CMD_DELE = 3,              // delete file (or empty directory) `pathname`
     KALDER_GFS_CMD_SITE_RESTRICT = 3072,  // `pathname` holds the guest path restrictions
 };
 
 // Event types (kalder_gfs_event_info_t::type).
 enum kalder_gfs_event_type_t {
-    KALDER_GFS_EVENT_TRANSFER_BEGIN = 1,      // back end -> client: the transfer starts; event_arg set
-    KALDER_GFS_EVENT_TRANSFER_ABORT = 2,      // client -> back end: stop the transfer (it then fails)
-    KALDER_GFS_EVENT_TRANSFER_COMPLETE = 4,   // client -> back end: the client is done with the transfer
+    KALDER_GFS_EVENT_TRANSFER_BEGIN = 1,       // back end -> client: the transfer starts; event_arg set
+    KALDER_GFS_EVENT_TRANSFER_ABORT = 2,       // client -> back end: stop the transfer (it then fails)
+    KALDER_GFS_EVENT_TRANSFER_COMPLETE = 4,    // client -> back end: the client is done with the transfer
     KALDER_GFS_EVENT_TRANSFER_CONNECTED = 64,  // back end -> client: the data connection is up
 };
 
@@ -83,17 +83,17 @@ struct kalder_gfs_session_info_t {
 
 // Command record for kalder_gfs_ipc_request_command.
 struct kalder_gfs_command_info_t {
-    int command;           // kalder_gfs_command_type_t
-    char *pathname;        // path on the collection, or the restriction list for SITE_RESTRICT
-    char *from_pathname;   // unused; null
+    int command;          // kalder_gfs_command_type_t
+    char *pathname;       // path on the collection, or the restriction list for SITE_RESTRICT
+    char *from_pathname;  // unused; null
 };
 
 // Stat request record for kalder_gfs_ipc_request_stat.
 struct kalder_gfs_stat_info_t {
-    kalder_bool_t file_only;         // stat the path itself (1), not the entries of a directory
-    kalder_bool_t internal;          // unused
-    char *pathname;                  // path on the collection
-    kalder_bool_t use_symlink_info;  // unused
+    kalder_bool_t file_only;          // stat the path itself (1), not the entries of a directory
+    kalder_bool_t internal;           // unused
+    char *pathname;                   // path on the collection
+    kalder_bool_t use_symlink_info;   // unused
     kalder_bool_t include_path_stat;  // unused
 };
 
@@ -101,68 +101,68 @@ struct kalder_gfs_stat_info_t {
 // will connect to contact_strings[0] when a transfer on it begins.
 struct kalder_gfs_data_info_t {
     kalder_bool_t ipv6;
-    int nstreams;                 // must be 1
-    char mode;                    // 'S' stream or 'E' extended block
-    char type;                    // 'I' image (the only type)
+    int nstreams;  // must be 1
+    char mode;     // 'S' stream or 'E' extended block
+    char type;     // 'I' image (the only type)
     kalder_size_t tcp_bufsize;
-    kalder_size_t blocksize;      // 'E' block size; 1..16 MiB (the back end sends at most 1 MiB blocks)
+    kalder_size_t blocksize;  // 'E' block size; 1..16 MiB (the back end sends at most 1 MiB blocks)
     kalder_size_t stripe_blocksize;
     int stripe_layout;
-    char prot;                    // 'P' private (the only level)
-    char dcau;                    // 'A' self authentication (the only mode)
-    char *subject;                // unused; null
-    char *pathname;               // informative
-    int max_cs;                   // unused
-    int cs_count;                 // must be 1
+    char prot;                     // 'P' private (the only level)
+    char dcau;                     // 'A' self authentication (the only mode)
+    char *subject;                 // unused; null
+    char *pathname;                // informative
+    int max_cs;                    // unused
+    int cs_count;                  // must be 1
     const char **contact_strings;  // cs_count "host:port" contacts
-    char *interface;              // unused; null
-    gss_cred_id_t del_cred;       // unused; the session's delegated credential is used
+    char *interface;               // unused; null
+    gss_cred_id_t del_cred;        // unused; the session's delegated credential is used
 };
 
 // Transfer record for kalder_gfs_ipc_request_send / _recv.
 struct kalder_gfs_transfer_info_t {
     char *pathname;
-    char *module_name;              // unused; null
-    char *module_args;              // unused; null
-    char *list_type;                // unused; null
-    kalder_off_t partial_offset;    // must be 0
-    kalder_off_t partial_length;    // must be -1
+    char *module_name;               // unused; null
+    char *module_args;               // unused; null
+    char *list_type;                 // unused; null
+    kalder_off_t partial_offset;     // must be 0
+    kalder_off_t partial_length;     // must be -1
     kalder_range_list_t range_list;  // send: the ranges to send (empty or null = the whole file)
-    kalder_bool_t truncate;         // receive: must be true (the file is replaced whole)
-    void *data_arg;                 // the data-channel identifier from the data reply
-    int eof_count;                  // 1
-    int stripe_count;               // 1
-    int node_count;                 // 1
-    int node_ndx;                   // 0
-    kalder_off_t alloc_size;        // receive: the exact byte count that will arrive
-    char *expected_checksum;        // unused; null
-    char *expected_checksum_alg;    // unused; null
-    int list_depth;                 // unused
-    int traversal_options;          // unused
+    kalder_bool_t truncate;          // receive: must be true (the file is replaced whole)
+    void *data_arg;                  // the data-channel identifier from the data reply
+    int eof_count;                   // 1
+    int stripe_count;                // 1
+    int node_count;                  // 1
+    int node_ndx;                    // 0
+    kalder_off_t alloc_size;         // receive: the exact byte count that will arrive
+    char *expected_checksum;         // unused; null
+    char *expected_checksum_alg;     // unused; null
+    int list_depth;                  // unused
+    int traversal_options;           // unused
 };
 
 // Event record: delivered to the event callback, and sent by the client
 // with kalder_gfs_ipc_request_transfer_event (type and event_arg only).
 struct kalder_gfs_event_info_t {
-    int type;          // kalder_gfs_event_type_t
-    void *event_arg;   // the transfer's identifier (from the begin event)
+    int type;         // kalder_gfs_event_type_t
+    void *event_arg;  // the transfer's identifier (from the begin event)
     int node_ndx;
-    int id;            // request id of the transfer
+    int id;  // request id of the transfer
     int event_mask;
     kalder_off_t recvd_bytes;
     kalder_range_list_t recvd_ranges;  // unused; null
     void *data_arg;
-    int *eof_count;    // unused; null
+    int *eof_count;  // unused; null
     int node_count;
     int stripe_count;
 };
 
 // One stat entry.
 struct kalder_gfs_stat_t {
-    int mode;               // st_mode: type bits masked by 0xF000 (0x4000 directory, 0x8000 file)
+    int mode;  // st_mode: type bits masked by 0xF000 (0x4000 directory, 0x8000 file)
     int nlink;
-    char *name;             // base name
-    char *symlink_target;   // null (links are followed inside the collection)
+    char *name;            // base name
+    char *symlink_target;  // null (links are followed inside the collection)
     int uid;
     int gid;
     kalder_off_t size;
@@ -184,11 +184,11 @@ struct kalder_gfs_finished_info_t {
     union {
         struct {
             void *session_arg;
-            char *username;   // the local name the session runs as
+            char *username;  // the local name the session runs as
             char *home_dir;
         } session;
         struct {
-            void *data_arg;   // data-channel identifier: put it into the transfer record
+            void *data_arg;  // data-channel identifier: put it into the transfer record
             kalder_bool_t bi_directional;
             char **contact_strings;
             int cs_count;
@@ -254,22 +254,23 @@ kalder_result_t kalder_gfs_ipc_handle_connect_ex(kalder_gfs_session_info_t *sess
                                                  kalder_gfs_ipc_open_callback_t open_cb, void *open_arg,
                                                  kalder_gfs_ipc_error_callback_t error_cb, void *error_arg,
                                                  kalder_bool_t secure_ipc, gss_cred_id_t cred,
-                                                 const char *auth_mode, const char *subject, int connect_timeout,
-                                                 int idle_timeout, kalder_bool_t inetd);
+                                                 const char *auth_mode, const char *subject,
+                                                 int connect_timeout, int idle_timeout, kalder_bool_t inetd);
 
 // Ask for a command. The reply (type COMMAND) comes through cb.
 kalder_result_t kalder_gfs_ipc_request_command(kalder_gfs_ipc_handle_t ipc_handle,
-                                               kalder_gfs_command_info_t *cmd_info, kalder_gfs_ipc_callback_t cb,
-                                               void *user_arg);
+                                               kalder_gfs_command_info_t *cmd_info,
+                                               kalder_gfs_ipc_callback_t cb, void *user_arg);
 // Ask for a stat. The reply (type STAT) carries one entry for file_only.
 // A path that does not exist gives a reply whose result is an error.
-kalder_result_t kalder_gfs_ipc_request_stat(kalder_gfs_ipc_handle_t ipc_handle, kalder_gfs_stat_info_t *stat_info,
-                                            kalder_gfs_ipc_callback_t cb, void *user_arg);
+kalder_result_t kalder_gfs_ipc_request_stat(kalder_gfs_ipc_handle_t ipc_handle,
+                                            kalder_gfs_stat_info_t *stat_info, kalder_gfs_ipc_callback_t cb,
+                                            void *user_arg);
 // Describe a data channel on which the back end connects out. The reply
 // (type ACTIVE) carries info.data.data_arg for the transfer record.
 kalder_result_t kalder_gfs_ipc_request_active_data(kalder_gfs_ipc_handle_t ipc_handle,
-                                                   kalder_gfs_data_info_t *data_info, kalder_gfs_ipc_callback_t cb,
-                                                   void *user_arg);
+                                                   kalder_gfs_data_info_t *data_info,
+                                                   kalder_gfs_ipc_callback_t cb, void *user_arg);
 // Send (the back end reads the file and writes it to the data channel) and
 // receive (the back end reads the data channel into the file). Order of
 // callbacks: event_cb(TRANSFER_BEGIN, event_arg), then -- after the back
@@ -287,10 +288,12 @@ kalder_result_t kalder_gfs_ipc_request_active_data(kalder_gfs_ipc_handle_t ipc_h
 // exactly alloc_size bytes; the file is then replaced whole, and otherwise
 // left as it was.
 kalder_result_t kalder_gfs_ipc_request_send(kalder_gfs_ipc_handle_t ipc_handle,
-                                            kalder_gfs_transfer_info_t *transfer_info, kalder_gfs_ipc_callback_t cb,
+                                            kalder_gfs_transfer_info_t *transfer_info,
+                                            kalder_gfs_ipc_callback_t cb,
                                             kalder_gfs_ipc_event_callback_t event_cb, void *user_arg);
 kalder_result_t kalder_gfs_ipc_request_recv(kalder_gfs_ipc_handle_t ipc_handle,
-                                            kalder_gfs_transfer_info_t *transfer_info, kalder_gfs_ipc_callback_t cb,
+                                            kalder_gfs_transfer_info_t *transfer_info,
+                                            kalder_gfs_ipc_callback_t cb,
                                             kalder_gfs_ipc_event_callback_t event_cb, void *user_arg);
 // Send an event (TRANSFER_COMPLETE or TRANSFER_ABORT with event_arg) to the
 // back end. No reply. May be called from inside a callback.
@@ -300,7 +303,7 @@ kalder_result_t kalder_gfs_ipc_request_transfer_event(kalder_gfs_ipc_handle_t ip
 // toolkit thread after the back end acknowledged (or the connection ended),
 // and the handle is then freed. An error return means the handle was not
 // valid for closing (already being closed); no callback follows then.
-kalder_result_t kalder_gfs_ipc_close(kalder_gfs_ipc_handle_t ipc_handle, kalder_gfs_ipc_close_callback_t close_cb,
-                                     void *user_arg);
+kalder_result_t kalder_gfs_ipc_close(kalder_gfs_ipc_handle_t ipc_handle,
+                                     kalder_gfs_ipc_close_callback_t close_cb, void *user_arg);
 
 #endif

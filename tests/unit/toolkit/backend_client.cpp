@@ -84,8 +84,7 @@ Backend::Backend(std::vector<std::string> extra, Transport transport)
         args.push_back(e);
     }
     std::vector<char *> argv;
-    for (auto &a : args)
-        argv.push_back(a.data());
+    for (auto &a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
@@ -303,7 +302,8 @@ Record Client::open(const std::string &contact, const std::string &user)
     si.del_cred = cred;
     si.map_user = KALDER_TRUE;
     si.username = const_cast<char *>(user.c_str());
-    si.subject = const_cast<char *>("/C=US/O=Kalder Consortium/OU=Kalder Online/OU=Transfer User/CN=__transfer__");
+    si.subject =
+        const_cast<char *>("/C=US/O=Kalder Consortium/OU=Kalder Online/OU=Transfer User/CN=__transfer__");
     si.host_id = const_cast<char *>(contact.c_str());
     Record r{Record::OPEN};
     r.result = kalder_gfs_ipc_handle_connect_ex(&si, open_cb, this, error_cb, this, KALDER_FALSE,
@@ -407,8 +407,7 @@ static TransferResult transfer(Client &c, kalder_xio_driver_t tcp, kalder_xio_dr
     }
     kalder_range_list_t list = nullptr;
     kalder_range_list_init(&list);
-    for (auto [o, l] : ranges)
-        kalder_range_list_insert(list, o, l);
+    for (auto [o, l] : ranges) kalder_range_list_insert(list, o, l);
     kalder_gfs_transfer_info_t ti{};
     ti.pathname = const_cast<char *>(path.c_str());
     ti.partial_offset = 0;
@@ -433,7 +432,8 @@ static TransferResult transfer(Client &c, kalder_xio_driver_t tcp, kalder_xio_dr
     if (first == Record::EVENT && c.wait_for(Record::EVENT, &ev, 0)) {
         out.events.push_back(ev.type);
         kalder_xio_handle_t h = nullptr;
-        if (kalder_xio_server_accept(&h, server) == KALDER_SUCCESS && kalder_xio_open(h, nullptr, nullptr) == KALDER_SUCCESS)
+        if (kalder_xio_server_accept(&h, server) == KALDER_SUCCESS &&
+            kalder_xio_open(h, nullptr, nullptr) == KALDER_SUCCESS)
             io(h, out);
         kalder_xio_close(h, nullptr);
     }
@@ -446,8 +446,7 @@ static TransferResult transfer(Client &c, kalder_xio_driver_t tcp, kalder_xio_dr
     else
         c.wait_for(Record::REPLY, &out.reply, 0);
     Record more{Record::EVENT};
-    while (c.wait_for(Record::EVENT, &more, 0))
-        out.events.push_back(more.type);
+    while (c.wait_for(Record::EVENT, &more, 0)) out.events.push_back(more.type);
     return out;
 }
 
@@ -470,19 +469,20 @@ TransferResult Client::download(const std::string &path, char mode,
 TransferResult Client::upload(const std::string &path, const std::string &data, int64_t alloc_size, bool cut,
                               const std::function<void()> &midway)
 {
-    return transfer(*this, tcp_, gsi_, stack_, path, 'S', false, {}, alloc_size,
-                    [&](kalder_xio_handle_t h, TransferResult &) {
-                        size_t n = 0;
-                        for (size_t off = 0; off < data.size(); off += 1048576) {
-                            size_t len = std::min<size_t>(1048576, data.size() - off);
-                            if (kalder_xio_write(h, data.data() + off, len, len, &n, nullptr) != KALDER_SUCCESS)
-                                break;
-                        }
-                        if (midway)
-                            midway();
-                        if (cut)
-                            kalder_xio_handle_cancel(h);
-                    });
+    return transfer(
+        *this, tcp_, gsi_, stack_, path, 'S', false, {}, alloc_size,
+        [&](kalder_xio_handle_t h, TransferResult &) {
+            size_t n = 0;
+            for (size_t off = 0; off < data.size(); off += 1048576) {
+                size_t len = std::min<size_t>(1048576, data.size() - off);
+                if (kalder_xio_write(h, data.data() + off, len, len, &n, nullptr) != KALDER_SUCCESS)
+                    break;
+            }
+            if (midway)
+                midway();
+            if (cut)
+                kalder_xio_handle_cancel(h);
+        });
 }
 
 bool Client::close()

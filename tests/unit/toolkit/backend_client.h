@@ -21,7 +21,7 @@ namespace kt {
 enum class Transport { TCP, UNIX };
 
 class Backend {
-public:
+   public:
     // Starts kalder-backend with --root <tmp>/root plus `extra` arguments
     // (use "{share}" for <tmp>/share); waits until it accepts connections.
     // Over UNIX it listens on <tmp>/backend.sock (<tmp> is searchable by
@@ -37,7 +37,7 @@ public:
     std::string socket_path() const { return dir_ + "/backend.sock"; }
     std::string log() const;
 
-private:
+   private:
     std::string dir_;
     std::string contact_;
     pid_t pid_ = -1;
@@ -48,7 +48,7 @@ struct Record {
     enum Kind { OPEN, REPLY, EVENT, ERROR, CLOSE } kind;
     kalder_result_t result = KALDER_SUCCESS;
     kalder_gfs_ipc_handle_t handle = nullptr;
-    int type = 0;  // reply type or event type
+    int type = 0;             // reply type or event type
     std::string reply_error;  // friendly text of the reply's own result
     std::string msg;
     int stat_count = 0;
@@ -61,27 +61,28 @@ struct Record {
 };
 
 struct TransferResult {
-    Record reply;            // the final transfer reply (or a failed request)
-    std::string data;        // what arrived on the data channel (downloads)
+    Record reply;                                // the final transfer reply (or a failed request)
+    std::string data;                            // what arrived on the data channel (downloads)
     kalder_result_t last_read = KALDER_SUCCESS;  // the read that ended the stream
-    std::vector<int> events;  // event types in order
+    std::vector<int> events;                     // event types in order
 };
 
 class Client {
-public:
+   public:
     Client();
     ~Client();
     // Open a session; returns the open record (handle null on failure).
     Record open(const std::string &contact, const std::string &user);
     Record command(int code, const std::string &path);
     Record stat(const std::string &path);
-    TransferResult download(const std::string &path, char mode, const std::vector<std::pair<int64_t, int64_t>> &ranges);
+    TransferResult download(const std::string &path, char mode,
+                            const std::vector<std::pair<int64_t, int64_t>> &ranges);
     // Upload `data` announcing `alloc_size`; `cut` ends the data connection
     // without an orderly close.
     // `midway`, when given, runs after the data was written and before the
     // data connection is closed.
-    TransferResult upload(const std::string &path, const std::string &data, int64_t alloc_size, bool cut = false,
-                          const std::function<void()> &midway = nullptr);
+    TransferResult upload(const std::string &path, const std::string &data, int64_t alloc_size,
+                          bool cut = false, const std::function<void()> &midway = nullptr);
     // Close; true when the close callback came.
     bool close();
     // Wait for a record of `kind` (others before it are kept); false on time-out.
@@ -96,7 +97,7 @@ public:
     void push(Record r);
     std::vector<std::pair<int, void *>> events_seen;
 
-private:
+   private:
     Record wait_reply();
     std::mutex lock_;
     std::condition_variable cv_;
