@@ -38,11 +38,13 @@ constexpr key_perm_t CACHE_KEY_PERMS =
     KEY_POS_VIEW | KEY_POS_READ | KEY_POS_WRITE | KEY_POS_SEARCH | KEY_POS_SETATTR;
 
 unsigned char cache_secret[AEAD_KEY];
+bool cache_secret_ok = false;  // without a secret nothing is stored or opened
 std::once_flag cache_secret_once;
 
 void make_cache_secret()
 {
-    if (RAND_bytes(cache_secret, sizeof cache_secret) != 1)
+    cache_secret_ok = RAND_bytes(cache_secret, sizeof cache_secret) == 1;
+    if (!cache_secret_ok)
         ap_log_error(KALDER_MARK, APLOG_ERR, 0, ap_server_conf,
                      "Failed to make the key utils cache secret: nothing will be cached");
 }
@@ -57,7 +59,7 @@ const unsigned char *secret()
 unsigned char *seal(apr_pool_t *pool, const char *description, const void *value, size_t length,
                     size_t *sealed)
 {
-    if (length > INT32_MAX - SEAL_OVERHEAD)
+    if (length > INT32_MAX - SEAL_OVERHEAD || !secret() || !cache_secret_ok)
         return nullptr;
     auto *out = static_cast<unsigned char *>(apr_palloc(pool, length + SEAL_OVERHEAD));
     out[0] = SEAL_VERSION;
@@ -71,7 +73,7 @@ unsigned char *seal(apr_pool_t *pool, const char *description, const void *value
 // open for any reason.
 char *open_sealed(apr_pool_t *pool, const char *description, const unsigned char *in, size_t length)
 {
-    if (length < SEAL_OVERHEAD || in[0] != SEAL_VERSION)
+    if (length < SEAL_OVERHEAD || in[0] != SEAL_VERSION || !secret() || !cache_secret_ok)
         return nullptr;
     const size_t body_length = length - SEAL_OVERHEAD;
     auto *out = static_cast<char *>(apr_palloc(pool, body_length + 1));
@@ -88,15 +90,19 @@ void keyutils_cache_secret_init(apr_pool_t *process_pool)
 {
     // Once per server start, kept in the process pool: a graceful restart
     // reloads the module but keeps the secret, so the cache survives it.
+    // Marks the lazy fallback of secret() done: the secret set here counts.
     std::call_once(cache_secret_once, [] {});
     void *kept = nullptr;
     apr_pool_userdata_get(&kept, "kalder_cache_secret", process_pool);
     if (!kept) {
         make_cache_secret();
+        if (!cache_secret_ok)
+            return;
         void *copy = apr_pmemdup(process_pool, cache_secret, sizeof cache_secret);
         apr_pool_userdata_set(copy, "kalder_cache_secret", apr_pool_cleanup_null, process_pool);
     } else {
         std::memcpy(cache_secret, kept, sizeof cache_secret);
+        cache_secret_ok = true;
     }
 }
 
