@@ -1,4 +1,5 @@
-// Shared records and entry points of mod_kalder.
+// Entry points of mod_kalder's httpd shell; the records it shares with the
+// server-free core are in src/core.
 //
 // Every source file of the module defines KALDER_SOURCE (its own file name
 // without extension) before including this header; log lines carry it as
@@ -18,6 +19,11 @@
 
 #include <jansson.h>
 
+#include "documents.h"
+#include "invariant.h"
+#include "request_state.h"
+#include "server_config.h"
+
 extern "C" module AP_MODULE_DECLARE_DATA kalder_module;
 
 #ifdef KALDER_SOURCE
@@ -25,139 +31,13 @@ APLOG_USE_MODULE(kalder);
 #define KALDER_MARK KALDER_SOURCE, __LINE__, APLOG_MODULE_INDEX
 #endif
 
-// An invariant of our own: logs the condition text and aborts.
-#define KALDER_ASSERT(cond) ((cond) ? (void)0 : kalder_assert_fail(#cond, __FILE__, __LINE__))
-[[noreturn]] void kalder_assert_fail(const char *cond, const char *file, int line);
-
 // ---------------------------------------------------------------------------
 // Configuration
-
-inline constexpr const char *GUEST_COLLECTION = "guest";
-inline constexpr const char *MAPPED_COLLECTION = "mapped";
-
-inline constexpr uint32_t MOD_KALDER_HIGH_ASSURANCE = 1;
-inline constexpr uint32_t MOD_KALDER_REQUIRE_MFA = 2;
-
-// One per server record (main server and each virtual host), merged per
-// virtual host. Strings and arrays live in the configuration pool.
-// Key type of the data channel's per-request credential. P-256 costs tens
-// of microseconds to make; RSA-2048 about 150 ms of CPU, for a back end that
-// needs RSA. DATA_CHANNEL_KEY_UNSET inherits the main server's choice.
-enum DataChannelKey : int32_t {
-    DATA_CHANNEL_KEY_UNSET = 0,
-    DATA_CHANNEL_KEY_P256 = 1,
-    DATA_CHANNEL_KEY_RSA2048 = 2,
-};
-
-struct ServerConfig {
-    apr_table_t *unix_sockets;          // ALPN name (or "*") -> Unix socket path
-    const char *backend_contact;        // "unix:/PATH" or "host:port" of the back end
-    int32_t connect_timeout;            // seconds; IPC connect and HTTPS timeout
-    int32_t idle_timeout;               // seconds; IPC idle timeout
-    const char *transfer_api_endpoint;  // base URL of the transfer service
-    const char *auth_api_endpoint;      // base URL of the identity service
-    const char *client_id;
-    const char *client_secret;
-    const char *collection_id;            // UUID text
-    const char *collection_type;          // "mapped" or "guest"
-    const char *oidc_state_key;           // secret of the sealed OIDC cookie
-    int32_t assurance_timeout;            // minutes
-    int32_t keyutils_timeout;             // seconds
-    apr_array_header_t *allowed_domains;  // of const char *
-    uint32_t capability_flags;            // MOD_KALDER_HIGH_ASSURANCE | MOD_KALDER_REQUIRE_MFA
-    const char *auth_policy_id;           // UUID text
-    const char *dynamic_config_dir;
-    DataChannelKey data_channel_key;  // of the per-request credential
-};
 
 ServerConfig *kalder_server_config(const server_rec *s);
 
 void *mod_kalder_create_server_config(apr_pool_t *pool, server_rec *s);
 void *mod_kalder_merge_server_config(apr_pool_t *pool, void *base, void *add);
-
-// ---------------------------------------------------------------------------
-// Identities and service documents
-
-struct Identity {
-    const char *sub;
-    const char *username;  // local name "@" domain
-    int64_t last_authentication;
-};
-// Null-terminated array of Identity pointers; a null set differs from an
-// empty one (whose first element is the terminator).
-using IdentitySet = Identity **;
-
-struct AuthenticationRecord {
-    const char *sub;
-    int64_t auth_time;
-    const char **amr;  // null-terminated, or null
-};
-
-struct SessionInfo {
-    AuthenticationRecord **authentications;  // null-terminated, or null
-};
-
-struct IntrospectDoc {
-    bool active;
-    const char *scope;
-    IdentitySet identity_set_detail;
-    SessionInfo *session_info;
-};
-
-struct TokenEntry {
-    const char *access_token;
-    const char *resource_server;
-};
-
-struct TokenDoc {
-    TokenEntry **tokens;  // null-terminated
-};
-
-struct TokenResponseDoc {
-    const char *access_token;
-    const char *resource_server;
-    const char *state;
-    TokenEntry **other_tokens;  // null-terminated
-};
-
-struct AclEntry {
-    const char *encoded_path;
-    const char *permissions;
-};
-
-struct AclDoc {
-    const char *data_type;
-    const char *sharing_uuid;
-    AclEntry **data;  // null-terminated
-};
-
-// ---------------------------------------------------------------------------
-// Per-request state
-
-enum ReplyReason : uint32_t {
-    REPLY_NONE = 0,
-    REPLY_AUTHENTICATION_REQUIRED = 1,
-    REPLY_INVALID_TOKEN = 2,
-    REPLY_INSUFFICIENT_SCOPE = 3,
-    REPLY_INSUFFICIENT_SESSION = 4,
-    REPLY_ACCESS_DENIED = 5,
-};
-
-enum OidcState {
-    OIDC_STATE_NONE = 0,
-    OIDC_STATE_AUTH_REDIRECT = 1,
-    OIDC_STATE_AUTH_FLOW_FINISH = 2,
-    OIDC_STATE_AUTH_COMPLETE = 3,
-};
-
-struct RequestState {
-    IntrospectDoc *introspect_doc;
-    const char *transfer_token;
-    uint32_t reply_reason;  // a ReplyReason
-    AclDoc *effective_acls;
-    IdentitySet effective_id_set;
-    IdentitySet denied_id_set;
-};
 
 // ---------------------------------------------------------------------------
 // utils: HTTPS exchange, JSON access, request classification, sealed values

@@ -69,11 +69,14 @@ kalder_xio_driver_t mod_kalder_gsi_driver()
     return gsi_driver;
 }
 
-void kalder_assert_fail(const char *cond, const char *file, int line)
+namespace {
+
+void report_broken_invariant(const char *cond, const char *file, int line)
 {
     ap_log_error(KALDER_MARK, APLOG_CRIT, 0, nullptr, "Assertion failed: %s (%s:%d)", cond, file, line);
-    std::abort();
 }
+
+}  // namespace
 
 ServerConfig *kalder_server_config(const server_rec *s)
 {
@@ -533,6 +536,7 @@ const authz_provider kalder_authz_provider = {
 
 void mod_kalder_register_hooks(apr_pool_t *p)
 {
+    kalder_set_assert_reporter(report_broken_invariant);
     // Strips extended-block headers and frames byte ranges.
     ap_register_output_filter("MODE_E_FILTER", mode_e_filter, nullptr, AP_FTYPE_RESOURCE);
     // Keyring self-test and configuration-directory watcher.
