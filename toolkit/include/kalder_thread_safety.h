@@ -1,7 +1,7 @@
 // Clang's thread-safety annotations (checked with -Wthread-safety in the
 // clang build); with other compilers they expand to nothing.
-#ifndef KALDER_CORE_THREAD_SAFETY_H
-#define KALDER_CORE_THREAD_SAFETY_H
+#ifndef KALDER_THREAD_SAFETY_H
+#define KALDER_THREAD_SAFETY_H
 
 #include <mutex>
 
