@@ -117,10 +117,7 @@ def make_server(name: str, emulator: Emulator, backend: Backend, files: pathlib.
     httpd.add("Protocols h2 http/1.1")
     httpd.add(f"DavLockDB {scratch.parent / 'davlock' / 'lockdb'}")
     httpd.add("LimitRequestBody 0")
-    httpd.install()
-    result = httpd.start()
-    if result.returncode != 0:
-        raise RuntimeError(result.stderr)
+    httpd.serve()
     return httpd
 
 

@@ -343,10 +343,7 @@ def make_server(emulator: Emulator, backend: Backend, files: pathlib.Path, timin
     httpd.add("MaxKeepAliveRequests 0")
     httpd.add('LogFormat "%v %H %>s %D \\"%r\\"" timing')
     httpd.add(f"CustomLog {timing_log} timing")
-    httpd.install()
-    result = httpd.start()
-    if result.returncode != 0:
-        raise RuntimeError(result.stderr)
+    httpd.serve()
     return httpd
 
 

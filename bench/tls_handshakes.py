@@ -61,10 +61,7 @@ def server(name: str, port: int, with_module: bool) -> Httpd:
     body = "KalderUnixSocket acme-tls/1 /tmp/kalder-bench-unused.sock" if with_module else ""
     h.vhost("other.test", port=port)
     h.vhost("collection.test", port=port, body=body)
-    h.install()
-    result = h.start()
-    if result.returncode != 0:
-        raise SystemExit(result.stderr)
+    h.serve()
     return h
 
 

@@ -208,7 +208,5 @@ def gateway(httpd, auth_emulator):
     # The event MPM's spare-thread notice under bursts of requests is the
     # harness's sizing, not something these tests check.
     httpd.expect_log(r"AH10159: server is within MinSpareThreads")
-    httpd.install()
-    result = httpd.start()
-    assert result.returncode == 0, result.stderr
+    httpd.serve()
     return Gateway(httpd, auth_emulator, suffix, guest_id)

@@ -259,9 +259,7 @@ def data_gateway(httpd_factory, auth_emulator, backend):
         "KalderAllowedDomains example.org\nKalderAuthenticationAssuranceTimeout 60"))
     httpd.vhost("guest.test", body=directives + "\n" + collection_directives(auth_emulator.url, "guest", guest_id))
     httpd.expect_log(r"AH10159: server is within MinSpareThreads")
-    httpd.install()
-    result = httpd.start()
-    assert result.returncode == 0, result.stderr
+    httpd.serve()
     work = WORK / "data" / uuid.uuid4().hex[:8]
     work.mkdir(parents=True, exist_ok=True)
     return DataGateway(httpd, auth_emulator, backend, suffix, guest_id, work)

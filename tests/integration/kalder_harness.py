@@ -282,6 +282,15 @@ class Httpd:
                 wait_for(lambda: port_open(port), what=f"{self.name} on port {port}")
         return proc
 
+    def serve(self) -> "Httpd":
+        """Install the configuration and start; a server that does not start
+        raises with its standard error."""
+        self.install()
+        result = self.start()
+        if result.returncode != 0:
+            raise RuntimeError(f"{self.name} did not start: {result.stderr}")
+        return self
+
     def stop(self, timeout: float = 15.0) -> None:
         pid = self.pid()
         if not pid:

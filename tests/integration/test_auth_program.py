@@ -231,8 +231,7 @@ def test_cache_lifetime_is_the_main_servers_even_when_a_virtual_host_sets_its_ow
         auth_emulator.url, "mapped", MAPPED_ID,
         "KalderAllowedDomains example.org\nKalderAuthenticationAssuranceTimeout 60\n"
         "KalderKeyutilsCacheTimeout 300"))
-    httpd.install()
-    assert httpd.start().returncode == 0
+    httpd.serve()
     token = {"Authorization": f"Bearer tok-alice{suffix}"}
 
     def introspections():

@@ -49,8 +49,7 @@ def test_module_loads_and_serves(httpd):
     body = "\n".join(l for l in EVERY_DIRECTIVE.splitlines()
                      if not l.startswith(("KalderUnixSocket", "KalderCollectionType")))
     httpd.vhost("collection.test", body=body)
-    httpd.install()
-    assert httpd.start().returncode == 0
+    httpd.serve()
     import subprocess
     out = subprocess.run(["curl", "-sS", "https://collection.test/hello.txt"], capture_output=True,
                          text=True, timeout=30)
@@ -97,8 +96,7 @@ def watched(httpd, tmp_path):
     confdir = tmp_path / "generated"
     confdir.mkdir()
     httpd.vhost("collection.test", body=f"KalderDynamicConfigDir {confdir}")
-    httpd.install()
-    assert httpd.start().returncode == 0
+    httpd.serve()
     return httpd, confdir
 
 

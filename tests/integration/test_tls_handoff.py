@@ -35,17 +35,11 @@ def served(httpd):
     return httpd
 
 
-def start(httpd) -> None:
-    httpd.install()
-    result = httpd.start()
-    assert result.returncode == 0, result.stderr
-
-
 def test_second_offered_protocol_mapped_is_handed_off(served, receiver_factory):
     rx = receiver_factory("h1")
     served.vhost("collection.test")
     served.vhost("handoff.test", body=f"KalderUnixSocket http/1.1 {rx.path}")
-    start(served)
+    served.serve()
 
     out = s_client("handoff.test", "h2,http/1.1")
     assert "receiver alpn=http/1.1 sni=handoff.test" in out
@@ -61,7 +55,7 @@ def test_second_offered_protocol_mapped_is_handed_off(served, receiver_factory):
 def test_wildcard_entry_takes_a_client_hello_without_alpn(served, receiver_factory):
     rx = receiver_factory("any")
     served.vhost("handoff.test", body=f"KalderUnixSocket {rx.path}")
-    start(served)
+    served.serve()
     assert "receiver alpn=None sni=handoff.test" in s_client("handoff.test", None)
 
 
@@ -69,7 +63,7 @@ def test_unknown_server_name_searches_every_table(served, receiver_factory):
     rx = receiver_factory("acme", ["acme-tls/1"])
     served.vhost("collection.test")
     served.vhost("handoff.test", body=f"KalderUnixSocket acme-tls/1 {rx.path}")
-    start(served)
+    served.serve()
     assert "receiver alpn=acme-tls/1 sni=nobody.test" in s_client("nobody.test", "acme-tls/1")
     # A known name keeps to its own server's table: collection.test maps nothing.
     out = s_client("collection.test", "acme-tls/1")
@@ -84,7 +78,7 @@ def test_other_connections_are_served_as_without_the_module(httpd_factory, recei
     httpd.add("Protocols h2 http/1.1")
     httpd.vhost("handoff.test", body=f"KalderUnixSocket acme-tls/1 {rx.path}")
     httpd.vhost("plain.test", port=8080, ssl=False)
-    start(httpd)
+    httpd.serve()
 
     h2 = curl("https://handoff.test/hello.txt", "--http2", "-w", " %{http_version}")
     assert h2.stdout == "served by httpd\n 2", h2.stderr
@@ -106,7 +100,7 @@ def test_other_connections_are_served_as_without_the_module(httpd_factory, recei
 
 def test_socket_path_where_nothing_listens_closes_the_connection_quietly(served):
     served.vhost("handoff.test", body="KalderUnixSocket http/1.1 /tmp/kalder-nobody-listens.sock")
-    start(served)
+    served.serve()
     result = curl("https://handoff.test/hello.txt", "--http1.1")
     assert result.returncode != 0 and result.stdout == ""
     # The oracle fails the test on any warning or error; nothing of ours at all:
@@ -117,7 +111,7 @@ def test_socket_path_where_nothing_listens_closes_the_connection_quietly(served)
 def test_client_hello_in_two_pieces_200ms_apart(served, receiver_factory, handed_off):
     rx = receiver_factory("pieces", ["acme-tls/1"])
     served.vhost("handoff.test", body=f"KalderUnixSocket acme-tls/1 {rx.path}")
-    start(served)
+    served.serve()
     # The first piece stops inside the random: nothing can be decided yet.
     c = PieceClient("handoff.test", alpn=["acme-tls/1"] if handed_off else ["http/1.1"])
     start_time = time.monotonic()
@@ -146,7 +140,7 @@ def _cpu_seconds(pids) -> float:
 def test_stalled_half_client_hello_is_closed_after_the_timeout_without_spinning(served):
     served.add("Timeout 2")
     served.vhost("handoff.test", body="KalderUnixSocket acme-tls/1 /tmp/kalder-unused.sock")
-    start(served)
+    served.serve()
     hello = PieceClient("handoff.test", alpn=["http/1.1"]).client_hello()
     workers = children_of(served.pid())
     cpu_before = _cpu_seconds(workers)
@@ -177,7 +171,7 @@ def test_many_handshakes_at_once_leak_no_descriptors(served, receiver_factory):
     rx = receiver_factory("many")
     served.vhost("handoff.test", body=f"KalderUnixSocket http/1.1 {rx.path}")
     served.vhost("collection.test")
-    start(served)
+    served.serve()
 
     def one(i: int) -> str:
         if i % 2:
@@ -212,7 +206,7 @@ def test_servers_are_searched_in_configuration_order(served, receiver_factory, e
     later = "wildcard" if earlier == "exact" else "exact"
     served.vhost("first.test", body=entries[earlier])
     served.vhost("second.test", body=entries[later])
-    start(served)
+    served.serve()
 
     expected = {"exact": exact, "wildcard": wildcard}[earlier]
     for name in (None, "nobody.test"):
