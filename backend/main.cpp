@@ -53,6 +53,7 @@
 #include "kalder_gridftp_server.h"
 #include "kalder_gssapi_gsi.h"
 #include "kalder_ipc_wire.h"
+#include "kalder_net.h"
 #include "kalder_xio.h"
 
 namespace backend {
@@ -257,7 +258,7 @@ bool is_loopback(const sockaddr *sa)
     return false;
 }
 
-int listen_tcp(const std::string &contact, const kalder_ipc::Contact &where, bool *loopback)
+int listen_tcp(const std::string &contact, const kalder::Contact &where, bool *loopback)
 {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
@@ -290,10 +291,11 @@ int listen_unix(const std::string &contact, const std::string &path, gid_t gid, 
     if (lstat(path.c_str(), &st) == 0) {
         if (!S_ISSOCK(st.st_mode))
             cannot_listen(contact, path + " exists and is not a socket");
-        int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        bool answered = probe >= 0 && connect(probe, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
-        if (probe >= 0)
-            close(probe);
+        kalder::Contact probe_at;
+        probe_at.unix_socket = true;
+        probe_at.path = path;
+        kalder::ConnectFailure ignored;
+        bool answered = static_cast<bool>(kalder::connect_stream(probe_at, {}, &ignored));
         if (answered)
             cannot_listen(contact, "a running server already listens on " + path);
         if (unlink(path.c_str()) != 0 && errno != ENOENT)
@@ -405,9 +407,9 @@ int main(int argc, char **argv)
     }
     if (g_options.listen.empty() || root.empty())
         usage("--listen and --root are required");
-    kalder_ipc::Contact where;
+    kalder::Contact where;
     std::string why;
-    if (!kalder_ipc::parse_contact(g_options.listen, &where, &why))
+    if (!kalder::parse_contact(g_options.listen, &where, &why))
         usage(("--listen needs unix:PATH or HOST:PORT: " + why).c_str());
     if (!where.unix_socket && (access.uids_given || !access.group.empty() || access.web_server_user_given))
         usage("--allow-uid, --socket-group and --web-server-user apply only to --listen unix:PATH");

@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "backend.h"
+#include "kalder_eblock.h"
 #include "kalder_gridftp_server.h"
 #include "kalder_ipc_wire.h"
 #include "kalder_xio.h"
@@ -544,7 +545,8 @@ std::string Session::transfer_body(Transfer &t, kalder_xio_handle_t h, int64_t *
     // The buffer holds one chunk (and a block header), or the whole file
     // when it is smaller: left uninitialised, it costs nothing for small files.
     auto buffer_for = [](int64_t bytes) {
-        const size_t want = static_cast<size_t>(std::clamp<int64_t>(bytes, 1, kIoChunk)) + 17;
+        const size_t want =
+            static_cast<size_t>(std::clamp<int64_t>(bytes, 1, kIoChunk)) + KALDER_EBLOCK_HEADER_SIZE;
         return std::unique_ptr<char[]>(new char[want]);
     };
     std::unique_ptr<char[]> buf;
@@ -567,33 +569,26 @@ std::string Session::transfer_body(Transfer &t, kalder_xio_handle_t h, int64_t *
                         return "The transfer was aborted.";
                 }
                 size_t want = static_cast<size_t>(std::min<int64_t>(end - start, mode_e ? block : kIoChunk));
-                size_t hdr = mode_e ? 17 : 0;
+                size_t hdr = mode_e ? KALDER_EBLOCK_HEADER_SIZE : 0;
                 ssize_t got = pread(t.file_fd, buf.get() + hdr, want, start);
                 if (got < 0)
                     return t.path + ": " + std::strerror(errno);
                 if (static_cast<size_t>(got) != want)
                     return t.path + ": The file changed size during the transfer";
-                if (mode_e) {
-                    buf[0] = 0;
-                    for (int i = 0; i < 8; ++i) {
-                        buf[1 + i] = static_cast<char>((static_cast<uint64_t>(want) >> (56 - 8 * i)) & 0xff);
-                        buf[9 + i] = static_cast<char>((static_cast<uint64_t>(start) >> (56 - 8 * i)) & 0xff);
-                    }
-                }
+                if (mode_e)
+                    kalder_eblock_encode({0, want, static_cast<uint64_t>(start)},
+                                         reinterpret_cast<unsigned char *>(buf.get()));
                 kalder_result_t res = kalder_xio_write(h, buf.get(), hdr + want, hdr + want, &n, nullptr);
-                if (res != KALDER_SUCCESS) {
-                    char *txt = kalder_error_text(res);
-                    std::string why = std::string("Data channel write failed: ") + (txt ? txt : "?");
-                    free(txt);
-                    return why;
-                }
+                if (res != KALDER_SUCCESS)
+                    return kalder_error_describe("Data channel write failed: ", res);
                 start += static_cast<int64_t>(want);
                 *bytes += static_cast<int64_t>(want);
             }
         }
         if (mode_e) {
             // End of file: descriptor EOF|EOD, no data, one end-of-data marker.
-            unsigned char eof[17] = {0x48, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+            unsigned char eof[KALDER_EBLOCK_HEADER_SIZE];
+            kalder_eblock_encode({KALDER_EBLOCK_EOF | KALDER_EBLOCK_EOD, 0, 1}, eof);
             if (kalder_xio_write(h, eof, sizeof eof, sizeof eof, &n, nullptr) != KALDER_SUCCESS)
                 return "Data channel write failed at the end of file.";
         }
@@ -614,10 +609,7 @@ std::string Session::transfer_body(Transfer &t, kalder_xio_handle_t h, int64_t *
         if (res != KALDER_SUCCESS) {
             if (kalder_xio_error_is_eof(res))
                 break;
-            char *txt = kalder_error_text(res);
-            std::string why = std::string("Data channel read failed: ") + (txt ? txt : "?");
-            free(txt);
-            return why;
+            return kalder_error_describe("Data channel read failed: ", res);
         }
         if (static_cast<int64_t>(n) > t.alloc_size - *bytes)
             return "More data arrived than the announced " + std::to_string(t.alloc_size) + " bytes.";
@@ -686,9 +678,7 @@ void Session::run_transfer(std::shared_ptr<Transfer> tp)
         res = kalder_xio_open(h, t.dc.contact.c_str(), attr);
     kalder_xio_attr_destroy(attr);
     if (res != KALDER_SUCCESS) {
-        char *txt = kalder_error_text(res);
-        failure = std::string("Cannot open the data channel: ") + (txt ? txt : "?");
-        free(txt);
+        failure = kalder_error_describe("Cannot open the data channel: ", res);
     } else {
         event(KALDER_GFS_EVENT_TRANSFER_CONNECTED);
         failure = transfer_body(t, h, &bytes);

@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "kalder_ipc_wire.h"
+#include "kalder_net.h"
 
 kalder_module_descriptor_t kalder_i_gfs_module_desc = {"kalder_gridftp_server", nullptr, nullptr, 0};
 
@@ -97,98 +98,24 @@ struct kalder_gfs_ipc_handle_s {
 
 namespace {
 
-// Connect to a Unix-domain socket within timeout_s seconds (0: no limit).
-// A connect waits only while the back end's accept queue is full; the send
-// timeout bounds that wait, and the socket is made non-blocking afterwards
-// like a TCP one.
-int connect_unix(const std::string &contact, const std::string &path, int timeout_s, std::string *why)
-{
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    path.copy(addr.sun_path, sizeof addr.sun_path - 1);  // parse_contact checked that it fits
-    int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (s < 0) {
-        *why = "cannot connect to the back end " + contact.substr(0, 120) + ": " + std::strerror(errno);
-        return -1;
-    }
-    timeval tv{timeout_s > 0 ? timeout_s : 0, 0};
-    setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-    int rc;
-    do {
-        rc = connect(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
-    } while (rc != 0 && errno == EINTR);
-    if (rc != 0) {
-        // A full accept queue that stayed full for the whole timeout.
-        int err = errno == EAGAIN || errno == EINPROGRESS ? ETIMEDOUT : errno;
-        close(s);
-        *why = "cannot connect to the back end " + contact.substr(0, 120) + ": " + std::strerror(err);
-        return -1;
-    }
-    timeval none{0, 0};
-    setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &none, sizeof none);
-    fcntl(s, F_SETFL, fcntl(s, F_GETFL) | O_NONBLOCK);
-    return s;
-}
-
-// Connect within timeout_s seconds (0: the system's own limit).
+// Connect within timeout_s seconds (0: the system's own limit); the
+// descriptor is non-blocking.
 int connect_backend(const std::string &contact, int timeout_s, std::string *why)
 {
-    kalder_ipc::Contact where;
-    if (!kalder_ipc::parse_contact(contact, &where, why))
+    kalder::Contact where;
+    if (!kalder::parse_contact(contact, &where, why))
         return -1;
-    if (where.unix_socket)
-        return connect_unix(contact, where.path, timeout_s, why);
-    const std::string &host = where.host, &port = where.port;
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICSERV;
-    addrinfo *res = nullptr;
-    int gai = getaddrinfo(host.c_str(), port.c_str(), &hints, &res);
-    if (gai != 0) {
-        *why = "cannot resolve the back end " + contact.substr(0, 100) + ": " + gai_strerror(gai);
-        return -1;
-    }
-    int fd = -1;
-    int last = 0;
-    for (addrinfo *ai = res; ai && fd < 0; ai = ai->ai_next) {
-        int s = socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, ai->ai_protocol);
-        if (s < 0) {
-            last = errno;
-            continue;
-        }
-        int rc = connect(s, ai->ai_addr, ai->ai_addrlen);
-        if (rc != 0 && errno == EINPROGRESS) {
-            pollfd p{s, POLLOUT, 0};
-            int prc;
-            do {
-                prc = poll(&p, 1, timeout_s > 0 ? timeout_s * 1000 : -1);
-            } while (prc < 0 && errno == EINTR);
-            if (prc == 0) {
-                errno = ETIMEDOUT;
-            } else if (prc > 0) {
-                int soerr = 0;
-                socklen_t l = sizeof soerr;
-                getsockopt(s, SOL_SOCKET, SO_ERROR, &soerr, &l);
-                errno = soerr;
-                rc = soerr == 0 ? 0 : -1;
-            }
-        }
-        if (rc == 0) {
-            fd = s;
-            break;
-        }
-        last = errno;
-        close(s);
-    }
-    freeaddrinfo(res);
-    if (fd < 0) {
-        *why = "cannot connect to the back end " + contact.substr(0, 100) + ": " + std::strerror(last);
-        return -1;
-    }
-    int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    return fd;
+    kalder::ConnectOptions options;
+    options.timeout_ms = timeout_s > 0 ? timeout_s * 1000 : 0;
+    options.nonblocking = true;
+    kalder::ConnectFailure failure;
+    kalder::UniqueFd fd = kalder::connect_stream(where, options, &failure);
+    const std::string shown = contact.substr(0, where.unix_socket ? 120 : 100);
+    if (failure.resolve != 0)
+        *why = "cannot resolve the back end " + shown + ": " + failure.text();
+    else if (!fd)
+        *why = "cannot connect to the back end " + shown + ": " + failure.text();
+    return fd.release();
 }
 
 // Owned storage behind a kalder_gfs_finished_info_t.

@@ -31,13 +31,14 @@
 #include <utility>
 #include <vector>
 
+#include "kalder_net.h"
+
 kalder_module_descriptor_t kalder_i_xio_module_desc = {"kalder_xio", nullptr, nullptr, 0};
 
 namespace {
 constexpr const char *kModule = "kalder_xio";
 enum DriverKind { TCP = 0, GSI = 1 };
 constexpr int kDefaultSetupTimeoutMs = 60000;
-constexpr size_t kMaxContact = 512;
 }  // namespace
 
 struct kalder_xio_driver_s {
@@ -109,21 +110,6 @@ kalder_result_t socket_error(const char *op, int saved)
     return error(KALDER_ERROR_SYSTEM, "%s failed: %s", op, std::strerror(saved));
 }
 
-// The OpenSSL error queue as one line (drained).
-std::string ssl_errors()
-{
-    std::string out;
-    unsigned long e;
-    char buf[256];
-    while ((e = ERR_get_error()) != 0) {
-        ERR_error_string_n(e, buf, sizeof buf);
-        if (!out.empty())
-            out += "; ";
-        out += buf;
-    }
-    return out.empty() ? std::string("no detail") : out;
-}
-
 // Block SIGPIPE on this thread for the guard's life and swallow one that a
 // write raised meanwhile, so a peer that went away gives EPIPE, not death.
 class SigpipeGuard {
@@ -172,40 +158,6 @@ void set_socket_timeout(int fd, int ms)
     timeval tv{ms / 1000, (ms % 1000) * 1000};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-}
-
-// Split "host:port" or "[v6]:port". False for anything malformed.
-bool split_contact(const char *contact, std::string *host, std::string *port)
-{
-    if (!contact)
-        return false;
-    size_t len = strnlen(contact, kMaxContact + 1);
-    if (len == 0 || len > kMaxContact)
-        return false;
-    std::string c(contact, len);
-    size_t colon;
-    if (c[0] == '[') {
-        size_t close = c.find(']');
-        if (close == std::string::npos || close + 1 >= c.size() || c[close + 1] != ':')
-            return false;
-        *host = c.substr(1, close - 1);
-        colon = close + 1;
-    } else {
-        colon = c.rfind(':');
-        if (colon == std::string::npos || c.find(':') != colon)
-            return false;
-        *host = c.substr(0, colon);
-    }
-    *port = c.substr(colon + 1);
-    if (host->empty() || port->empty() || port->size() > 5)
-        return false;
-    unsigned long p = 0;
-    for (char ch : *port) {
-        if (ch < '0' || ch > '9')
-            return false;
-        p = p * 10 + static_cast<unsigned long>(ch - '0');
-    }
-    return p >= 1 && p <= 65535;
 }
 
 std::string numeric_contact(const sockaddr_storage &ss)
@@ -347,16 +299,17 @@ kalder_result_t handshake(kalder_xio_handle_s *h)
 {
     SSL_CTX *ctx = shared_ctx(h->accepted);
     if (!ctx)
-        return error(KALDER_ERROR_MEMORY, "SSL_CTX_new failed: %s", ssl_errors().c_str());
+        return error(KALDER_ERROR_MEMORY, "SSL_CTX_new failed: %s", kalder_openssl_errors().c_str());
     h->ssl = SSL_new(ctx);
     if (!h->ssl || SSL_set_fd(h->ssl, h->fd) != 1)
-        return error(KALDER_ERROR_MEMORY, "SSL_new failed: %s", ssl_errors().c_str());
+        return error(KALDER_ERROR_MEMORY, "SSL_new failed: %s", kalder_openssl_errors().c_str());
     X509 *cert = kalder_gsi_cred_cert(h->settings.cred);
     if (SSL_use_certificate(h->ssl, cert) != 1 ||
         SSL_use_PrivateKey(h->ssl, kalder_gsi_cred_key(h->settings.cred)) != 1 ||
         SSL_check_private_key(h->ssl) != 1) {
         h->broken = true;
-        return error(KALDER_ERROR_AUTH, "cannot set up TLS with the credential: %s", ssl_errors().c_str());
+        return error(KALDER_ERROR_AUTH, "cannot set up TLS with the credential: %s",
+                     kalder_openssl_errors().c_str());
     }
     set_socket_timeout(h->fd, h->settings.setup_timeout_ms);
     int rc;
@@ -368,7 +321,7 @@ kalder_result_t handshake(kalder_xio_handle_s *h)
         int err = SSL_get_error(h->ssl, rc);
         long verify = SSL_get_verify_result(h->ssl);
         int saved = errno;
-        std::string why = ssl_errors();
+        std::string why = kalder_openssl_errors();
         h->broken = true;
         if (verify != X509_V_OK)
             return error(KALDER_ERROR_AUTH, "TLS handshake failed: the peer is not authorized (%s)",
@@ -389,49 +342,22 @@ kalder_result_t handshake(kalder_xio_handle_s *h)
 
 kalder_result_t connect_to(kalder_xio_handle_s *h, const char *contact)
 {
-    std::string host, port;
-    if (!split_contact(contact, &host, &port))
+    kalder::Contact where;
+    std::string why;
+    if (!contact || !kalder::parse_contact(contact, &where, &why, kalder::ContactForm::DATA_CHANNEL))
         return error(KALDER_ERROR_PARAMETER, "malformed contact \"%.100s\"", contact ? contact : "(null)");
-    addrinfo hints{};
-    hints.ai_family = h->settings.no_ipv6 ? AF_INET : AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICSERV;
-    addrinfo *res = nullptr;
-    int gai = getaddrinfo(host.c_str(), port.c_str(), &hints, &res);
-    if (gai != 0)
-        return error(KALDER_ERROR_SYSTEM, "cannot resolve %s: %s", host.c_str(), gai_strerror(gai));
-    int last_errno = 0;
-    for (addrinfo *ai = res; ai; ai = ai->ai_next) {
-        int fd = socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, ai->ai_protocol);
-        if (fd < 0) {
-            last_errno = errno;
-            continue;
-        }
-        int rc = connect(fd, ai->ai_addr, ai->ai_addrlen);
-        if (rc != 0 && errno == EINPROGRESS) {
-            if (wait_fd(fd, POLLOUT, h->settings.setup_timeout_ms)) {
-                int soerr = 0;
-                socklen_t l = sizeof soerr;
-                getsockopt(fd, SOL_SOCKET, SO_ERROR, &soerr, &l);
-                rc = soerr == 0 ? 0 : -1;
-                errno = soerr;
-            }
-        }
-        if (rc == 0) {
-            int flags = fcntl(fd, F_GETFL);
-            fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-            h->fd = fd;
-            break;
-        }
-        last_errno = errno;
-        close(fd);
-    }
-    freeaddrinfo(res);
-    if (h->fd < 0)
-        return error(last_errno == ETIMEDOUT ? KALDER_ERROR_TIMEOUT : KALDER_ERROR_SYSTEM,
-                     "cannot connect to %s: %s", contact, std::strerror(last_errno));
-    int one = 1;
-    setsockopt(h->fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    kalder::ConnectOptions options;
+    options.timeout_ms = h->settings.setup_timeout_ms;
+    options.ipv4_only = h->settings.no_ipv6;
+    kalder::ConnectFailure failure;
+    kalder::UniqueFd fd = kalder::connect_stream(where, options, &failure);
+    if (failure.resolve != 0)
+        return error(KALDER_ERROR_SYSTEM, "cannot resolve %s: %s", where.host.c_str(),
+                     failure.text().c_str());
+    if (!fd)
+        return error(failure.error == ETIMEDOUT ? KALDER_ERROR_TIMEOUT : KALDER_ERROR_SYSTEM,
+                     "cannot connect to %s: %s", contact, failure.text().c_str());
+    h->fd = fd.release();
     return KALDER_SUCCESS;
 }
 
@@ -771,7 +697,7 @@ kalder_result_t kalder_xio_read(kalder_xio_handle_t handle, void *buffer, size_t
                     handle->eof = true;
                     break;
                 }
-                std::string why = ssl_errors();
+                std::string why = kalder_openssl_errors();
                 handle->broken = true;
                 if (err == SSL_ERROR_SYSCALL && saved != 0)
                     return socket_error("read", saved);
@@ -866,7 +792,7 @@ kalder_result_t kalder_xio_write(kalder_xio_handle_t handle, const void *buffer,
             if (SSL_write_ex(handle->ssl, p + done, want, &n) != 1) {
                 int err = SSL_get_error(handle->ssl, 0);
                 int saved = errno;
-                std::string why = ssl_errors();
+                std::string why = kalder_openssl_errors();
                 handle->broken = true;
                 *nbytes = done;
                 if (err == SSL_ERROR_SYSCALL && saved != 0)

@@ -21,6 +21,7 @@
 #include <sstream>
 
 #include "backend_client.h"
+#include "kalder_eblock.h"
 #include "kalder_ipc_wire.h"
 #include "path_rule_cases.h"
 #include "toolkit_testing.h"
@@ -77,13 +78,6 @@ std::vector<std::string> listing(const std::string &dir)
         closedir(d);
     std::sort(out.begin(), out.end());
     return out;
-}
-
-uint64_t be64(const std::string &s, size_t at)
-{
-    uint64_t v = 0;
-    for (int i = 0; i < 8; ++i) v = v << 8 | static_cast<unsigned char>(s[at + i]);
-    return v;
 }
 
 class BackendTest : public ::testing::Test {
@@ -175,12 +169,14 @@ TEST_F(BackendTest, ExtendedBlockModeSendsOnlyTheListedRangesWithOffsets)
     std::map<uint64_t, uint64_t> covered;  // offset -> count
     size_t at = 0;
     bool eof = false;
-    while (at + 17 <= t.data.size()) {
-        unsigned char desc = static_cast<unsigned char>(t.data[at]);
-        uint64_t count = be64(t.data, at + 1), offset = be64(t.data, at + 9);
-        at += 17;
-        if (desc & 0x40) {
-            EXPECT_EQ(desc, 0x48);
+    while (at + KALDER_EBLOCK_HEADER_SIZE <= t.data.size()) {
+        const kalder_eblock_header_t hdr =
+            kalder_eblock_decode(reinterpret_cast<const unsigned char *>(t.data.data() + at));
+        const unsigned char desc = hdr.flags;
+        const uint64_t count = hdr.count, offset = hdr.offset;
+        at += KALDER_EBLOCK_HEADER_SIZE;
+        if (desc & KALDER_EBLOCK_EOF) {
+            EXPECT_EQ(desc, KALDER_EBLOCK_EOF | KALDER_EBLOCK_EOD);
             EXPECT_EQ(count, 0u);
             EXPECT_EQ(offset, 1u);
             eof = true;
