@@ -65,7 +65,7 @@ namespace {
 std::mutex g_log_lock;
 
 struct Worker {
-    int fd;
+    kalder::UniqueFd fd;
     std::thread thread;
     std::atomic<bool> done{false};
 };
@@ -476,8 +476,7 @@ int main(int argc, char **argv)
         for (auto it = workers.begin(); it != workers.end();) {
             if (all || (*it)->done) {
                 (*it)->thread.join();
-                close((*it)->fd);
-                it = workers.erase(it);
+                it = workers.erase(it);  // closes the connection
             } else {
                 ++it;
             }
@@ -499,35 +498,31 @@ int main(int argc, char **argv)
             break;
         }
         if (rc > 0 && (p[0].revents & POLLIN)) {
-            int fd = accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC);
-            if (fd < 0)
+            kalder::UniqueFd fd(accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC));
+            if (!fd)
                 continue;
-            if (where.unix_socket && !peer_allowed(fd, access.uids)) {
-                close(fd);  // nothing is sent to a peer that may not connect
-                continue;
-            }
+            if (where.unix_socket && !peer_allowed(fd.get(), access.uids))
+                continue;  // closed: nothing is sent to a peer that may not connect
             if (!where.unix_socket) {
                 int one = 1;
-                setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+                setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
             }
             if (static_cast<int>(workers.size()) >= g_options.max_sessions) {
                 log("refusing a session: %d sessions are open", g_options.max_sessions);
-                refuse_busy(fd);
-                close(fd);
+                refuse_busy(fd.get());
                 continue;
             }
             auto w = std::make_unique<Worker>();
-            w->fd = fd;
+            w->fd = std::move(fd);
             Worker *raw = w.get();
             try {
                 w->thread = std::thread([raw] {
-                    serve_session(raw->fd);
+                    serve_session(raw->fd.get());
                     raw->done = true;
                 });
             } catch (const std::system_error &) {
                 log("cannot start a session thread");
-                close(fd);
-                continue;
+                continue;  // the worker closes the connection
             }
             workers.push_back(std::move(w));
         }
@@ -542,7 +537,7 @@ int main(int argc, char **argv)
             now.st_ino == socket_file.st_ino)
             unlink(where.path.c_str());
     }
-    for (auto &w : workers) shutdown(w->fd, SHUT_RDWR);  // wakes each session; it aborts its transfer
+    for (auto &w : workers) shutdown(w->fd.get(), SHUT_RDWR);  // wakes each session; it aborts its transfer
     reap(true);
     log("stopped");
     return 0;

@@ -20,6 +20,9 @@
 #include "kalder_eblock.h"
 #include "kalder_gridftp_server.h"
 #include "kalder_ipc_wire.h"
+#include "kalder_net.h"
+#include "kalder_owners.h"
+#include "kalder_thread_safety.h"
 #include "kalder_xio.h"
 
 namespace backend {
@@ -49,10 +52,10 @@ struct Transfer {
     uint32_t request_id = 0;
     uint32_t transfer_id = 0;
     DataChannel dc;
-    std::string path;        // normalised, for messages
-    int file_fd = -1;        // send: the file; receive: the temporary file
-    int dir_fd = -1;         // receive: the parent directory
-    std::string base, temp;  // receive: target and temporary names
+    std::string path;          // normalised, for messages
+    kalder::UniqueFd file_fd;  // send: the file; receive: the temporary file
+    kalder::UniqueFd dir_fd;   // receive: the parent directory
+    std::string base, temp;    // receive: target and temporary names
     int64_t alloc_size = 0;
     std::vector<kalder_ipc::Range> ranges;
 };
@@ -60,17 +63,7 @@ struct Transfer {
 class Session {
    public:
     explicit Session(int fd) : fd_(fd) {}
-    ~Session()
-    {
-        stop_transfer();
-        OM_uint32 minor;
-        gss_release_cred(&minor, &cred_);
-        if (xio_stack_) {
-            kalder_xio_stack_destroy(xio_stack_);
-            kalder_xio_driver_unload(gsi_);
-            kalder_xio_driver_unload(tcp_);
-        }
-    }
+    ~Session() { stop_transfer(); }
     void run();
 
    private:
@@ -90,29 +83,30 @@ class Session {
                    bool names_directory, std::string *why);
     void run_transfer(std::shared_ptr<Transfer> t);
     std::string transfer_body(Transfer &t, kalder_xio_handle_t h, int64_t *bytes);
-    void stop_transfer();
-    bool transfer_running();
+    void stop_transfer() KALDER_EXCLUDES(transfer_lock_);
+    bool transfer_running() KALDER_EXCLUDES(transfer_lock_);
+    bool aborted() KALDER_EXCLUDES(transfer_lock_);
 
     int fd_;
-    std::mutex write_lock_;  // serialises frames written to fd_
-    int root_ = -1;          // borrowed from the options
-    std::string root_path_;  // the root's resolved path (guest sessions)
+    kalder::Mutex write_lock_;  // serialises frames written to fd_
+    int root_ = -1;             // borrowed from the options
+    std::string root_path_;     // the root's resolved path (guest sessions)
     bool guest_ = false;
     bool restricted_ = false;
     std::vector<Restriction> rules_;
-    gss_cred_id_t cred_ = GSS_C_NO_CREDENTIAL;
+    kalder::Cred cred_;
     std::map<uint32_t, DataChannel> channels_;
     uint32_t next_channel_ = 1;
     uint32_t next_transfer_ = 1;
-    kalder_xio_driver_t tcp_ = nullptr, gsi_ = nullptr;
-    kalder_xio_stack_t xio_stack_ = nullptr;
+    kalder::XioDriver tcp_, gsi_;
+    kalder::XioStack xio_stack_;  // destroyed before the drivers on it
 
-    std::mutex transfer_lock_;  // guards the fields below
-    std::thread transfer_thread_;
-    bool transfer_active_ = false;
-    uint32_t current_transfer_ = 0;
-    kalder_xio_handle_t data_handle_ = nullptr;
-    bool abort_ = false;
+    std::thread transfer_thread_;  // started and joined by the session's thread
+    kalder::Mutex transfer_lock_;
+    bool transfer_active_ KALDER_GUARDED_BY(transfer_lock_) = false;
+    uint32_t current_transfer_ KALDER_GUARDED_BY(transfer_lock_) = 0;
+    kalder_xio_handle_t data_handle_ KALDER_GUARDED_BY(transfer_lock_) = nullptr;  // owned by the transfer
+    bool abort_ KALDER_GUARDED_BY(transfer_lock_) = false;
 };
 
 bool Session::send_msg(const Message &m)
@@ -122,7 +116,7 @@ bool Session::send_msg(const Message &m)
         log("cannot encode a reply: %s", why.c_str());
         return false;
     }
-    std::lock_guard<std::mutex> g(write_lock_);
+    kalder::MutexLock g(write_lock_);
     if (!kalder_ipc::write_frame(fd_, frame, kWriteTimeoutMs, &why)) {
         log("cannot send to the client: %s", why.c_str());
         shutdown(fd_, SHUT_RDWR);  // the reader ends the session
@@ -211,14 +205,21 @@ bool Session::start(const Message &m)
 
     gss_buffer_desc buf{m.credential.size(), const_cast<char *>(m.credential.data())};
     OM_uint32 minor = 0;
-    if (m.credential.empty() || gss_import_cred(&minor, &cred_, GSS_C_NO_OID, GSS_IMPEXP_OPAQUE_FORM, &buf, 0,
+    gss_cred_id_t cred = GSS_C_NO_CREDENTIAL;
+    if (m.credential.empty() || gss_import_cred(&minor, &cred, GSS_C_NO_OID, GSS_IMPEXP_OPAQUE_FORM, &buf, 0,
                                                 nullptr) != GSS_S_COMPLETE)
         return refuse("The delegated credential is not usable.");
-    if (kalder_xio_driver_load("tcp", &tcp_) != KALDER_SUCCESS ||
-        kalder_xio_driver_load("gsi", &gsi_) != KALDER_SUCCESS ||
-        kalder_xio_stack_init(&xio_stack_, nullptr) != KALDER_SUCCESS ||
-        kalder_xio_stack_push_driver(xio_stack_, tcp_) != KALDER_SUCCESS ||
-        kalder_xio_stack_push_driver(xio_stack_, gsi_) != KALDER_SUCCESS)
+    cred_.reset(cred);
+    kalder_xio_driver_t tcp = nullptr, gsi = nullptr;
+    kalder_xio_stack_t stack = nullptr;
+    bool loaded = kalder_xio_driver_load("tcp", &tcp) == KALDER_SUCCESS;
+    tcp_.reset(tcp);
+    loaded = loaded && kalder_xio_driver_load("gsi", &gsi) == KALDER_SUCCESS;
+    gsi_.reset(gsi);
+    loaded = loaded && kalder_xio_stack_init(&stack, nullptr) == KALDER_SUCCESS;
+    xio_stack_.reset(stack);
+    if (!loaded || kalder_xio_stack_push_driver(stack, tcp) != KALDER_SUCCESS ||
+        kalder_xio_stack_push_driver(stack, gsi) != KALDER_SUCCESS)
         return refuse("The back end cannot set up its data channel drivers.");
 
     Message r;
@@ -310,24 +311,22 @@ void Session::handle_command(const Message &m)
             return fail(E_INVALID, "/: The collection root cannot be created or deleted");
         std::string base = parts.back();
         parts.pop_back();
-        int dir = open_beneath(root_, parts, O_PATH | O_DIRECTORY);
-        if (dir < 0)
+        kalder::UniqueFd dir(open_beneath(root_, parts, O_PATH | O_DIRECTORY));
+        if (!dir)
             return fail(errno == ENOENT ? E_NOT_FOUND : E_FAILED, path + ": " + std::strerror(errno));
         parts.push_back(base);
-        if (!permitted_at(dir, base, m.pathname, parts, 'w', m.command == KALDER_GFS_CMD_MKD, &why)) {
-            close(dir);
+        if (!permitted_at(dir.get(), base, m.pathname, parts, 'w', m.command == KALDER_GFS_CMD_MKD, &why))
             return fail(E_DENIED, why);
-        }
         int rc;
         if (m.command == KALDER_GFS_CMD_MKD) {
-            rc = mkdirat(dir, base.c_str(), 0777);
+            rc = mkdirat(dir.get(), base.c_str(), 0777);
         } else {
-            rc = unlinkat(dir, base.c_str(), 0);
+            rc = unlinkat(dir.get(), base.c_str(), 0);
             if (rc != 0 && errno == EISDIR)
-                rc = unlinkat(dir, base.c_str(), AT_REMOVEDIR);
+                rc = unlinkat(dir.get(), base.c_str(), AT_REMOVEDIR);
         }
         int saved = errno;
-        close(dir);
+        dir.reset();
         if (rc != 0)
             return fail(saved == ENOENT ? E_NOT_FOUND : E_FAILED, path + ": " + std::strerror(saved));
         log("%s %s", m.command == KALDER_GFS_CMD_MKD ? "made directory" : "deleted", path.c_str());
@@ -351,17 +350,16 @@ void Session::handle_stat(const Message &m)
     std::string path = join_path(parts);
     if (!permitted(m.pathname, parts, 'r', true, &why))
         return (void)reply_error(m.id, KALDER_GFS_OP_STAT, E_DENIED, why);
-    int fd = open_beneath(root_, parts, O_PATH);
+    kalder::UniqueFd fd(open_beneath(root_, parts, O_PATH));
     struct stat st;
-    if (fd < 0 || fstat(fd, &st) != 0) {
+    if (!fd || fstat(fd.get(), &st) != 0) {
         int saved = errno;
-        if (fd >= 0)
-            close(fd);
+        fd.reset();
         return (void)reply_error(m.id, KALDER_GFS_OP_STAT, saved == ENOENT ? E_NOT_FOUND : E_FAILED,
                                  path + ": " + std::strerror(saved));
     }
-    const bool allowed = permitted_at(fd, "", m.pathname, parts, 'r', true, &why);
-    close(fd);
+    const bool allowed = permitted_at(fd.get(), "", m.pathname, parts, 'r', true, &why);
+    fd.reset();
     if (!allowed)
         return (void)reply_error(m.id, KALDER_GFS_OP_STAT, E_DENIED, why);
     if (special_file(st.st_mode))
@@ -405,9 +403,15 @@ void Session::handle_active(const Message &m)
     send_msg(r);
 }
 
+bool Session::aborted()
+{
+    kalder::MutexLock g(transfer_lock_);
+    return abort_;
+}
+
 bool Session::transfer_running()
 {
-    std::lock_guard<std::mutex> g(transfer_lock_);
+    kalder::MutexLock g(transfer_lock_);
     return transfer_active_;
 }
 
@@ -437,7 +441,7 @@ void Session::handle_transfer(const Message &m)
     if (parts.empty())
         return fail(E_INVALID, "/: Is a directory");
     {
-        std::lock_guard<std::mutex> g(transfer_lock_);
+        kalder::MutexLock g(transfer_lock_);
         if (transfer_active_)
             return fail(E_INVALID, "Another transfer is in progress in this session.");
     }
@@ -454,22 +458,16 @@ void Session::handle_transfer(const Message &m)
         if (t->ranges.empty())
             t->ranges.push_back({0, -1});
         // Without blocking: opening a FIFO for reading would wait for a writer.
-        t->file_fd = open_beneath(root_, parts, O_RDONLY | O_NONBLOCK);
+        t->file_fd.reset(open_beneath(root_, parts, O_RDONLY | O_NONBLOCK));
         struct stat st;
-        if (t->file_fd < 0)
+        if (!t->file_fd)
             return fail(errno == ENOENT ? E_NOT_FOUND : E_FAILED, t->path + ": " + std::strerror(errno));
-        if (!permitted_at(t->file_fd, "", m.pathname, parts, 'r', false, &why)) {
-            close(t->file_fd);
+        if (!permitted_at(t->file_fd.get(), "", m.pathname, parts, 'r', false, &why))
             return fail(E_DENIED, why);
-        }
-        if (fstat(t->file_fd, &st) == 0 && special_file(st.st_mode)) {
-            close(t->file_fd);
+        if (fstat(t->file_fd.get(), &st) == 0 && special_file(st.st_mode))
             return fail(E_NOT_FOUND, t->path + ": " + std::strerror(ENOENT));
-        }
-        if (fstat(t->file_fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-            close(t->file_fd);
+        if (fstat(t->file_fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
             return fail(E_INVALID, t->path + ": Not a regular file");
-        }
     } else {
         if (t->dc.mode != 'S')
             return fail(E_INVALID, "Receiving is only supported in stream mode.");
@@ -482,43 +480,35 @@ void Session::handle_transfer(const Message &m)
         t->alloc_size = m.alloc_size;
         t->base = parts.back();
         parts.pop_back();
-        t->dir_fd = open_beneath(root_, parts, O_PATH | O_DIRECTORY);
-        if (t->dir_fd < 0)
+        t->dir_fd.reset(open_beneath(root_, parts, O_PATH | O_DIRECTORY));
+        if (!t->dir_fd)
             return fail(errno == ENOENT ? E_NOT_FOUND : E_FAILED, t->path + ": " + std::strerror(errno));
+        const int dir = t->dir_fd.get();
         {
             std::vector<std::string> whole = parts;
             whole.push_back(t->base);
-            if (!permitted_at(t->dir_fd, t->base, m.pathname, whole, 'w', false, &why)) {
-                close(t->dir_fd);
+            if (!permitted_at(dir, t->base, m.pathname, whole, 'w', false, &why))
                 return fail(E_DENIED, why);
-            }
         }
         struct stat st;
-        if (fstatat(t->dir_fd, t->base.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)) {
-            close(t->dir_fd);
+        if (fstatat(dir, t->base.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode))
             return fail(E_INVALID, t->path + ": Is a directory");
-        }
-        if (fstatat(t->dir_fd, t->base.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && special_file(st.st_mode)) {
-            close(t->dir_fd);
+        if (fstatat(dir, t->base.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && special_file(st.st_mode))
             return fail(E_INVALID, t->path + ": Not a regular file");
-        }
         unsigned char rnd[8];
         RAND_bytes(rnd, sizeof rnd);
         char hex[17];
         for (int i = 0; i < 8; ++i) std::snprintf(hex + 2 * i, 3, "%02x", rnd[i]);
         std::string base = t->base.size() > 200 ? t->base.substr(0, 200) : t->base;
         t->temp = "." + base + ".kalder-" + hex + ".part";
-        t->file_fd =
-            openat(t->dir_fd, t->temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-        if (t->file_fd < 0) {
-            int saved = errno;
-            close(t->dir_fd);
-            return fail(E_FAILED, t->path + ": " + std::strerror(saved));
-        }
+        t->file_fd.reset(
+            openat(dir, t->temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+        if (!t->file_fd)
+            return fail(E_FAILED, t->path + ": " + std::strerror(errno));
     }
     t->transfer_id = next_transfer_++;
     {
-        std::lock_guard<std::mutex> g(transfer_lock_);
+        kalder::MutexLock g(transfer_lock_);
         transfer_active_ = true;
         current_transfer_ = t->transfer_id;
         abort_ = false;
@@ -527,13 +517,13 @@ void Session::handle_transfer(const Message &m)
         transfer_thread_ = std::thread(&Session::run_transfer, this, t);
     } catch (const std::system_error &) {
         {
-            std::lock_guard<std::mutex> g(transfer_lock_);
+            kalder::MutexLock g(transfer_lock_);
             transfer_active_ = false;
         }
-        close(t->file_fd);
+        t->file_fd.reset();
         if (!send) {
-            unlinkat(t->dir_fd, t->temp.c_str(), 0);
-            close(t->dir_fd);
+            unlinkat(t->dir_fd.get(), t->temp.c_str(), 0);
+            t->dir_fd.reset();
         }
         fail(E_FAILED, "Cannot start the transfer.");
     }
@@ -553,7 +543,7 @@ std::string Session::transfer_body(Transfer &t, kalder_xio_handle_t h, int64_t *
     size_t n = 0;
     if (t.send) {
         struct stat st;
-        if (fstat(t.file_fd, &st) != 0)
+        if (fstat(t.file_fd.get(), &st) != 0)
             return t.path + ": " + std::strerror(errno);
         const int64_t size = st.st_size;
         buf = buffer_for(size);
@@ -563,14 +553,11 @@ std::string Session::transfer_body(Transfer &t, kalder_xio_handle_t h, int64_t *
             int64_t start = r.offset;
             int64_t end = r.length == -1 ? size : std::min<int64_t>(size, r.offset + r.length);
             while (start < end) {
-                {
-                    std::lock_guard<std::mutex> g(transfer_lock_);
-                    if (abort_)
-                        return "The transfer was aborted.";
-                }
+                if (aborted())
+                    return "The transfer was aborted.";
                 size_t want = static_cast<size_t>(std::min<int64_t>(end - start, mode_e ? block : kIoChunk));
                 size_t hdr = mode_e ? KALDER_EBLOCK_HEADER_SIZE : 0;
-                ssize_t got = pread(t.file_fd, buf.get() + hdr, want, start);
+                ssize_t got = pread(t.file_fd.get(), buf.get() + hdr, want, start);
                 if (got < 0)
                     return t.path + ": " + std::strerror(errno);
                 if (static_cast<size_t>(got) != want)
@@ -600,11 +587,8 @@ std::string Session::transfer_body(Transfer &t, kalder_xio_handle_t h, int64_t *
     buf = buffer_for(expect);
     const size_t room = static_cast<size_t>(std::clamp<int64_t>(expect, 1, kIoChunk));
     for (;;) {
-        {
-            std::lock_guard<std::mutex> g(transfer_lock_);
-            if (abort_)
-                return "The transfer was aborted.";
-        }
+        if (aborted())
+            return "The transfer was aborted.";
         kalder_result_t res = kalder_xio_read_available(h, buf.get(), room, &n);
         if (res != KALDER_SUCCESS) {
             if (kalder_xio_error_is_eof(res))
@@ -619,7 +603,7 @@ std::string Session::transfer_body(Transfer &t, kalder_xio_handle_t h, int64_t *
                    " bytes (--cut-receive-after).";
         size_t off = 0;
         while (off < n) {
-            ssize_t w = pwrite(t.file_fd, buf.get() + off, n - off, *bytes + static_cast<int64_t>(off));
+            ssize_t w = pwrite(t.file_fd.get(), buf.get() + off, n - off, *bytes + static_cast<int64_t>(off));
             if (w < 0) {
                 if (errno == EINTR)
                     continue;
@@ -633,13 +617,13 @@ std::string Session::transfer_body(Transfer &t, kalder_xio_handle_t h, int64_t *
         const int64_t flushed = *bytes / kWritebackStep * kWritebackStep;
         *bytes += static_cast<int64_t>(n);
         if (*bytes / kWritebackStep * kWritebackStep > flushed)
-            sync_file_range(t.file_fd, flushed, *bytes / kWritebackStep * kWritebackStep - flushed,
+            sync_file_range(t.file_fd.get(), flushed, *bytes / kWritebackStep * kWritebackStep - flushed,
                             SYNC_FILE_RANGE_WRITE);
     }
     if (*bytes != t.alloc_size)
         return "Received " + std::to_string(*bytes) + " of the announced " + std::to_string(t.alloc_size) +
                " bytes.";
-    if (fsync(t.file_fd) != 0)
+    if (fsync(t.file_fd.get()) != 0)
         return t.path + ": " + std::strerror(errno);
     return "";
 }
@@ -659,52 +643,56 @@ void Session::run_transfer(std::shared_ptr<Transfer> tp)
 
     std::string failure;
     int64_t bytes = 0;
-    kalder_xio_handle_t h = nullptr;
-    kalder_xio_attr_t attr = nullptr;
-    kalder_result_t res = kalder_xio_attr_init(&attr);
+    kalder_xio_handle_t created = nullptr;
+    kalder_xio_attr_t made = nullptr;
+    kalder_result_t res = kalder_xio_attr_init(&made);
+    kalder::XioAttr attr(made);
     if (res == KALDER_SUCCESS)
-        res = kalder_xio_attr_cntl(attr, gsi_, KALDER_XIO_GSI_SET_CREDENTIAL, cred_);
+        res = kalder_xio_attr_cntl(attr.get(), gsi_.get(), KALDER_XIO_GSI_SET_CREDENTIAL, cred_.get());
     if (res == KALDER_SUCCESS)
-        res = kalder_xio_attr_cntl(attr, nullptr, KALDER_XIO_ATTR_SET_TIMEOUT, g_options.io_timeout_s * 1000);
+        res = kalder_xio_attr_cntl(attr.get(), nullptr, KALDER_XIO_ATTR_SET_TIMEOUT,
+                                   g_options.io_timeout_s * 1000);
     if (res == KALDER_SUCCESS)
-        res = kalder_xio_handle_create(&h, xio_stack_);
+        res = kalder_xio_handle_create(&created, xio_stack_.get());
+    kalder::XioHandle h(created);
     if (res == KALDER_SUCCESS) {
-        std::lock_guard<std::mutex> g(transfer_lock_);
-        data_handle_ = h;
+        kalder::MutexLock g(transfer_lock_);
+        data_handle_ = h.get();
         if (abort_)
-            kalder_xio_handle_cancel(h);
+            kalder_xio_handle_cancel(h.get());
     }
     if (res == KALDER_SUCCESS)
-        res = kalder_xio_open(h, t.dc.contact.c_str(), attr);
-    kalder_xio_attr_destroy(attr);
+        res = kalder_xio_open(h.get(), t.dc.contact.c_str(), attr.get());
+    attr.reset();
     if (res != KALDER_SUCCESS) {
         failure = kalder_error_describe("Cannot open the data channel: ", res);
     } else {
         event(KALDER_GFS_EVENT_TRANSFER_CONNECTED);
-        failure = transfer_body(t, h, &bytes);
+        failure = transfer_body(t, h.get(), &bytes);
     }
     if (h) {
         // A failed transfer must not look like a complete one to the peer.
         if (!failure.empty())
-            kalder_xio_handle_cancel(h);
-        std::lock_guard<std::mutex> g(transfer_lock_);
+            kalder_xio_handle_cancel(h.get());
+        kalder::MutexLock g(transfer_lock_);
         data_handle_ = nullptr;
     }
-    kalder_xio_close(h, nullptr);
+    h.reset();
 
     if (!t.send) {
-        if (failure.empty() && renameat(t.dir_fd, t.temp.c_str(), t.dir_fd, t.base.c_str()) != 0)
+        const int dir = t.dir_fd.get();
+        if (failure.empty() && renameat(dir, t.temp.c_str(), dir, t.base.c_str()) != 0)
             failure = t.path + ": " + std::strerror(errno);
         if (!failure.empty())
-            unlinkat(t.dir_fd, t.temp.c_str(), 0);
-        close(t.dir_fd);
+            unlinkat(dir, t.temp.c_str(), 0);
+        t.dir_fd.reset();
     }
-    close(t.file_fd);
+    t.file_fd.reset();
     log("%s %s: %lld bytes%s%s", t.send ? "send" : "receive", t.path.c_str(), static_cast<long long>(bytes),
         failure.empty() ? "" : ", failed: ", failure.c_str());
 
     {
-        std::lock_guard<std::mutex> g(transfer_lock_);
+        kalder::MutexLock g(transfer_lock_);
         transfer_active_ = false;
     }
     if (failure.empty()) {
@@ -722,7 +710,7 @@ void Session::run_transfer(std::shared_ptr<Transfer> tp)
 void Session::stop_transfer()
 {
     {
-        std::lock_guard<std::mutex> g(transfer_lock_);
+        kalder::MutexLock g(transfer_lock_);
         abort_ = true;
         if (data_handle_)
             kalder_xio_handle_cancel(data_handle_);
@@ -734,7 +722,7 @@ void Session::stop_transfer()
 void Session::handle_event(const Message &m)
 {
     if (m.event_type == KALDER_GFS_EVENT_TRANSFER_ABORT) {
-        std::lock_guard<std::mutex> g(transfer_lock_);
+        kalder::MutexLock g(transfer_lock_);
         if (transfer_active_ && current_transfer_ == m.event_arg) {
             abort_ = true;
             if (data_handle_)

@@ -30,6 +30,7 @@
 
 #include "kalder_ipc_wire.h"
 #include "kalder_net.h"
+#include "kalder_thread_safety.h"
 
 kalder_module_descriptor_t kalder_i_gfs_module_desc = {"kalder_gridftp_server", nullptr, nullptr, 0};
 
@@ -71,40 +72,31 @@ struct kalder_gfs_ipc_handle_s {
     void *error_arg = nullptr;
     int connect_timeout_s = 0;
     int idle_timeout_s = 0;
-    int wake[2] = {-1, -1};  // the reader polls wake[0]; close writes to wake[1]
+    kalder::UniqueFd wake_read;   // the reader polls it
+    kalder::UniqueFd wake_write;  // a close writes to it
 
-    std::mutex lock;  // guards everything below, and serialises writes to fd
-    std::condition_variable cv;
-    int fd = -1;
-    bool opened = false;   // the session start was answered with success
-    bool refused = false;  // the session start was answered with a refusal
-    bool broken = false;
-    bool closing = false;
-    kalder_gfs_ipc_close_callback_t close_cb = nullptr;
-    void *close_arg = nullptr;
-    uint32_t next_id = 1;
-    std::map<uint32_t, Pending> pending;
-
-    ~kalder_gfs_ipc_handle_s()
-    {
-        if (fd >= 0)
-            close(fd);
-        if (wake[0] >= 0)
-            close(wake[0]);
-        if (wake[1] >= 0)
-            close(wake[1]);
-    }
+    kalder::Mutex lock;  // serialises writes to fd as well
+    std::condition_variable_any cv;
+    kalder::UniqueFd fd KALDER_GUARDED_BY(lock);
+    bool opened KALDER_GUARDED_BY(lock) = false;   // the session start was answered with success
+    bool refused KALDER_GUARDED_BY(lock) = false;  // the session start was answered with a refusal
+    bool broken KALDER_GUARDED_BY(lock) = false;
+    bool closing KALDER_GUARDED_BY(lock) = false;
+    kalder_gfs_ipc_close_callback_t close_cb KALDER_GUARDED_BY(lock) = nullptr;
+    void *close_arg KALDER_GUARDED_BY(lock) = nullptr;
+    uint32_t next_id KALDER_GUARDED_BY(lock) = 1;
+    std::map<uint32_t, Pending> pending KALDER_GUARDED_BY(lock);
 };
 
 namespace {
 
 // Connect within timeout_s seconds (0: the system's own limit); the
 // descriptor is non-blocking.
-int connect_backend(const std::string &contact, int timeout_s, std::string *why)
+kalder::UniqueFd connect_backend(const std::string &contact, int timeout_s, std::string *why)
 {
     kalder::Contact where;
     if (!kalder::parse_contact(contact, &where, why))
-        return -1;
+        return kalder::UniqueFd();
     kalder::ConnectOptions options;
     options.timeout_ms = timeout_s > 0 ? timeout_s * 1000 : 0;
     options.nonblocking = true;
@@ -115,7 +107,7 @@ int connect_backend(const std::string &contact, int timeout_s, std::string *why)
         *why = "cannot resolve the back end " + shown + ": " + failure.text();
     else if (!fd)
         *why = "cannot connect to the back end " + shown + ": " + failure.text();
-    return fd.release();
+    return fd;
 }
 
 // Owned storage behind a kalder_gfs_finished_info_t.
@@ -195,10 +187,12 @@ kalder_result_t unanswered_error(const std::string &contact)
 void reader_main(kalder_gfs_ipc_handle_s *h)
 {
     std::string why;
-    int fd = connect_backend(h->host_id, h->connect_timeout_s, &why);
+    int fd;
     {
-        std::lock_guard<std::mutex> g(h->lock);
-        h->fd = fd;
+        kalder::UniqueFd connected = connect_backend(h->host_id, h->connect_timeout_s, &why);
+        kalder::MutexLock g(h->lock);
+        h->fd = std::move(connected);
+        fd = h->fd.get();  // stays open until the handle is freed
     }
     if (fd >= 0 && !kalder_ipc::write_frame(fd, h->start_frame, kWriteTimeoutMs, &why))
         why = "cannot send the session start: " + why;
@@ -221,7 +215,7 @@ void reader_main(kalder_gfs_ipc_handle_s *h)
             int idle = -1;
             bool opened, closing, idle_applies;
             {
-                std::lock_guard<std::mutex> g(h->lock);
+                kalder::MutexLock g(h->lock);
                 opened = h->opened || h->refused;
                 closing = h->closing;
                 idle_applies = h->pending.empty();
@@ -237,11 +231,11 @@ void reader_main(kalder_gfs_ipc_handle_s *h)
             }
             kalder_ipc::Message m;
             why.clear();
-            kalder_ipc::ReadResult rr =
-                kalder_ipc::read_frame(fd, closing ? -1 : h->wake[0], idle, kFrameTimeoutMs, &m, &why);
+            kalder_ipc::ReadResult rr = kalder_ipc::read_frame(fd, closing ? -1 : h->wake_read.get(), idle,
+                                                               kFrameTimeoutMs, &m, &why);
             if (rr == kalder_ipc::READ_WOKEN) {
                 char drain[16];
-                while (read(h->wake[0], drain, sizeof drain) > 0) {
+                while (read(h->wake_read.get(), drain, sizeof drain) > 0) {
                 }
                 continue;  // closing changed; go round
             }
@@ -256,7 +250,7 @@ void reader_main(kalder_gfs_ipc_handle_s *h)
                     break;
                 }
                 // Requests may have been issued meanwhile; only an idle session times out.
-                std::lock_guard<std::mutex> g(h->lock);
+                kalder::MutexLock g(h->lock);
                 if (!h->pending.empty())
                     continue;
                 failure = error(KALDER_ERROR_TIMEOUT, "the back-end session was idle for %d seconds",
@@ -294,7 +288,7 @@ void reader_main(kalder_gfs_ipc_handle_s *h)
                 ReplyHolder rh;
                 fill_reply(m, &rh);
                 {
-                    std::lock_guard<std::mutex> g(h->lock);
+                    kalder::MutexLock g(h->lock);
                     if (m.code == 0)
                         h->opened = true;
                     else
@@ -307,7 +301,7 @@ void reader_main(kalder_gfs_ipc_handle_s *h)
                 Pending p{};
                 bool found = false;
                 {
-                    std::lock_guard<std::mutex> g(h->lock);
+                    kalder::MutexLock g(h->lock);
                     auto it = h->pending.find(m.id);
                     if (it != h->pending.end() && it->second.op == m.op) {
                         p = it->second;
@@ -329,7 +323,7 @@ void reader_main(kalder_gfs_ipc_handle_s *h)
                 Pending p{};
                 bool found = false;
                 {
-                    std::lock_guard<std::mutex> g(h->lock);
+                    kalder::MutexLock g(h->lock);
                     auto it = h->pending.find(m.id);
                     if (it != h->pending.end() && it->second.event_cb) {
                         p = it->second;
@@ -358,12 +352,12 @@ void reader_main(kalder_gfs_ipc_handle_s *h)
 
     bool was_open;
     {
-        std::unique_lock<std::mutex> g(h->lock);
+        kalder::MutexLock g(h->lock);
         h->broken = true;
         h->pending.clear();
         was_open = h->opened || h->refused;
-        if (h->fd >= 0)
-            shutdown(h->fd, SHUT_RDWR);
+        if (h->fd)
+            shutdown(h->fd.get(), SHUT_RDWR);
     }
     if (!was_open) {
         // The caller never saw this handle: report the failure and free it.
@@ -376,7 +370,7 @@ void reader_main(kalder_gfs_ipc_handle_s *h)
     bool closing;
     bool refused;
     {
-        std::lock_guard<std::mutex> g(h->lock);
+        kalder::MutexLock g(h->lock);
         closing = h->closing;
         refused = h->refused;
     }
@@ -385,8 +379,8 @@ void reader_main(kalder_gfs_ipc_handle_s *h)
     kalder_gfs_ipc_close_callback_t close_cb;
     void *close_arg;
     {
-        std::unique_lock<std::mutex> g(h->lock);
-        h->cv.wait(g, [h] { return h->closing; });
+        kalder::MutexLock g(h->lock);
+        while (!h->closing) h->cv.wait(h->lock);
         close_cb = h->close_cb;
         close_arg = h->close_arg;
     }
@@ -400,10 +394,10 @@ void reader_main(kalder_gfs_ipc_handle_s *h)
 kalder_result_t submit(kalder_gfs_ipc_handle_s *h, kalder_ipc::Message &m, uint32_t op,
                        kalder_gfs_ipc_callback_t cb, kalder_gfs_ipc_event_callback_t event_cb, void *arg)
 {
-    std::lock_guard<std::mutex> g(h->lock);
+    kalder::MutexLock g(h->lock);
     if (h->closing)
         return error(KALDER_ERROR_CANCELED, "the back-end session is being closed");
-    if (h->broken || h->fd < 0)
+    if (h->broken || !h->fd)
         return error(KALDER_ERROR_SYSTEM, "the back-end session has failed");
     if (!h->opened)
         return error(KALDER_ERROR_PARAMETER, "the back-end session is not open");
@@ -415,10 +409,10 @@ kalder_result_t submit(kalder_gfs_ipc_handle_s *h, kalder_ipc::Message &m, uint3
         return error(KALDER_ERROR_PARAMETER, "cannot encode the request: %s", why.c_str());
     if (cb)
         h->pending[id] = Pending{op, cb, event_cb, arg};
-    if (!kalder_ipc::write_frame(h->fd, frame, kWriteTimeoutMs, &why)) {
+    if (!kalder_ipc::write_frame(h->fd.get(), frame, kWriteTimeoutMs, &why)) {
         h->pending.erase(id);
         h->broken = true;
-        shutdown(h->fd, SHUT_RDWR);  // the reader notices and reports the break
+        shutdown(h->fd.get(), SHUT_RDWR);  // the reader notices and reports the break
         return error(KALDER_ERROR_SYSTEM, "cannot send the request: %s", why.c_str());
     }
     return KALDER_SUCCESS;
@@ -486,11 +480,14 @@ kalder_result_t kalder_gfs_ipc_handle_connect_ex(kalder_gfs_session_info_t *sess
     h->error_arg = error_arg;
     h->connect_timeout_s = connect_timeout > 0 ? connect_timeout : 0;
     h->idle_timeout_s = idle_timeout > 0 ? idle_timeout : 0;
-    if (pipe2(h->wake, O_CLOEXEC | O_NONBLOCK) != 0) {
+    int wake[2];
+    if (pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) {
         int saved = errno;
         delete h;
         return error(KALDER_ERROR_SYSTEM, "session open: pipe2 failed: %s", std::strerror(saved));
     }
+    h->wake_read.reset(wake[0]);
+    h->wake_write.reset(wake[1]);
     try {
         std::thread(reader_main, h).detach();
     } catch (const std::system_error &e) {
@@ -626,23 +623,23 @@ kalder_result_t kalder_gfs_ipc_close(kalder_gfs_ipc_handle_t ipc_handle,
     if (!valid_handle(ipc_handle))
         return error(KALDER_ERROR_PARAMETER, "close: no handle");
     kalder_gfs_ipc_handle_s *h = ipc_handle;
-    std::lock_guard<std::mutex> g(h->lock);
+    kalder::MutexLock g(h->lock);
     if (h->closing)
         return error(KALDER_ERROR_PARAMETER, "close: the session is already being closed");
     h->closing = true;
     h->close_cb = close_cb;
     h->close_arg = user_arg;
     h->pending.clear();
-    if (!h->broken && h->fd >= 0) {
+    if (!h->broken && h->fd) {
         kalder_ipc::Message m;
         m.type = kalder_ipc::SESSION_END;
         std::string frame, why;
         if (!kalder_ipc::encode(m, &frame, &why) ||
-            !kalder_ipc::write_frame(h->fd, frame, kWriteTimeoutMs, &why))
-            shutdown(h->fd, SHUT_RDWR);
+            !kalder_ipc::write_frame(h->fd.get(), frame, kWriteTimeoutMs, &why))
+            shutdown(h->fd.get(), SHUT_RDWR);
     }
     char one = 1;
-    (void)!write(h->wake[1], &one, 1);
+    (void)!write(h->wake_write.get(), &one, 1);
     h->cv.notify_all();
     return KALDER_SUCCESS;
 }
