@@ -64,7 +64,7 @@ kalder_result_t connect_to(kalder_xio_handle_s *h, const char *contact)
     if (!fd)
         return error(failure.error == ETIMEDOUT ? KALDER_ERROR_TIMEOUT : KALDER_ERROR_SYSTEM,
                      "cannot connect to %s: %s", contact, failure.text().c_str());
-    h->fd = fd.release();
+    h->fd = std::move(fd);
     return KALDER_SUCCESS;
 }
 
@@ -103,7 +103,7 @@ kalder_result_t kalder_xio_open(kalder_xio_handle_t handle, const char *contact_
     if (handle->opened)
         return error(KALDER_ERROR_PARAMETER, "open: handle already open");
     if (!handle->accepted) {
-        if (handle->fd >= 0)
+        if (handle->fd)
             return error(KALDER_ERROR_PARAMETER, "open: a failed handle cannot be opened again");
         bool gsi = handle->settings.gsi;
         kalder_xio_attr_s defaults;
@@ -123,14 +123,14 @@ kalder_result_t kalder_xio_open(kalder_xio_handle_t handle, const char *contact_
         if (res != KALDER_SUCCESS)
             return res;
     }
-    if (handle->fd < 0)
+    if (!handle->fd)
         return error(KALDER_ERROR_PARAMETER, "open: handle has no connection");
     if (handle->settings.gsi) {
         kalder_result_t res = handshake(handle);
         if (res != KALDER_SUCCESS)
             return res;
     } else {
-        set_socket_timeout(handle->fd, handle->settings.io_timeout_ms);
+        set_socket_timeout(handle->fd.get(), handle->settings.io_timeout_ms);
     }
     handle->opened = true;
     return KALDER_SUCCESS;
@@ -173,7 +173,7 @@ kalder_result_t kalder_xio_read(kalder_xio_handle_t handle, void *buffer, size_t
                              "read failed: the connection ended without an orderly close (%s)", why.c_str());
             }
         } else {
-            ssize_t rc = recv(handle->fd, p + got, want, 0);
+            ssize_t rc = recv(handle->fd.get(), p + got, want, 0);
             if (rc < 0) {
                 if (errno == EINTR)
                     continue;
@@ -203,7 +203,7 @@ bool more_arrived(kalder_xio_handle_s *h)
 {
     if (h->settings.gsi && SSL_has_pending(h->ssl))
         return true;
-    pollfd p{h->fd, POLLIN, 0};
+    pollfd p{h->fd.get(), POLLIN, 0};
     return poll(&p, 1, 0) == 1 && (p.revents & POLLIN);
 }
 
@@ -268,7 +268,7 @@ kalder_result_t kalder_xio_write(kalder_xio_handle_t handle, const void *buffer,
                 return error(KALDER_ERROR_PROTOCOL, "write failed: %s", why.c_str());
             }
         } else {
-            ssize_t rc = send(handle->fd, p + done, want, MSG_NOSIGNAL);
+            ssize_t rc = send(handle->fd.get(), p + done, want, MSG_NOSIGNAL);
             if (rc < 0) {
                 if (errno == EINTR)
                     continue;
@@ -287,12 +287,12 @@ kalder_result_t kalder_xio_write(kalder_xio_handle_t handle, const void *buffer,
 
 kalder_result_t kalder_xio_handle_cntl(kalder_xio_handle_t handle, kalder_xio_driver_t driver, int cmd, ...)
 {
-    if (!handle || handle->fd < 0 || !driver || driver->kind != TCP ||
+    if (!handle || !handle->fd || !driver || driver->kind != TCP ||
         cmd != KALDER_XIO_TCP_GET_LOCAL_NUMERIC_CONTACT)
         return error(KALDER_ERROR_PARAMETER, "handle cntl: unsupported command %d", cmd);
     va_list ap;
     va_start(ap, cmd);
-    kalder_result_t res = get_contact(handle->fd, ap);
+    kalder_result_t res = get_contact(handle->fd.get(), ap);
     va_end(ap);
     return res;
 }
@@ -302,8 +302,8 @@ kalder_result_t kalder_xio_handle_cancel(kalder_xio_handle_t handle)
     if (!handle)
         return error(KALDER_ERROR_PARAMETER, "cancel: null handle");
     handle->canceled = true;
-    if (handle->fd >= 0)
-        shutdown(handle->fd, SHUT_RDWR);
+    if (handle->fd)
+        shutdown(handle->fd.get(), SHUT_RDWR);
     return KALDER_SUCCESS;
 }
 
@@ -315,15 +315,13 @@ kalder_result_t kalder_xio_close(kalder_xio_handle_t handle, kalder_xio_attr_t)
         if (handle->opened && !handle->broken && !handle->canceled) {
             // Send our close_notify; the peer reads it as the end of the data.
             // A short timeout keeps a stalled peer from holding us here.
-            set_socket_timeout(handle->fd, 5000);
+            set_socket_timeout(handle->fd.get(), 5000);
             SigpipeGuard guard;
             SSL_shutdown(handle->ssl);
         }
         SSL_free(handle->ssl);
         ERR_clear_error();
     }
-    if (handle->fd >= 0)
-        close(handle->fd);
     release_credential(&handle->settings);
     delete handle;
     return KALDER_SUCCESS;

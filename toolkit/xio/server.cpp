@@ -13,6 +13,7 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <utility>
 
 #include "xio_internal.h"
 
@@ -147,16 +148,15 @@ kalder_result_t kalder_xio_server_create(kalder_xio_server_t *server, kalder_xio
         delete s;
         return error(KALDER_ERROR_PARAMETER, "cannot listen on interface %s", iface.c_str());
     }
-    int fd = socket(ss.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&ss), len) != 0 || listen(fd, 16) != 0) {
+    kalder::UniqueFd fd(socket(ss.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd || bind(fd.get(), reinterpret_cast<sockaddr *>(&ss), len) != 0 || listen(fd.get(), 16) != 0) {
         int saved = errno;
-        if (fd >= 0)
-            close(fd);
+        fd.reset();
         release_credential(&s->settings);
         delete s;
         return error(KALDER_ERROR_SYSTEM, "cannot listen on %s: %s", iface.c_str(), std::strerror(saved));
     }
-    s->fd = fd;
+    s->fd = std::move(fd);
     *server = s;
     return KALDER_SUCCESS;
 }
@@ -167,7 +167,7 @@ kalder_result_t kalder_xio_server_cntl(kalder_xio_server_t server, kalder_xio_dr
         return error(KALDER_ERROR_PARAMETER, "server cntl: unsupported command %d", cmd);
     va_list ap;
     va_start(ap, cmd);
-    kalder_result_t res = get_contact(server->fd, ap);
+    kalder_result_t res = get_contact(server->fd.get(), ap);
     va_end(ap);
     return res;
 }
@@ -177,23 +177,22 @@ kalder_result_t kalder_xio_server_accept(kalder_xio_handle_t *handle, kalder_xio
     if (!handle || !server)
         return error(KALDER_ERROR_PARAMETER, "accept: null argument");
     *handle = nullptr;
-    if (!wait_fd(server->fd, POLLIN, server->settings.setup_timeout_ms))
+    if (!wait_fd(server->fd.get(), POLLIN, server->settings.setup_timeout_ms))
         return error(errno == ETIMEDOUT ? KALDER_ERROR_TIMEOUT : KALDER_ERROR_SYSTEM,
                      "no data connection arrived: %s", std::strerror(errno));
-    int fd;
+    int accepted;
     do {
-        fd = accept4(server->fd, nullptr, nullptr, SOCK_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0)
+        accepted = accept4(server->fd.get(), nullptr, nullptr, SOCK_CLOEXEC);
+    } while (accepted < 0 && errno == EINTR);
+    kalder::UniqueFd fd(accepted);
+    if (!fd)
         return error(KALDER_ERROR_SYSTEM, "accept failed: %s", std::strerror(errno));
     auto *h = new (std::nothrow) kalder_xio_handle_s;
-    if (!h) {
-        close(fd);
+    if (!h)
         return error(KALDER_ERROR_MEMORY, "out of memory");
-    }
     int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    h->fd = fd;
+    setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    h->fd = std::move(fd);
     h->accepted = true;
     h->settings = server->settings;
     if (h->settings.cred != GSS_C_NO_CREDENTIAL)
@@ -205,8 +204,6 @@ kalder_result_t kalder_xio_server_accept(kalder_xio_handle_t *handle, kalder_xio
 kalder_result_t kalder_xio_server_close(kalder_xio_server_t server)
 {
     if (server) {
-        if (server->fd >= 0)
-            close(server->fd);
         release_credential(&server->settings);
         delete server;
     }

@@ -105,7 +105,7 @@ kalder_result_t handshake(kalder_xio_handle_s *h)
     if (!ctx)
         return error(KALDER_ERROR_MEMORY, "SSL_CTX_new failed: %s", kalder_openssl_errors().c_str());
     h->ssl = SSL_new(ctx);
-    if (!h->ssl || SSL_set_fd(h->ssl, h->fd) != 1)
+    if (!h->ssl || SSL_set_fd(h->ssl, h->fd.get()) != 1)
         return error(KALDER_ERROR_MEMORY, "SSL_new failed: %s", kalder_openssl_errors().c_str());
     X509 *cert = kalder_gsi_cred_cert(h->settings.cred);
     if (SSL_use_certificate(h->ssl, cert) != 1 ||
@@ -115,7 +115,7 @@ kalder_result_t handshake(kalder_xio_handle_s *h)
         return error(KALDER_ERROR_AUTH, "cannot set up TLS with the credential: %s",
                      kalder_openssl_errors().c_str());
     }
-    set_socket_timeout(h->fd, h->settings.setup_timeout_ms);
+    set_socket_timeout(h->fd.get(), h->settings.setup_timeout_ms);
     int rc;
     {
         SigpipeGuard guard;
@@ -140,7 +140,7 @@ kalder_result_t handshake(kalder_xio_handle_s *h)
         h->broken = true;
         return error(KALDER_ERROR_AUTH, "TLS peer did not present our own certificate");
     }
-    set_socket_timeout(h->fd, h->settings.io_timeout_ms);
+    set_socket_timeout(h->fd.get(), h->settings.io_timeout_ms);
     return KALDER_SUCCESS;
 }
 

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "kalder_net.h"
 #include "kalder_xio.h"
 
 struct ssl_st;
@@ -51,12 +52,12 @@ struct kalder_xio_attr_s {
 };
 
 struct kalder_xio_server_s {
-    int fd = -1;
+    kalder::UniqueFd fd;
     xio_detail::Settings settings;
 };
 
 struct kalder_xio_handle_s {
-    int fd = -1;
+    kalder::UniqueFd fd;
     bool accepted = false;  // came from a server: open runs the server handshake
     bool opened = false;
     bool eof = false;
