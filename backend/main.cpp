@@ -53,6 +53,7 @@
 #include "kalder_gridftp_server.h"
 #include "kalder_gssapi_gsi.h"
 #include "kalder_ipc_wire.h"
+#include "kalder_net.h"
 #include "kalder_xio.h"
 
 namespace backend {
@@ -64,7 +65,7 @@ namespace {
 std::mutex g_log_lock;
 
 struct Worker {
-    int fd;
+    kalder::UniqueFd fd;
     std::thread thread;
     std::atomic<bool> done{false};
 };
@@ -257,7 +258,7 @@ bool is_loopback(const sockaddr *sa)
     return false;
 }
 
-int listen_tcp(const std::string &contact, const kalder_ipc::Contact &where, bool *loopback)
+int listen_tcp(const std::string &contact, const kalder::Contact &where, bool *loopback)
 {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
@@ -290,10 +291,11 @@ int listen_unix(const std::string &contact, const std::string &path, gid_t gid, 
     if (lstat(path.c_str(), &st) == 0) {
         if (!S_ISSOCK(st.st_mode))
             cannot_listen(contact, path + " exists and is not a socket");
-        int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        bool answered = probe >= 0 && connect(probe, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
-        if (probe >= 0)
-            close(probe);
+        kalder::Contact probe_at;
+        probe_at.unix_socket = true;
+        probe_at.path = path;
+        kalder::ConnectFailure ignored;
+        bool answered = static_cast<bool>(kalder::connect_stream(probe_at, {}, &ignored));
         if (answered)
             cannot_listen(contact, "a running server already listens on " + path);
         if (unlink(path.c_str()) != 0 && errno != ENOENT)
@@ -405,9 +407,9 @@ int main(int argc, char **argv)
     }
     if (g_options.listen.empty() || root.empty())
         usage("--listen and --root are required");
-    kalder_ipc::Contact where;
+    kalder::Contact where;
     std::string why;
-    if (!kalder_ipc::parse_contact(g_options.listen, &where, &why))
+    if (!kalder::parse_contact(g_options.listen, &where, &why))
         usage(("--listen needs unix:PATH or HOST:PORT: " + why).c_str());
     if (!where.unix_socket && (access.uids_given || !access.group.empty() || access.web_server_user_given))
         usage("--allow-uid, --socket-group and --web-server-user apply only to --listen unix:PATH");
@@ -474,8 +476,7 @@ int main(int argc, char **argv)
         for (auto it = workers.begin(); it != workers.end();) {
             if (all || (*it)->done) {
                 (*it)->thread.join();
-                close((*it)->fd);
-                it = workers.erase(it);
+                it = workers.erase(it);  // closes the connection
             } else {
                 ++it;
             }
@@ -497,35 +498,31 @@ int main(int argc, char **argv)
             break;
         }
         if (rc > 0 && (p[0].revents & POLLIN)) {
-            int fd = accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC);
-            if (fd < 0)
+            kalder::UniqueFd fd(accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC));
+            if (!fd)
                 continue;
-            if (where.unix_socket && !peer_allowed(fd, access.uids)) {
-                close(fd);  // nothing is sent to a peer that may not connect
-                continue;
-            }
+            if (where.unix_socket && !peer_allowed(fd.get(), access.uids))
+                continue;  // closed: nothing is sent to a peer that may not connect
             if (!where.unix_socket) {
                 int one = 1;
-                setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+                setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
             }
             if (static_cast<int>(workers.size()) >= g_options.max_sessions) {
                 log("refusing a session: %d sessions are open", g_options.max_sessions);
-                refuse_busy(fd);
-                close(fd);
+                refuse_busy(fd.get());
                 continue;
             }
             auto w = std::make_unique<Worker>();
-            w->fd = fd;
+            w->fd = std::move(fd);
             Worker *raw = w.get();
             try {
                 w->thread = std::thread([raw] {
-                    serve_session(raw->fd);
+                    serve_session(raw->fd.get());
                     raw->done = true;
                 });
             } catch (const std::system_error &) {
                 log("cannot start a session thread");
-                close(fd);
-                continue;
+                continue;  // the worker closes the connection
             }
             workers.push_back(std::move(w));
         }
@@ -540,7 +537,7 @@ int main(int argc, char **argv)
             now.st_ino == socket_file.st_ino)
             unlink(where.path.c_str());
     }
-    for (auto &w : workers) shutdown(w->fd, SHUT_RDWR);  // wakes each session; it aborts its transfer
+    for (auto &w : workers) shutdown(w->fd.get(), SHUT_RDWR);  // wakes each session; it aborts its transfer
     reap(true);
     log("stopped");
     return 0;

@@ -116,3 +116,12 @@ char *kalder_error_text(kalder_result_t result)
     ErrorEntry e;
     return dup_string(lookup(result, &e) ? e.text : std::string("Unknown error"));
 }
+
+std::string kalder_error_describe(std::string_view prefix, kalder_result_t result)
+{
+    std::string out(prefix);
+    char *text = kalder_error_text(result);
+    out += text ? text : "?";
+    std::free(text);
+    return out;
+}

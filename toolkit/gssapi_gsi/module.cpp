@@ -37,24 +37,12 @@ namespace {
 constexpr const char *kModule = "kalder_gssapi_gsi";
 constexpr size_t kMaxImport = 1 << 20;  // a credential is a few KiB; refuse absurd buffers
 
-// The first queued OpenSSL error, for the failure text; the queue is drained.
-const char *ssl_reason(char *buf, size_t len)
-{
-    unsigned long e = ERR_get_error();
-    if (e == 0)
-        std::snprintf(buf, len, "no detail");
-    else
-        ERR_error_string_n(e, buf, len);
-    ERR_clear_error();
-    return buf;
-}
-
 OM_uint32 fail(OM_uint32 *minor, OM_uint32 major, const char *what)
 {
-    char buf[256];
+    // The first queued OpenSSL error explains the failure; the queue is drained.
     if (minor)
         *minor = static_cast<OM_uint32>(
-            kalder_error_put(kModule, KALDER_ERROR_AUTH, "%s (%s)", what, ssl_reason(buf, sizeof buf)));
+            kalder_error_put(kModule, KALDER_ERROR_AUTH, "%s (%s)", what, kalder_openssl_errors(1).c_str()));
     return major;
 }
 

@@ -8,7 +8,10 @@
 
 #include <pthread.h>
 
+#include <cstddef>
 #include <cstdint>
+#include <string>
+#include <string_view>
 
 // ---------------------------------------------------------------------------
 // Result codes and error objects
@@ -34,15 +37,15 @@ using kalder_size_t = uint64_t;
 // library tests for end of file with kalder_xio_error_is_eof().
 enum kalder_error_type_t {
     KALDER_ERROR_GENERIC = 1,
-    KALDER_ERROR_EOF = 2,          // a read found the end of the data
-    KALDER_ERROR_TIMEOUT = 3,      // a wait ran out of time
-    KALDER_ERROR_CANCELED = 4,     // the object was closed under the call
-    KALDER_ERROR_PARAMETER = 5,    // a bad argument (programming or input error)
-    KALDER_ERROR_MEMORY = 6,       // an allocation failed
-    KALDER_ERROR_SYSTEM = 7,       // a system call failed (errno in the text)
-    KALDER_ERROR_AUTH = 8,         // authentication or authorization failed
-    KALDER_ERROR_PROTOCOL = 9,     // a peer sent something malformed
-    KALDER_ERROR_REMOTE = 10,      // the back end reported a failure
+    KALDER_ERROR_EOF = 2,        // a read found the end of the data
+    KALDER_ERROR_TIMEOUT = 3,    // a wait ran out of time
+    KALDER_ERROR_CANCELED = 4,   // the object was closed under the call
+    KALDER_ERROR_PARAMETER = 5,  // a bad argument (programming or input error)
+    KALDER_ERROR_MEMORY = 6,     // an allocation failed
+    KALDER_ERROR_SYSTEM = 7,     // a system call failed (errno in the text)
+    KALDER_ERROR_AUTH = 8,       // authentication or authorization failed
+    KALDER_ERROR_PROTOCOL = 9,   // a peer sent something malformed
+    KALDER_ERROR_REMOTE = 10,    // the back end reported a failure
 };
 
 // Opaque view of an error object, as returned by kalder_error_peek().
@@ -73,6 +76,15 @@ int kalder_error_type(kalder_result_t result);
 // The bare text of the error (without the module prefix), newly allocated,
 // freed by the caller with free(); null for success.
 char *kalder_error_text(kalder_result_t result);
+
+// `prefix` followed by the bare text of the error ("?" when there is none,
+// as for success): the "<what> failed: <text>" of a log line or a reply.
+std::string kalder_error_describe(std::string_view prefix, kalder_result_t result);
+
+// Drains OpenSSL's error queue of this thread and describes the first
+// `limit` errors in it, oldest first, joined by "; " (each as
+// ERR_error_string_n writes it); "no detail" when the queue was empty.
+std::string kalder_openssl_errors(size_t limit = SIZE_MAX);
 
 // ---------------------------------------------------------------------------
 // Activation

@@ -114,19 +114,6 @@ bool decode(const Header &header, const uint8_t *payload, size_t len, Message *o
 // bound (the message is then not sendable).
 bool encode(const Message &m, std::string *frame, std::string *why);
 
-// Where a back end is reached: "unix:/PATH" (a Unix-domain socket) or
-// "HOST:PORT" over TCP (an IPv6 address in brackets). Shared by the client,
-// the module's configuration check and the back end's --listen.
-struct Contact {
-    bool unix_socket = false;
-    std::string path;  // unix: an absolute path that fits a socket address
-    std::string host;  // TCP: host name or address, without brackets
-    std::string port;  // TCP: decimal, 1 to 65535
-};
-// Only the form is checked: nothing is resolved or connected. False with a
-// reason that quotes the contact (shortened) for anything else.
-bool parse_contact(const std::string &text, Contact *out, std::string *why);
-
 // Socket helpers shared by the client and the back end.
 enum ReadResult { READ_FRAME = 1, READ_EOF = 0, READ_ERROR = -1, READ_IDLE = -2, READ_WOKEN = -3 };
 // Read one frame from a blocking or non-blocking socket. Waits up to

@@ -9,8 +9,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <dirent.h>
 #include <fcntl.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <cstdlib>
@@ -495,6 +497,52 @@ bool Client::close()
         return false;
     Record r{Record::CLOSE};
     return wait_for(Record::CLOSE, &r);
+}
+
+// --- files and users shared by the back-end tests ---------------------------
+
+const std::string kMapped =
+    ":kalder-mapped-collection:ENDPOINT_ID=6f1b;IDENTITY_IDS=u1,u2;IDENTITY_NAMES=alice%40example.org%2cbob%"
+    "40example.org;HIGH_ASSURANCE=0;";
+
+std::string guest_user(const std::string &id)
+{
+    return ":kalder-sharing:ID=" + id + ";SHAREE=alice@example.org;SHAREE_IDS=u1;HIGH_ASSURANCE=0;";
+}
+
+std::string numbered(size_t bytes)
+{
+    std::string s;
+    for (int i = 0; s.size() < bytes; ++i) s += "line " + std::to_string(i) + " of the test file\n";
+    s.resize(bytes);
+    return s;
+}
+
+void write_file(const std::string &path, const std::string &data)
+{
+    std::ofstream out(path, std::ios::binary);
+    out << data;
+}
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+std::vector<std::string> listing(const std::string &dir)
+{
+    std::vector<std::string> out;
+    DIR *d = opendir(dir.c_str());
+    while (dirent *e = d ? readdir(d) : nullptr)
+        if (std::string(e->d_name) != "." && std::string(e->d_name) != "..")
+            out.push_back(e->d_name);
+    if (d)
+        closedir(d);
+    std::sort(out.begin(), out.end());
+    return out;
 }
 
 }  // namespace kt

@@ -18,6 +18,17 @@
 
 namespace kt {
 
+// A mapped-collection session user with two identities.
+extern const std::string kMapped;
+// A guest session user for sharing id `id`.
+std::string guest_user(const std::string &id);
+// Numbered lines, so a wrong offset shows which line moved.
+std::string numbered(size_t bytes);
+void write_file(const std::string &path, const std::string &data);
+std::string read_file(const std::string &path);
+// Names in a directory, sorted, to catch left-over temporary files.
+std::vector<std::string> listing(const std::string &dir);
+
 enum class Transport { TCP, UNIX };
 
 class Backend {

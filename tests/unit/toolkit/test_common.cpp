@@ -1,4 +1,4 @@
-// Range lists, error objects and the synchronisation wrappers.
+// Range lists, error objects, the synchronisation wrappers and their guards.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "kalder_common.h"
+#include "kalder_owners.h"
 #include "kalder_xio.h"
 #include "toolkit_testing.h"
 
@@ -31,8 +32,7 @@ Ranges insert_all(const Ranges &in)
 {
     kalder_range_list_t list = nullptr;
     EXPECT_EQ(kalder_range_list_init(&list), KALDER_SUCCESS);
-    for (auto [o, l] : in)
-        EXPECT_EQ(kalder_range_list_insert(list, o, l), KALDER_SUCCESS) << o << "," << l;
+    for (auto [o, l] : in) EXPECT_EQ(kalder_range_list_insert(list, o, l), KALDER_SUCCESS) << o << "," << l;
     Ranges out = contents(list);
     kalder_range_list_destroy(list);
     return out;
@@ -99,8 +99,7 @@ TEST(Errors, CodesDescribeThemselvesAndSuccessHasNoObject)
 TEST(Errors, CodesStayDistinctAndSafeAfterEviction)
 {
     kalder_result_t first = kalder_error_put("m", KALDER_ERROR_GENERIC, "first");
-    for (int i = 0; i < 70000; ++i)
-        kalder_error_put("m", KALDER_ERROR_GENERIC, "filler %d", i);
+    for (int i = 0; i < 70000; ++i) kalder_error_put("m", KALDER_ERROR_GENERIC, "filler %d", i);
     kalder_result_t last = kalder_error_put("m", KALDER_ERROR_GENERIC, "last");
     EXPECT_NE(first, last);
     EXPECT_EQ(kt::error_text(first), "Unknown error\n");  // aged out, still safe to describe
@@ -122,11 +121,41 @@ TEST(Sync, TimedWaitTimesOutAndSignalWakes)
         kalder_cond_signal(&c);
         kalder_mutex_unlock(&m);
     });
-    while (!flag)
-        ASSERT_NE(kalder_cond_timedwait(&c, &m, 5000), ETIMEDOUT) << "signal never arrived";
+    while (!flag) ASSERT_NE(kalder_cond_timedwait(&c, &m, 5000), ETIMEDOUT) << "signal never arrived";
     kalder_mutex_unlock(&m);
     t.join();
     kalder_cond_destroy(&c);
+    kalder_mutex_destroy(&m);
+}
+
+// The scoped unlock lets another thread in for its scope only, and holds
+// the lock again on an early way out too.
+TEST(Sync, ScopedUnlockReleasesForItsScopeAndRelocksOnEveryExit)
+{
+    kalder_mutex_t m;
+    ASSERT_EQ(kalder_mutex_init(&m, nullptr), 0);
+    auto other_thread_can_lock = [&] {
+        bool got = false;
+        std::thread([&] {
+            if (pthread_mutex_trylock(&m.m) == 0) {
+                got = true;
+                kalder_mutex_unlock(&m);
+            }
+        }).join();
+        return got;
+    };
+    {
+        kalder::KalderMutexLock held(m);
+        EXPECT_FALSE(other_thread_can_lock());
+        for (int pass = 0; pass < 2; ++pass) {
+            kalder::KalderMutexUnlock open(m);
+            EXPECT_TRUE(other_thread_can_lock());
+            if (pass == 0)
+                continue;  // leaves the scope early
+        }
+        EXPECT_FALSE(other_thread_can_lock());
+    }
+    EXPECT_TRUE(other_thread_can_lock());
     kalder_mutex_destroy(&m);
 }
 
