@@ -7,6 +7,9 @@
 #include "mod_auth.h"
 #include "util_filter.h"
 
+// The AuthType under which the hooks and the filter act.
+inline constexpr const char *KALDER_AUTH_TYPE = "kalder-auth";
+
 int mod_kalder_authn_hook(request_rec *r);
 authz_status mod_kalder_authz_hook(request_rec *r, const char *require_line, const void *parsed_require_line);
 void mod_kalder_insert_error_filter(request_rec *r);

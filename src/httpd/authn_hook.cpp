@@ -13,8 +13,6 @@
 
 namespace {
 
-constexpr const char *KALDER_AUTH_TYPE = "kalder-auth";
-
 int finish(request_rec *r, const IntrospectDoc *doc)
 {
     r->ap_auth_type = const_cast<char *>(KALDER_AUTH_TYPE);

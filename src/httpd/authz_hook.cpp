@@ -18,8 +18,6 @@
 
 namespace {
 
-constexpr const char *KALDER_AUTH_TYPE = "kalder-auth";
-
 // Outcome of _get_effective_id_set.
 enum class IdSetOutcome { SET, REFUSED, FAILED };
 

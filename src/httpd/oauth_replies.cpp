@@ -19,7 +19,6 @@
 
 namespace {
 
-constexpr const char *KALDER_AUTH_TYPE = "kalder-auth";
 constexpr const char *REPLY_FILTER_NAME = "MOD_KALDER_REPLY_FILTER";
 
 // The realm of the challenge: the location's AuthName, or the virtual
