@@ -87,25 +87,32 @@ const char *json_quote(apr_pool_t *pool, const char *text)
     return out;
 }
 
+SessionRequirement session_requirement(const ServerConfig *conf)
+{
+    if (conf->auth_policy_id)
+        return {conf->auth_policy_id, nullptr, false};
+    if (is_mapped_collection(conf) && domains_restricted(conf->allowed_domains))
+        return {nullptr, conf->allowed_domains, (conf->capability_flags & MOD_KALDER_REQUIRE_MFA) != 0};
+    return {nullptr, nullptr, false};
+}
+
 const char *authorization_parameters_json(apr_pool_t *pool, const ServerConfig *conf, const char *message,
                                           const char *https_scope, const char *data_scope)
 {
     const char *params = apr_pstrcat(pool, "{\"session_message\": ", json_quote(pool, message), nullptr);
-    if (conf->auth_policy_id) {
+    SessionRequirement required = session_requirement(conf);
+    if (required.policy_id) {
         params = apr_pstrcat(pool, params, ", \"session_required_policies\": [",
-                             json_quote(pool, conf->auth_policy_id), "]", nullptr);
-    } else if (is_mapped_collection(conf) && !domains_none(conf->allowed_domains)) {
+                             json_quote(pool, required.policy_id), "]", nullptr);
+    } else if (required.single_domain) {
         const char *domains = "";
-        auto add = [&](const char *domain) {
+        domains_walk(required.single_domain, [&](const char *domain) {
             domains = apr_pstrcat(pool, domains, *domains ? "," : "", json_quote(pool, domain), nullptr);
             return true;
-        };
-        if (domains_walk(conf->allowed_domains, add) != DomainWalk::WILDCARD) {
-            params =
-                apr_pstrcat(pool, params, ", \"session_required_single_domain\": [", domains, "]", nullptr);
-            if (conf->capability_flags & MOD_KALDER_REQUIRE_MFA)
-                params = apr_pstrcat(pool, params, ", \"session_required_mfa\": true", nullptr);
-        }
+        });
+        params = apr_pstrcat(pool, params, ", \"session_required_single_domain\": [", domains, "]", nullptr);
+        if (required.mfa)
+            params = apr_pstrcat(pool, params, ", \"session_required_mfa\": true", nullptr);
     }
     const char *scopes = json_quote(pool, https_scope);
     if (data_scope)

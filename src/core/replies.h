@@ -24,6 +24,16 @@ const ReplyText *reply_text(uint32_t reason);
 // The text as a JSON string literal, quotes included.
 const char *json_quote(apr_pool_t *pool, const char *text);
 
+// What a new session must satisfy on this virtual host: its policy, else
+// for a mapped collection restricted to some domains an identity of one of
+// them (with MFA where required); nothing otherwise.
+struct SessionRequirement {
+    const char *policy_id;                    // or null
+    const apr_array_header_t *single_domain;  // or null
+    bool mfa;                                 // with single_domain only
+};
+SessionRequirement session_requirement(const ServerConfig *conf);
+
 // The authorization parameters as a JSON object: the session message, the
 // policy or the domains (and MFA) the session must satisfy, the scopes.
 // `data_scope` is null unless requires_data_access_scope(conf).

@@ -14,8 +14,8 @@
 #include "util_script.h"
 
 #include "authz_params.h"
-#include "domains.h"
 #include "log_sinks.h"
+#include "replies.h"
 #include "request_utils.h"
 
 namespace {
@@ -226,14 +226,15 @@ apr_status_t oidc_set_reply(ap_filter_t *f, apr_bucket_brigade *bb)
     const char *message = reply_session_message(r);
     const char *params =
         apr_pstrcat(r->pool, "session_message=", ap_os_escape_path(r->pool, message, 1), nullptr);
-    if (conf->auth_policy_id) {
+    SessionRequirement required = session_requirement(conf);
+    if (required.policy_id) {
         params = apr_pstrcat(r->pool, params,
-                             query_pair(r->pool, "session_required_policies", conf->auth_policy_id), nullptr);
-    } else if (is_mapped(r) && domains_restricted(conf->allowed_domains)) {
-        const char *domains = apr_array_pstrcat(r->pool, conf->allowed_domains, ',');
+                             query_pair(r->pool, "session_required_policies", required.policy_id), nullptr);
+    } else if (required.single_domain) {
+        const char *domains = apr_array_pstrcat(r->pool, required.single_domain, ',');
         params = apr_pstrcat(r->pool, params, query_pair(r->pool, "session_required_single_domain", domains),
                              nullptr);
-        if (conf->capability_flags & MOD_KALDER_REQUIRE_MFA)
+        if (required.mfa)
             params = apr_pstrcat(r->pool, params, "&session_required_mfa=true", nullptr);
     }
     const char *scope = is_guest(r) ? "urn:kalder:auth:scope:" TRANSFER_RESOURCE_SERVER ":all openid profile"
