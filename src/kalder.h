@@ -51,29 +51,7 @@ int json_get_string(request_rec *r, const json_t *object, const char *name, cons
 int json_get_integer(const json_t *object, const char *name, int64_t *out, bool allow_null);
 int json_get_boolean(const json_t *object, const char *name, bool *out);
 
-RequestState *get_request_state(request_rec *r);
-bool is_oauth_request(request_rec *r);
-char *get_bearer_token(request_rec *r);
-bool is_anonymous(request_rec *r);
-bool is_guest(request_rec *r);
-bool is_mapped(request_rec *r);
-bool is_client_identity(request_rec *r);
-bool is_browser_request(request_rec *r);
-const char *build_scope(apr_pool_t *pool, server_rec *s, const char *suffix);
-
-// What a sealed value is for. Each purpose seals under a key of its own
-// (derived from the secret), so a value sealed for one never opens as the
-// other.
-enum SealPurpose { SEAL_COOKIE, SEAL_STATE };
-// Seals the text (authenticated encryption, base64url); null on failure.
-char *encrypt_value(request_rec *r, const char *secret, SealPurpose purpose, const char *text);
-// The text sealed for this purpose under this secret, or null for any value
-// that does not open (logged alike whatever the reason).
-char *decrypt_value(request_rec *r, const char *secret, SealPurpose purpose, const char *sealed);
-// Base64url of that many random bytes; null on failure.
-char *random_base64url(apr_pool_t *pool, size_t bytes);
-char *url_safe_base64_encode(apr_pool_t *pool, const unsigned char *data, size_t length);
-unsigned char *url_safe_base64_decode(request_rec *r, const char *text, size_t *out_length);
+#include "request_utils.h"
 
 // key_utils: the kernel-keyring cache shared by all server processes
 void mod_kalder_set_keyutils_value(request_rec *r, const char *prefix, const char *key_source,
@@ -113,38 +91,9 @@ int transfer_get_acls(request_rec *r, const char *token, AclDoc **out);
 AclDoc *parse_acl_doc(request_rec *r, const json_t *doc);
 AclPermit transfer_acls_permit(request_rec *r, const AclDoc *acls);
 
-// oidc_replies: the sealed state cookie, the login return and the browser reply
-//
-// The cookie holds the login's step, the tokens once logged in, and while
-// the browser is away at the login page a random "login" value that the
-// sealed login state carries as well. A cookie that does not open reads as
-// no cookie (state OIDC_STATE_NONE, 0).
-int set_oidc_state(request_rec *r, const char *key, int state, const char *auth_token,
-                   const char *transfer_token, const char *login);
-int get_oidc_state(request_rec *r, const char *key, int *state, const char **auth_token,
-                   const char **transfer_token, const char **login);
-// The login return on "/redirect" of a browser whose cookie holds this
-// login value: completes only the login that this browser started.
-int oidc_process_auth_flow(request_rec *r, ServerConfig *conf, const char *login);
-// Returns true when it answered the request itself (the handler returns OK).
-bool oidc_auth_flow_done(request_rec *r, bool download);
-apr_status_t oidc_set_reply(ap_filter_t *f, apr_bucket_brigade *bb);
-// Whether a browser returning from the login may skip the anonymous pass.
-enum OidcSkip { OIDC_SKIP_NO, OIDC_SKIP_YES, OIDC_SKIP_ERROR };
-OidcSkip oidc_skip_authz_check(request_rec *r);
-// The page that reloads the data URI after login; every inserted text is
-// escaped for its place in the page.
-char *oidc_reload_page(apr_pool_t *pool, const char *target, const char *path);
-// Whether an opened login state may be sent as "Location": a local path.
-bool oidc_is_local_redirect(const char *uri);
-
-// authz_params
-const char *authz_session_message(request_rec *r);
-
-// oauth_replies: the authorization parameters of a program's JSON reply
-const char *oauth_authorization_parameters(request_rec *r);
-int _set_oauth2_response(request_rec *r, apr_bucket_brigade *bb, const char *error, const char *description,
-                         const char *code, const char *message, int status);
+#include "authz_params.h"
+#include "oauth_replies.h"
+#include "oidc_replies.h"
 
 // Start-up check of every virtual host that serves a collection: refuses a
 // configuration the gateway could not work with (run by post-config).
@@ -153,11 +102,8 @@ int mod_kalder_check_collections(server_rec *main_server);
 // ---------------------------------------------------------------------------
 // Hooks, filters and buckets registered by mod_kalder
 
-int mod_kalder_authn_hook(request_rec *r);
-authz_status mod_kalder_authz_hook(request_rec *r, const char *require_line, const void *parsed_require_line);
+#include "access_hooks.h"
 int mod_kalder_handler(request_rec *r);
-void mod_kalder_insert_error_filter(request_rec *r);
-apr_status_t mod_kalder_reply_filter(ap_filter_t *f, apr_bucket_brigade *bb);
 apr_status_t mode_e_filter(ap_filter_t *f, apr_bucket_brigade *bb);
 // Child init of the content handler: sizes the per-process key pool (its
 // filler thread starts with the first request that needs a key) and stops

@@ -1,5 +1,5 @@
 // The kalderacl check (the parts that need no service), the effective
-// identity set, ACL parsing and evaluation, and the denial sentence.
+// identity set, and ACL parsing and evaluation.
 #include <gtest/gtest.h>
 
 #include <ctime>
@@ -349,56 +349,6 @@ TEST_F(Acls, RulesDecideAsInTheSharedTable)
     }
     EXPECT_EQ(permit("OPTIONS", M_OPTIONS, "/x", "[{\"encoded_path\": \"/\", \"permissions\": \"rw\"}]"),
               ACL_NOT_PERMITTED);
-}
-
-// --- denial sentence -------------------------------------------------------------
-
-TEST_F(Authz, DenialSentences)
-{
-    const std::string tail = "You must authenticate or link with an identity ";
-    allow({"d1.org", "d2.org"});
-    srv.config()->capability_flags = MOD_KALDER_REQUIRE_MFA;
-    {
-        TestRequest r(srv);
-        get_request_state(r)->reply_reason = REPLY_ACCESS_DENIED;
-        EXPECT_EQ(
-            std::string(authz_session_message(r)),
-            tail +
-                "from one of these domains (d1.org, d2.org) using MFA which has been granted access to this "
-                "collection.");
-    }
-    allow({"d1.org", "*", "d2.org"});
-    srv.config()->capability_flags = 0;
-    {
-        TestRequest r(srv);
-        EXPECT_EQ(std::string(authz_session_message(r)),
-                  tail + "which has been granted access to this collection.");
-    }
-    srv.config()->collection_type = GUEST_COLLECTION;
-    srv.config()->capability_flags = MOD_KALDER_REQUIRE_MFA;
-    {
-        TestRequest r(srv);
-        get_request_state(r)->reply_reason = REPLY_ACCESS_DENIED;
-        EXPECT_EQ(std::string(authz_session_message(r)),
-                  "None of your identities have been granted access to this collection. " + tail +
-                      "using MFA which has been granted access to this collection.");
-    }
-    srv.config()->capability_flags = 0;
-    {
-        TestRequest r(srv);
-        RequestState *state = get_request_state(r);
-        state->reply_reason = REPLY_INSUFFICIENT_SESSION;
-        state->denied_id_set = static_cast<IdentitySet>(apr_pcalloc(r->pool, 3 * sizeof(Identity *)));
-        state->denied_id_set[0] = identity(r, "a", "a@x.org", 0);
-        state->denied_id_set[1] = identity(r, "b", "b@y.org", 0);
-        EXPECT_EQ(std::string(authz_session_message(r)),
-                  "The identities (a@x.org,b@y.org) have not been granted access to this collection. " +
-                      tail + "which has been granted access to this collection.");
-        state->denied_id_set = nullptr;
-        EXPECT_EQ(std::string(authz_session_message(r)),
-                  tail + "which has been granted access to this collection.");
-        EXPECT_TRUE(logged(APLOG_WARNING, "Internal error: missing denied identity set"));
-    }
 }
 
 }  // namespace

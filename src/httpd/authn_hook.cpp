@@ -1,15 +1,17 @@
 // Authentication hook: bearer tokens and the browser login cookie.
 #define KALDER_SOURCE "authn_hook"
-#include "kalder.h"
+#include "access_hooks.h"
 
 #include <cstring>
 
 #include "apr_strings.h"
 #include "http_core.h"
+#include "kalder.h"
+
+#include "oidc_replies.h"
+#include "request_utils.h"
 
 namespace {
-
-constexpr const char *KALDER_AUTH_TYPE = "kalder-auth";
 
 int finish(request_rec *r, const IntrospectDoc *doc)
 {

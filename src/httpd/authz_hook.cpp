@@ -1,16 +1,22 @@
 // The "kalderacl" authorization provider: the anonymous pass before
 // authentication and the authenticated pass after it.
 #define KALDER_SOURCE "authz_hook"
-#include "kalder.h"
+#include "access_hooks.h"
 
 #include <cstring>
 
 #include "apr_strings.h"
 #include "http_core.h"
+#include "kalder.h"
+
+#include "authz_decisions.h"
+#include "classify.h"
+#include "domains.h"
+#include "log_sinks.h"
+#include "oidc_replies.h"
+#include "request_utils.h"
 
 namespace {
-
-constexpr const char *KALDER_AUTH_TYPE = "kalder-auth";
 
 // Outcome of _get_effective_id_set.
 enum class IdSetOutcome { SET, REFUSED, FAILED };
@@ -66,16 +72,6 @@ bool _usable_introspect_doc(request_rec *r, const RequestState *state)
     return true;
 }
 
-// Whether the scope text holds the scope as a word start: at the very
-// beginning or after a blank. Only the first occurrence is looked at.
-bool has_scope(const char *scopes, const char *scope)
-{
-    if (!scopes)
-        return false;
-    const char *found = std::strstr(scopes, scope);
-    return found && (found == scopes || found[-1] == ' ');
-}
-
 authz_status _has_required_oauth_scopes(request_rec *r, const ServerConfig *conf, RequestState *state)
 {
     const char *scopes = _get_introspect_doc(r)->scope;
@@ -84,22 +80,18 @@ authz_status _has_required_oauth_scopes(request_rec *r, const ServerConfig *conf
         ap_log_rerror(KALDER_MARK, APLOG_ERR, 0, r, "Failed to allocate memory for the https scope");
         return AUTHZ_GENERAL_ERROR;
     }
-    if (!has_scope(scopes, https_scope)) {
-        ap_log_rerror(KALDER_MARK, APLOG_DEBUG, 0, r, "Request is missing the %s scope. Access denied.",
-                      https_scope);
+    if (!token_has_scope(request_log_sink(r), scopes, https_scope)) {
         state->reply_reason = REPLY_INSUFFICIENT_SCOPE;
         return AUTHZ_DENIED;
     }
-    if (is_mapped(r) && !is_high_assurance(conf)) {
+    if (requires_data_access_scope(conf)) {
         const char *data_scope = build_scope(r->pool, r->server, "data_access");
         if (!data_scope) {
             ap_log_rerror(KALDER_MARK, APLOG_ERR, 0, r,
                           "Failed to allocate memory for the data_access scope");
             return AUTHZ_GENERAL_ERROR;
         }
-        if (!has_scope(scopes, data_scope)) {
-            ap_log_rerror(KALDER_MARK, APLOG_DEBUG, 0, r, "Request is missing the %s scope. Access denied.",
-                          data_scope);
+        if (!token_has_scope(request_log_sink(r), scopes, data_scope)) {
             state->reply_reason = REPLY_INSUFFICIENT_SCOPE;
             return AUTHZ_DENIED;
         }
@@ -116,20 +108,26 @@ IdentitySet _get_in_domain_identities(request_rec *r)
         KALDER_ASSERT(!auth_identity_set_empty(all));  // checked on entry
         return all;
     }
-    if (!conf->allowed_domains || conf->allowed_domains->nelts == 0)
+    if (domains_none(conf->allowed_domains))
         return nullptr;
     IdentitySet accumulated = nullptr;
-    for (int i = 0; i < conf->allowed_domains->nelts; ++i) {
-        const char *domain = APR_ARRAY_IDX(conf->allowed_domains, i, const char *);
-        if (std::strcmp(domain, "*") == 0)
-            return all;
+    auto add = [&](const char *domain) {
         IdentitySet filtered = auth_identity_set_filter_domain(r, all, domain);
         if (!filtered)
-            return nullptr;
+            return false;
         if (auth_identity_set_empty(filtered))
             ap_log_rerror(KALDER_MARK, APLOG_DEBUG, 0, r,
                           "Request has no identities in the allowed domain %s.", domain);
         accumulated = auth_identity_set_union(r, accumulated, filtered);
+        return true;
+    };
+    switch (domains_walk(conf->allowed_domains, add)) {
+        case DomainWalk::WILDCARD:
+            return all;
+        case DomainWalk::STOPPED:
+            return nullptr;
+        case DomainWalk::ALL:
+            break;
     }
     return accumulated;
 }
@@ -240,23 +238,14 @@ authz_status _get_effective_acls(request_rec *r, RequestState *state, IdentitySe
         case ACL_NOT_PERMITTED:
             break;
     }
-    if (is_anonymous(r)) {
-        ap_log_rerror(KALDER_MARK, APLOG_DEBUG, 0, r,
-                      "Anonymous access denied. Request will be authenticated.");
-        state->reply_reason = REPLY_AUTHENTICATION_REQUIRED;
+    bool anonymous = is_anonymous(r);
+    bool all_tried =
+        !anonymous && auth_identity_sets_match(_get_introspect_doc(r)->identity_set_detail, effective);
+    state->reply_reason = guest_refusal_reason(request_log_sink(r), anonymous, all_tried);
+    if (state->reply_reason == REPLY_AUTHENTICATION_REQUIRED)
         return AUTHZ_DENIED_NO_USER;
-    }
-    if (auth_identity_sets_match(_get_introspect_doc(r)->identity_set_detail, effective)) {
-        ap_log_rerror(KALDER_MARK, APLOG_DEBUG, 0, r,
-                      "No permitting effective ACL. All identities attempted. Access denied.");
-        state->reply_reason = REPLY_ACCESS_DENIED;
-    } else {
-        ap_log_rerror(
-            KALDER_MARK, APLOG_DEBUG, 0, r,
-            "No permitting effective ACL. Request can be retried after authenticating remaining identities.");
-        state->reply_reason = REPLY_INSUFFICIENT_SESSION;
+    if (state->reply_reason == REPLY_INSUFFICIENT_SESSION)
         state->denied_id_set = effective;
-    }
     return AUTHZ_DENIED;
 }
 
@@ -284,14 +273,7 @@ authz_status mod_kalder_authz_hook(request_rec *r, const char *, const void *)
         return AUTHZ_GENERAL_ERROR;
     }
     bool has_user = r->user != nullptr;
-    bool high = is_high_assurance(conf);
-    const char *collection_type = conf->collection_type;
-    const char *collection_id = conf->collection_id ? conf->collection_id : "";
-    ap_log_rerror(KALDER_MARK, APLOG_DEBUG, 0, r, "AUTHZ: Starting %s pass %s%s%sfor %s%s collection%s%s%s",
-                  has_user ? "authenticated" : "anonymous", has_user ? "for " : "", has_user ? r->user : "",
-                  has_user ? " " : "", high ? "high assurance " : "", collection_type, collection_id,
-                  conf->auth_policy_id ? " with Auth policy id " : "",
-                  conf->auth_policy_id ? conf->auth_policy_id : "");
+    log_pass_start(request_log_sink(r), conf, r->user);
 
     switch (oidc_skip_authz_check(r)) {
         case OIDC_SKIP_ERROR:
@@ -307,11 +289,7 @@ authz_status mod_kalder_authz_hook(request_rec *r, const char *, const void *)
     IdentitySet effective = nullptr;
     AclDoc *acls = nullptr;
     if (!has_user) {
-        if (is_mapped(r) || high || conf->auth_policy_id) {
-            ap_log_rerror(KALDER_MARK, APLOG_DEBUG, 0, r, "Skipping anonymous pass for %s%s collection%s%s",
-                          high ? "high assurance " : "", collection_type,
-                          conf->auth_policy_id ? " with Auth policy id " : "",
-                          conf->auth_policy_id ? conf->auth_policy_id : "");
+        if (anonymous_pass_needs_user(request_log_sink(r), conf)) {
             state->reply_reason = REPLY_AUTHENTICATION_REQUIRED;
             return AUTHZ_DENIED_NO_USER;
         }
