@@ -17,12 +17,13 @@
 #include "apr_buckets.h"
 #include "apr_tables.h"
 
-#include <jansson.h>
-
 #include "documents.h"
 #include "invariant.h"
 #include "request_state.h"
 #include "server_config.h"
+
+#include "https_json.h"
+#include "key_utils.h"
 
 extern "C" module AP_MODULE_DECLARE_DATA kalder_module;
 
@@ -40,16 +41,7 @@ void *mod_kalder_create_server_config(apr_pool_t *pool, server_rec *s);
 void *mod_kalder_merge_server_config(apr_pool_t *pool, void *base, void *add);
 
 // ---------------------------------------------------------------------------
-// utils: HTTPS exchange, JSON access, request classification, sealed values
-
-int https_exchange(apr_pool_t *pool, const char *url, const char *post_fields, long timeout,
-                   const char *client_id, const char *client_secret, const char *bearer_token,
-                   long *http_status, char **response);
-
-json_t *json_get_field(const json_t *object, const char *name);
-int json_get_string(request_rec *r, const json_t *object, const char *name, const char **out);
-int json_get_integer(const json_t *object, const char *name, int64_t *out, bool allow_null);
-int json_get_boolean(const json_t *object, const char *name, bool *out);
+// utils: request classification, sealed values
 
 RequestState *get_request_state(request_rec *r);
 bool is_oauth_request(request_rec *r);
@@ -74,15 +66,6 @@ char *decrypt_value(request_rec *r, const char *secret, SealPurpose purpose, con
 char *random_base64url(apr_pool_t *pool, size_t bytes);
 char *url_safe_base64_encode(apr_pool_t *pool, const unsigned char *data, size_t length);
 unsigned char *url_safe_base64_decode(request_rec *r, const char *text, size_t *out_length);
-
-// key_utils: the kernel-keyring cache shared by all server processes
-void mod_kalder_set_keyutils_value(request_rec *r, const char *prefix, const char *key_source,
-                                   const void *value, size_t length);
-char *mod_kalder_get_keyutils_value(request_rec *r, const char *prefix, const char *key_source);
-char *keyutils_key_hash(apr_pool_t *pool, const char *source);
-// Makes the secret that seals cache entries (kept in the process pool
-// across graceful restarts), in the parent, before the children are forked.
-void keyutils_cache_secret_init(apr_pool_t *process_pool);
 
 // auth: identity-service calls and identity sets
 IntrospectDoc *auth_introspect_token(request_rec *r, const char *token);
