@@ -4,10 +4,10 @@
 
 #include "apr_strings.h"
 
-kalder::JsonPtr json_parse(const char *text)
+json_t *json_from_text(const char *text)
 {
     json_error_t error;
-    return kalder::JsonPtr(json_loads(text, 0, &error));
+    return json_loads(text, 0, &error);
 }
 
 json_t *json_get_field(const json_t *object, const char *name, const LogSink &log)

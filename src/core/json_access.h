@@ -11,8 +11,10 @@
 #include "log_sink.h"
 #include "raii.h"
 
-// Parses NUL-terminated JSON text; null when it isn't JSON.
-kalder::JsonPtr json_parse(const char *text);
+// Parses NUL-terminated JSON text: a new reference (for kalder::JsonPtr),
+// or null when it isn't JSON. A raw pointer because the owning handle's
+// type, over Jansson's inline release function, is local to each file.
+json_t *json_from_text(const char *text);
 
 // The member, or null (logged at debug) when the object has none.
 json_t *json_get_field(const json_t *object, const char *name, const LogSink &log);
