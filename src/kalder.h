@@ -22,8 +22,10 @@
 #include "request_state.h"
 #include "server_config.h"
 
+#include "auth.h"
 #include "https_json.h"
 #include "key_utils.h"
+#include "transfer.h"
 
 extern "C" module AP_MODULE_DECLARE_DATA kalder_module;
 
@@ -66,35 +68,6 @@ char *decrypt_value(request_rec *r, const char *secret, SealPurpose purpose, con
 char *random_base64url(apr_pool_t *pool, size_t bytes);
 char *url_safe_base64_encode(apr_pool_t *pool, const unsigned char *data, size_t length);
 unsigned char *url_safe_base64_decode(request_rec *r, const char *text, size_t *out_length);
-
-// auth: identity-service calls and identity sets
-IntrospectDoc *auth_introspect_token(request_rec *r, const char *token);
-IntrospectDoc *parse_introspect_doc(request_rec *r, const json_t *doc);
-int auth_get_dependent_tokens(request_rec *r, const char *token, TokenDoc **out);
-TokenDoc *parse_token_doc(request_rec *r, const json_t *doc);
-TokenResponseDoc *auth_exchange_code(request_rec *r, const char *code, const char *redirect_uri);
-char *auth_get_access_token(request_rec *r, const TokenResponseDoc *doc, const char *resource_server);
-// A service answer fit for the log: the values of "access_token",
-// "refresh_token" and "id_token" members cut to four characters and "...".
-const char *auth_redact_tokens(apr_pool_t *pool, const char *text);
-
-int auth_get_identity_count(const IdentitySet set);
-bool auth_identity_set_empty(const IdentitySet set);
-IdentitySet auth_identity_set_filter_domain(request_rec *r, const IdentitySet set, const char *domain);
-IdentitySet auth_identity_set_filter_recent(request_rec *r, const IdentitySet set,
-                                            AuthenticationRecord **authentications, int timeout_minutes,
-                                            bool use_authentications, bool require_mfa);
-IdentitySet auth_identity_set_union(request_rec *r, const IdentitySet accumulated, const IdentitySet added);
-IdentitySet auth_identity_set_intersect(request_rec *r, const IdentitySet first, const IdentitySet second);
-bool auth_identity_sets_match(const IdentitySet first, const IdentitySet second);
-char *auth_identity_set_usernames(request_rec *r, const IdentitySet set);
-char *auth_identity_set_subs(request_rec *r, const IdentitySet set);
-
-// transfer: effective permissions of guest collections
-enum AclPermit { ACL_PERMITTED, ACL_NOT_PERMITTED, ACL_ERROR };
-int transfer_get_acls(request_rec *r, const char *token, AclDoc **out);
-AclDoc *parse_acl_doc(request_rec *r, const json_t *doc);
-AclPermit transfer_acls_permit(request_rec *r, const AclDoc *acls);
 
 // oidc_replies: the sealed state cookie, the login return and the browser reply
 //

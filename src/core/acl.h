@@ -1,0 +1,31 @@
+// Effective permissions of a guest collection: the transfer service's
+// document and its evaluation by the longest matching path.
+#ifndef KALDER_CORE_ACL_H
+#define KALDER_CORE_ACL_H
+
+#include "apr_pools.h"
+#include "documents.h"
+#include "json_access.h"
+#include "log_sink.h"
+
+enum AclPermit { ACL_PERMITTED, ACL_NOT_PERMITTED, ACL_ERROR };
+
+// The document, or null (with the reason logged) when the JSON is not an
+// effective-permissions document.
+AclDoc *parse_acl_doc(apr_pool_t *pool, const json_t *doc, const LogSink &log);
+// The same of a cached or received body; *json_ok tells whether it was
+// JSON at all.
+AclDoc *acls_from_text(apr_pool_t *pool, const char *text, bool *json_ok, const LogSink &log);
+
+// Whether the entry whose path rule matches `path` best grants the
+// permission letter `required` ("r" to read, "w" to write; null for a
+// method that no entry grants). ACL_ERROR for an entry whose path does not
+// decode.
+AclPermit acls_permit(apr_pool_t *pool, const char *path, const char *required, const AclDoc *acls,
+                      const LogSink &log);
+
+// Decodes %XX escapes in place, as the web server decodes a request path:
+// false for a malformed escape or one of "/" or NUL.
+bool acl_path_unescape(char *path);
+
+#endif
