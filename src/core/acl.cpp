@@ -47,13 +47,51 @@ AclDoc *parse_acl_doc(apr_pool_t *pool, const json_t *doc, const LogSink &log)
     return acls;
 }
 
-AclDoc *acls_from_text(apr_pool_t *pool, const char *text, bool *json_ok, const LogSink &log)
+ServiceResult acl_fetch(apr_pool_t *pool, const ServiceEnv &env, const TransferService &service,
+                        const char *token, AclDoc **out, const LogSink &log)
 {
-    kalder::JsonPtr json(json_from_text(text));
-    *json_ok = json != nullptr;
-    if (!json)
-        return nullptr;
-    return parse_acl_doc(pool, json.get(), log);
+    const bool anonymous = token == nullptr;
+    const char *prefix = anonymous
+                             ? apr_psprintf(pool, "kalder:transfer:acls:%s:anonymous", service.collection_id)
+                             : apr_pstrcat(pool, "kalder:transfer:acls:", service.collection_id, nullptr);
+    if (!prefix) {
+        KLOG(log, KLOG_WARNING, 0, "Failed to allocate memory for the cache key prefix");
+        return SERVICE_FAILED;
+    }
+    const char *url = apr_psprintf(pool, "%s/private/endpoint/%s/%s_effective_permissions", service.endpoint,
+                                   service.collection_id, anonymous ? "anonymous" : "user");
+    if (!url) {
+        KLOG(log, KLOG_WARNING, 0, "Failed to allocate memory for the ACL URI");
+        return SERVICE_FAILED;
+    }
+    const ServiceCall call{
+        KALDER_SOURCE,
+        HttpsRequest{url, nullptr, service.timeout, nullptr, nullptr, token},
+        prefix,
+        token,
+        [](apr_pool_t *p, const json_t *doc, const LogSink &l) -> void * { return parse_acl_doc(p, doc, l); },
+        // Anonymous callers have no token to expire.
+        anonymous ? 0L : 401L,
+        nullptr,
+        nullptr,
+        {
+            "Using cached effective ACL result: %s",
+            "Unable to deserialize saved ACLs string: %s",
+            KLOG_WARNING,
+            "Failed to fetch ACLs: %d",
+            "Failed to fetch ACLs, token has expired",
+            "Failed to fetch ACLs. http_status=%ld%s%s",
+            "Failed to fetch ACLs, response was empty",
+            "Failed to fetch ACLs, could not deserialize response: %s",
+            "Unexpected ACL response: %s",
+            "Using effective ACL result: %s",
+        },
+    };
+    void *doc = nullptr;
+    ServiceResult result = service_call(pool, env, call, &doc, log);
+    if (result == SERVICE_OK)
+        *out = static_cast<AclDoc *>(doc);
+    return result;
 }
 
 bool acl_path_unescape(char *path)

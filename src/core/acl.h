@@ -7,15 +7,26 @@
 #include "documents.h"
 #include "json_access.h"
 #include "log_sink.h"
+#include "service_call.h"
 
 enum AclPermit { ACL_PERMITTED, ACL_NOT_PERMITTED, ACL_ERROR };
 
 // The document, or null (with the reason logged) when the JSON is not an
 // effective-permissions document.
 AclDoc *parse_acl_doc(apr_pool_t *pool, const json_t *doc, const LogSink &log);
-// The same of a cached or received body; *json_ok tells whether it was
-// JSON at all.
-AclDoc *acls_from_text(apr_pool_t *pool, const char *text, bool *json_ok, const LogSink &log);
+
+// The transfer service and the collection asked about.
+struct TransferService {
+    const char *endpoint;  // base URL
+    const char *collection_id;
+    long timeout;  // seconds
+};
+
+// The effective permissions of the caller of this token at the collection,
+// or of anonymous callers for a null token; cached per collection and
+// token. SERVICE_TOKEN_EXPIRED when the service refuses the token.
+ServiceResult acl_fetch(apr_pool_t *pool, const ServiceEnv &env, const TransferService &service,
+                        const char *token, AclDoc **out, const LogSink &log);
 
 // Whether the entry whose path rule matches `path` best grants the
 // permission letter `required` ("r" to read, "w" to write; null for a

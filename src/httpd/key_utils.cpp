@@ -4,6 +4,7 @@
 #include "key_utils.h"
 
 #include "answer_cache.h"
+#include "https_client.h"
 #include "invariant.h"
 #include "kalder.h"
 #include "log_sinks.h"
@@ -13,6 +14,11 @@ AnswerCache request_answer_cache(request_rec *r)
     const ServerConfig *conf = kalder_server_config(r->server);
     KALDER_ASSERT(conf != NULL);
     return AnswerCache{kernel_keyring(), conf->keyutils_timeout};
+}
+
+ServiceEnv request_service_env(request_rec *r)
+{
+    return ServiceEnv{curl_https_client(), request_answer_cache(r), server_log_sink(nullptr)};
 }
 
 void keyutils_cache_secret_init(apr_pool_t *process_pool)

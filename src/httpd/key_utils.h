@@ -7,9 +7,13 @@
 
 #include "httpd.h"
 #include "answer_cache.h"
+#include "service_call.h"
 
 // The kernel keyring with the timeout of the request's server.
 AnswerCache request_answer_cache(request_rec *r);
+// The services' client and that cache for a call made for the request; the
+// cache's and the client's lines go to the main server's log.
+ServiceEnv request_service_env(request_rec *r);
 
 void mod_kalder_set_keyutils_value(request_rec *r, const char *prefix, const char *key_source,
                                    const void *value, size_t length);
