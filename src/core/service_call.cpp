@@ -3,11 +3,12 @@
 
 #include <cstring>
 
-// A line of the call's own source; formats are the call's messages.
-#define CALL_LOG(level, ...)                                               \
-    do {                                                                   \
-        if (log_enabled(log, (level)))                                     \
-            log_line(log, call.source, __LINE__, (level), 0, __VA_ARGS__); \
+// A line of the call's own source, unless the call has no such message;
+// formats are the call's messages.
+#define CALL_LOG(level, format, ...)                                                 \
+    do {                                                                             \
+        if ((format) && log_enabled(log, (level)))                                   \
+            log_line(log, call.source, __LINE__, (level), 0, (format), __VA_ARGS__); \
     } while (0)
 
 namespace {
@@ -35,8 +36,7 @@ ServiceResult service_call(apr_pool_t *pool, const ServiceEnv &env, const Servic
                 answer_cache_get(pool, env.cache, call.cache_prefix, call.cache_key, env.log)) {
             bool json_ok = false;
             if (void *found = document_of(pool, call, cached, &json_ok, log)) {
-                if (m.cached_used)
-                    CALL_LOG(KLOG_DEBUG, m.cached_used, shown(cached));
+                CALL_LOG(KLOG_DEBUG, m.cached_used, shown(cached));
                 *doc = found;
                 return SERVICE_OK;
             }
@@ -53,7 +53,7 @@ ServiceResult service_call(apr_pool_t *pool, const ServiceEnv &env, const Servic
     }
     if (call.expired_status && status == call.expired_status &&
         (!call.expired_body || (body && std::strcmp(body, call.expired_body) == 0))) {
-        CALL_LOG(KLOG_DEBUG, "%s", m.token_expired);
+        CALL_LOG(KLOG_DEBUG, m.token_expired ? "%s" : nullptr, m.token_expired);
         return SERVICE_TOKEN_EXPIRED;
     }
     if (status != 200) {
@@ -61,7 +61,7 @@ ServiceResult service_call(apr_pool_t *pool, const ServiceEnv &env, const Servic
         return SERVICE_FAILED;
     }
     if (!body) {
-        CALL_LOG(KLOG_ERR, "%s", m.empty);
+        CALL_LOG(KLOG_ERR, m.empty ? "%s" : nullptr, m.empty);
         return SERVICE_FAILED;
     }
     bool json_ok = false;
@@ -77,8 +77,7 @@ ServiceResult service_call(apr_pool_t *pool, const ServiceEnv &env, const Servic
     if (call.cache_prefix)
         answer_cache_put(pool, env.cache, call.cache_prefix, call.cache_key, body, std::strlen(body) + 1,
                          env.log);
-    if (m.used)
-        CALL_LOG(KLOG_DEBUG, m.used, shown(body));
+    CALL_LOG(KLOG_DEBUG, m.used, shown(body));
     *doc = found;
     return SERVICE_OK;
 }
