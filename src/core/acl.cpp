@@ -8,20 +8,20 @@
 #include "apr_strings.h"
 #include "kalder_path_rules.h"
 
-AclDoc *parse_acl_doc(apr_pool_t *pool, const json_t *doc, const LogSink &log)
+AclDoc *parse_acl_doc(apr_pool_t *pool, const json_t *doc, const LogSink &log, const LogSink &member_log)
 {
     if (!json_is_object(doc)) {
         KLOG(log, KLOG_DEBUG, 0, "Expected ACLs JSON doc to be an object");
         return nullptr;
     }
     auto *acls = static_cast<AclDoc *>(apr_pcalloc(pool, sizeof(AclDoc)));
-    if (json_get_string(pool, doc, "DATA_TYPE", &acls->data_type, log) != 0)
+    if (json_get_string(pool, doc, "DATA_TYPE", &acls->data_type, member_log) != 0)
         return nullptr;
     if (std::strcmp(acls->data_type, "effective_permissions") != 0) {
         KLOG(log, KLOG_DEBUG, 0, "ACLs JSON doc has unexpected DATA_TYPE '%s'", acls->data_type);
         return nullptr;
     }
-    const json_t *data = json_get_field(doc, "DATA", log);
+    const json_t *data = json_get_field(doc, "DATA", member_log);
     if (!data)
         return nullptr;
     if (!json_is_array(data)) {
@@ -38,11 +38,11 @@ AclDoc *parse_acl_doc(apr_pool_t *pool, const json_t *doc, const LogSink &log)
         const json_t *element = json_array_get(data, i);
         auto *entry = static_cast<AclEntry *>(apr_pcalloc(pool, sizeof(AclEntry)));
         acls->data[i] = entry;
-        if (json_get_string(pool, element, "encoded_path", &entry->encoded_path, log) != 0 ||
-            json_get_string(pool, element, "permissions", &entry->permissions, log) != 0)
+        if (json_get_string(pool, element, "encoded_path", &entry->encoded_path, member_log) != 0 ||
+            json_get_string(pool, element, "permissions", &entry->permissions, member_log) != 0)
             return nullptr;
     }
-    if (json_get_string(pool, doc, "sharing_uuid", &acls->sharing_uuid, log) != 0)
+    if (json_get_string(pool, doc, "sharing_uuid", &acls->sharing_uuid, member_log) != 0)
         return nullptr;
     return acls;
 }
@@ -69,7 +69,9 @@ ServiceResult acl_fetch(apr_pool_t *pool, const ServiceEnv &env, const TransferS
         HttpsRequest{url, nullptr, service.timeout, nullptr, nullptr, token},
         prefix,
         token,
-        [](apr_pool_t *p, const json_t *doc, const LogSink &l) -> void * { return parse_acl_doc(p, doc, l); },
+        [](apr_pool_t *p, const json_t *doc, const LogSink &l, const LogSink &members) -> void * {
+            return parse_acl_doc(p, doc, l, members);
+        },
         // Anonymous callers have no token to expire.
         anonymous ? 0L : 401L,
         nullptr,

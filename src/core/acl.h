@@ -12,8 +12,11 @@
 enum AclPermit { ACL_PERMITTED, ACL_NOT_PERMITTED, ACL_ERROR };
 
 // The document, or null (with the reason logged) when the JSON is not an
-// effective-permissions document.
-AclDoc *parse_acl_doc(apr_pool_t *pool, const json_t *doc, const LogSink &log);
+// effective-permissions document. The lines of missing or mistyped members
+// go to member_log, which in the module is the main server's log as for
+// every other service answer; the document's own lines go to log, the
+// request's.
+AclDoc *parse_acl_doc(apr_pool_t *pool, const json_t *doc, const LogSink &log, const LogSink &member_log);
 
 // The transfer service and the collection asked about.
 struct TransferService {

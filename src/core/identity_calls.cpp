@@ -41,7 +41,7 @@ IntrospectDoc *identity_introspect(apr_pool_t *pool, const ServiceEnv &env, cons
         form_post(service, url, post_data),
         INTROSPECT_PREFIX,
         token,
-        [](apr_pool_t *p, const json_t *doc, const LogSink &l) -> void * {
+        [](apr_pool_t *p, const json_t *doc, const LogSink &l, const LogSink &) -> void * {
             return parse_introspect_doc(p, doc, l);
         },
         0,
@@ -92,7 +92,7 @@ ServiceResult identity_dependent_tokens(apr_pool_t *pool, const ServiceEnv &env,
         form_post(service, url, post_data),
         TOKEN_PREFIX,
         token,
-        [](apr_pool_t *p, const json_t *doc, const LogSink &l) -> void * {
+        [](apr_pool_t *p, const json_t *doc, const LogSink &l, const LogSink &) -> void * {
             return parse_token_doc(p, doc, l);
         },
         // Only this exact answer means the caller's token expired or was revoked.
@@ -149,7 +149,7 @@ TokenResponseDoc *identity_exchange_code(apr_pool_t *pool, const ServiceEnv &env
         form_post(service, url, post_data),
         nullptr,
         nullptr,
-        [](apr_pool_t *p, const json_t *doc, const LogSink &l) -> void * {
+        [](apr_pool_t *p, const json_t *doc, const LogSink &l, const LogSink &) -> void * {
             return parse_token_response(p, doc, l);
         },
         0,

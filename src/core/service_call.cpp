@@ -15,12 +15,12 @@ namespace {
 
 // Parses answer text into the call's document; *json_ok tells whether it
 // was JSON at all.
-void *document_of(apr_pool_t *pool, const ServiceCall &call, const char *text, bool *json_ok,
-                  const LogSink &log)
+void *document_of(apr_pool_t *pool, const ServiceEnv &env, const ServiceCall &call, const char *text,
+                  bool *json_ok, const LogSink &log)
 {
     kalder::JsonPtr json(json_from_text(text));
     *json_ok = json != nullptr;
-    return json ? call.parse(pool, json.get(), log) : nullptr;
+    return json ? call.parse(pool, json.get(), log, env.log) : nullptr;
 }
 
 }  // namespace
@@ -35,7 +35,7 @@ ServiceResult service_call(apr_pool_t *pool, const ServiceEnv &env, const Servic
         if (const char *cached =
                 answer_cache_get(pool, env.cache, call.cache_prefix, call.cache_key, env.log)) {
             bool json_ok = false;
-            if (void *found = document_of(pool, call, cached, &json_ok, log)) {
+            if (void *found = document_of(pool, env, call, cached, &json_ok, log)) {
                 CALL_LOG(KLOG_DEBUG, m.cached_used, shown(cached));
                 *doc = found;
                 return SERVICE_OK;
@@ -65,7 +65,7 @@ ServiceResult service_call(apr_pool_t *pool, const ServiceEnv &env, const Servic
         return SERVICE_FAILED;
     }
     bool json_ok = false;
-    void *found = document_of(pool, call, body, &json_ok, log);
+    void *found = document_of(pool, env, call, body, &json_ok, log);
     if (!json_ok) {
         CALL_LOG(KLOG_ERR, m.not_json, shown(body));
         return SERVICE_FAILED;

@@ -42,8 +42,9 @@ struct ServiceCall {
     const char *cache_prefix;  // null: answers are neither looked up nor stored
     const char *cache_key;     // key source of the entry (a token); null: the prefix alone
     // Reads a JSON answer; null (with the reason logged) when it is not the
-    // document.
-    void *(*parse)(apr_pool_t *pool, const json_t *doc, const LogSink &log);
+    // document. Lines about single members may go to member_log (the
+    // environment's), the others go to log (the call's).
+    void *(*parse)(apr_pool_t *pool, const json_t *doc, const LogSink &log, const LogSink &member_log);
     // An answer of this status, and unless null with exactly this body,
     // means the caller's token expired or was revoked; 0 for none.
     long expired_status;

@@ -10,7 +10,7 @@
 
 AclDoc *parse_acl_doc(request_rec *r, const json_t *doc)
 {
-    return parse_acl_doc(r->pool, doc, request_log_sink(r));
+    return parse_acl_doc(r->pool, doc, request_log_sink(r), server_log_sink(nullptr));
 }
 
 int transfer_get_acls(request_rec *r, const char *token, AclDoc **out)

@@ -76,8 +76,8 @@ class ServiceCalls : public ::testing::Test {
         int rc = acl_fetch(pool, env(), transfer, token, &doc, log.sink());
         return std::to_string(rc) + (rc == 0 ? std::string(":") + doc->sharing_uuid : "");
     }
-    // The keyring's own lines go to a sink of their own.
-    ServiceEnv env() { return ServiceEnv{https, AnswerCache{keyring, 60}, keyring_log.sink()}; }
+    // The keyring's, the client's and answer members' lines go to a sink of their own.
+    ServiceEnv env() { return ServiceEnv{https, AnswerCache{keyring, 60}, env_log.sink()}; }
     void cache(const char *prefix, const char *token, const std::string &text)
     {
         answer_cache_put(pool, AnswerCache{keyring, 60}, prefix, token, text.c_str(), text.size() + 1,
@@ -90,7 +90,7 @@ class ServiceCalls : public ::testing::Test {
     }
 
     Pool pool;
-    LogCapture log, keyring_log;
+    LogCapture log, env_log;
     FakeHttps https;
     FakeKeyring keyring;
     IdentityService service{"https://auth.example.org/v2", "module-client", "module-secret", 20};
@@ -116,7 +116,7 @@ TEST_F(ServiceCalls, IntrospectionAsksOnceThenUsesTheCacheForActiveAndInactive)
     EXPECT_EQ(count_prefixed(log, KLOG_DEBUG, "Using introspect result: "), 2) << log.dump();
     EXPECT_EQ(count_prefixed(log, KLOG_DEBUG, "Using cached introspect result: "), 2) << log.dump();
     for (const auto &line : log.lines()) EXPECT_EQ(line.source, "auth") << line.text;
-    EXPECT_TRUE(keyring_log.lines().empty()) << keyring_log.dump();
+    EXPECT_TRUE(env_log.lines().empty()) << env_log.dump();
 }
 
 TEST_F(ServiceCalls, TokensAndCodesAreEscapedForTheFormBody)
@@ -214,10 +214,10 @@ TEST_F(ServiceCalls, AnswerTheKeyringRefusesIsStillUsed)
         https = fresh;
         https.answer(200, c.answer);
         keyring.refuse = c.refuse;
-        keyring_log.clear();
+        env_log.clear();
         for (int round = 0; round < 2; ++round) EXPECT_EQ(describe(introspect("tok")), c.expected) << round;
-        EXPECT_EQ(count_prefixed(keyring_log, KLOG_WARNING, "Failed to store value in key utils cache: "), 2)
-            << keyring_log.dump();
+        EXPECT_EQ(count_prefixed(env_log, KLOG_WARNING, "Failed to store value in key utils cache: "), 2)
+            << env_log.dump();
         EXPECT_EQ(https.seen().size(), 2u) << "not cached, so asked again";
     }
 }
@@ -416,6 +416,16 @@ TEST_F(ServiceCalls, AclFailuresAndTheExpiredToken)
         EXPECT_TRUE(log.has(c.level, c.message)) << log.dump();
     }
     EXPECT_TRUE(keyring.keys.empty()) << "failures are never cached";
+
+    // What the document lacks is the call's line; a missing member is the
+    // environment's, as for every answer.
+    https.answer(200, R"({"DATA_TYPE": "effective_permissions", "sharing_uuid": "u"})");
+    log.clear();
+    env_log.clear();
+    EXPECT_EQ(acls("xfer-1"), "2");
+    EXPECT_TRUE(env_log.has(KLOG_DEBUG, "Missing JSON field 'DATA'")) << env_log.dump();
+    EXPECT_TRUE(log.has(KLOG_ERR, "Unexpected ACL response: ")) << log.dump();
+    EXPECT_FALSE(log.has(KLOG_DEBUG, "Missing JSON field")) << log.dump();
 
     cache("kalder:transfer:acls:c-1", "xfer-1", "[]");
     https.answer(200, acl_answer);
