@@ -1,31 +1,30 @@
-// Parsers of the identity service's answers (introspection, dependent
-// tokens, code exchange) and the redaction of tokens in logged answers.
+// Reading the identity service's answers (introspection, dependent tokens,
+// code exchange), the redaction of tokens in logged answers, form escaping.
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "raii.h"
-#include "testing.h"
-
-using namespace kalder::test;
+#include "core_fakes.h"
+#include "identity.h"
+#include "log_capture.h"
 
 namespace {
 
 class Parsers : public ::testing::Test {
-protected:
-    void SetUp() override { clear_log(); }
-
+   protected:
     kalder::JsonPtr json(const char *text)
     {
-        json_error_t error;
-        kalder::JsonPtr j(json_loads(text, 0, &error));
-        EXPECT_TRUE(j) << text << ": " << error.text;
+        kalder::JsonPtr j(json_from_text(text));
+        EXPECT_TRUE(j) << text;
         return j;
     }
-    IntrospectDoc *introspect(const char *text) { return parse_introspect_doc(request, json(text).get()); }
+    IntrospectDoc *introspect(const char *text)
+    {
+        return parse_introspect_doc(pool, json(text).get(), log.sink());
+    }
 
-    TestServer server;
-    TestRequest request{server};
+    Pool pool;
+    LogCapture log;
 };
 
 const char *const full_answer = R"({
@@ -41,7 +40,7 @@ const char *const full_answer = R"({
 TEST_F(Parsers, IntrospectionOfAnActiveToken)
 {
     IntrospectDoc *doc = introspect(full_answer);
-    ASSERT_NE(doc, nullptr) << dump_log();
+    ASSERT_NE(doc, nullptr) << log.dump();
     EXPECT_TRUE(doc->active);
     EXPECT_STREQ(doc->scope, "openid https://auth.kalder.org/scopes/c1/https");
     ASSERT_EQ(auth_get_identity_count(doc->identity_set_detail), 2);
@@ -80,9 +79,9 @@ TEST_F(Parsers, InactiveTokenNeedsNothingElse)
 
 TEST_F(Parsers, SessionInfoWithoutAuthenticationsAndAmrOfTheWrongType)
 {
-    IntrospectDoc *doc = introspect(
-        R"({"active": true, "scope": "", "identity_set_detail": [], "session_info": {}})");
-    ASSERT_NE(doc, nullptr) << dump_log();
+    IntrospectDoc *doc =
+        introspect(R"({"active": true, "scope": "", "identity_set_detail": [], "session_info": {}})");
+    ASSERT_NE(doc, nullptr) << log.dump();
     ASSERT_NE(doc->session_info, nullptr);
     EXPECT_EQ(doc->session_info->authentications, nullptr);
     EXPECT_EQ(auth_get_identity_count(doc->identity_set_detail), 0);
@@ -92,7 +91,8 @@ TEST_F(Parsers, SessionInfoWithoutAuthenticationsAndAmrOfTheWrongType)
                          "session_info": {"authentications": {"s1": {"auth_time": 1, "amr": "mfa"}}}})");
     ASSERT_NE(doc, nullptr);
     EXPECT_EQ(doc->session_info->authentications[0]->amr, nullptr);
-    EXPECT_TRUE(logged(APLOG_DEBUG, "Expected field 'amr' to be a JSON array or null, ignoring")) << dump_log();
+    EXPECT_TRUE(log.has(KLOG_DEBUG, "Expected field 'amr' to be a JSON array or null, ignoring"))
+        << log.dump();
 }
 
 TEST_F(Parsers, MalformedIntrospectionsFailWithTheirMessage)
@@ -104,7 +104,8 @@ TEST_F(Parsers, MalformedIntrospectionsFailWithTheirMessage)
         {R"([])", "Expected introspect JSON doc to be an object"},
         {R"({"active": "true"})", "Expected field 'active' to be a JSON boolean"},
         {R"({})", "Missing JSON boolean field 'active'"},
-        {R"({"active": true, "identity_set_detail": [], "session_info": {}})", "Missing JSON string field 'scope'"},
+        {R"({"active": true, "identity_set_detail": [], "session_info": {}})",
+         "Missing JSON string field 'scope'"},
         {R"({"active": true, "scope": "", "session_info": {}})", "Missing JSON field 'identity_set_detail'"},
         {R"({"active": true, "scope": "", "identity_set_detail": {}, "session_info": {}})",
          "Expected field 'identity_set_detail' to be a JSON array"},
@@ -129,37 +130,40 @@ TEST_F(Parsers, MalformedIntrospectionsFailWithTheirMessage)
          "Missing JSON integer field 'auth_time'"},
     };
     for (const Case &c : cases) {
-        clear_log();
+        log.clear();
         EXPECT_EQ(introspect(c.answer), nullptr) << c.answer;
-        EXPECT_TRUE(logged(APLOG_DEBUG, c.message)) << c.answer << "\n" << dump_log();
+        EXPECT_TRUE(log.has(KLOG_DEBUG, c.message)) << c.answer << "\n" << log.dump();
     }
 }
 
 TEST_F(Parsers, DependentTokenDocuments)
 {
-    TokenDoc *doc = parse_token_doc(request, json(R"([
+    TokenDoc *doc = parse_token_doc(pool,
+                                    json(R"([
         {"access_token": "A1", "resource_server": "transfer.api.kalder.org", "expires_in": 5},
-        {"access_token": "A2", "resource_server": "other"}])").get());
+        {"access_token": "A2", "resource_server": "other"}])")
+                                        .get(),
+                                    log.sink());
     ASSERT_NE(doc, nullptr);
     EXPECT_STREQ(doc->tokens[0]->access_token, "A1");
     EXPECT_STREQ(doc->tokens[0]->resource_server, "transfer.api.kalder.org");
     EXPECT_STREQ(doc->tokens[1]->access_token, "A2");
     EXPECT_EQ(doc->tokens[2], nullptr);
 
-    doc = parse_token_doc(request, json("[]").get());
+    doc = parse_token_doc(pool, json("[]").get(), log.sink());
     ASSERT_NE(doc, nullptr);
     EXPECT_EQ(doc->tokens[0], nullptr);
 
-    EXPECT_EQ(parse_token_doc(request, json(R"({"access_token": "A"})").get()), nullptr);
-    EXPECT_TRUE(logged(APLOG_DEBUG, "Expected token doc to be a JSON array"));
-    EXPECT_EQ(parse_token_doc(request, json(R"([{"access_token": "A"}])").get()), nullptr);
-    EXPECT_TRUE(logged(APLOG_DEBUG, "Missing JSON string field 'resource_server'"));
+    EXPECT_EQ(parse_token_doc(pool, json(R"({"access_token": "A"})").get(), log.sink()), nullptr);
+    EXPECT_TRUE(log.has(KLOG_DEBUG, "Expected token doc to be a JSON array"));
+    EXPECT_EQ(parse_token_doc(pool, json(R"([{"access_token": "A"}])").get(), log.sink()), nullptr);
+    EXPECT_TRUE(log.has(KLOG_DEBUG, "Missing JSON string field 'resource_server'"));
 }
 
 TEST_F(Parsers, AccessTokenLookupPrefersTheTopLevelThenTheFirstOther)
 {
     auto entry = [&](const char *token, const char *rs) {
-        auto *e = static_cast<TokenEntry *>(apr_pcalloc(request->pool, sizeof(TokenEntry)));
+        auto *e = static_cast<TokenEntry *>(apr_pcalloc(pool, sizeof(TokenEntry)));
         e->access_token = token;
         e->resource_server = rs;
         return e;
@@ -167,31 +171,33 @@ TEST_F(Parsers, AccessTokenLookupPrefersTheTopLevelThenTheFirstOther)
     TokenEntry *others[] = {entry("O1", "auth.kalder.org"), entry("T1", "transfer"), entry("T2", "transfer"),
                             nullptr};
     TokenResponseDoc doc{"TOP", "auth.kalder.org", "state", others};
-    char *t = auth_get_access_token(request, &doc, "auth.kalder.org");
+    char *t = auth_get_access_token(pool, &doc, "auth.kalder.org", log.sink());
     EXPECT_STREQ(t, "TOP");
     EXPECT_NE(t, doc.access_token) << "a copy";
-    EXPECT_STREQ(auth_get_access_token(request, &doc, "transfer"), "T1");
-    EXPECT_EQ(auth_get_access_token(request, &doc, "TRANSFER"), nullptr);
-    EXPECT_EQ(auth_get_access_token(request, &doc, "none"), nullptr);
+    EXPECT_STREQ(auth_get_access_token(pool, &doc, "transfer", log.sink()), "T1");
+    EXPECT_EQ(auth_get_access_token(pool, &doc, "TRANSFER", log.sink()), nullptr);
+    EXPECT_EQ(auth_get_access_token(pool, &doc, "none", log.sink()), nullptr);
     TokenResponseDoc bare{"TOP", "auth.kalder.org", "state", nullptr};
-    EXPECT_EQ(auth_get_access_token(request, &bare, "transfer"), nullptr);
-    EXPECT_TRUE(log_lines().empty()) << dump_log();
+    EXPECT_EQ(auth_get_access_token(pool, &bare, "transfer", log.sink()), nullptr);
+    EXPECT_TRUE(log.lines().empty()) << log.dump();
 }
 
 TEST(Redaction, TokenValuesAreCutToFourCharacters)
 {
-    TestServer server;
-    apr_pool_t *p = server.pool();
+    Pool pool;
+    apr_pool_t *p = pool;
     EXPECT_STREQ(auth_redact_tokens(p, R"({"access_token": "AgVx9vQ1secret", "resource_server": "t"})"),
                  R"({"access_token": "AgVx...", "resource_server": "t"})");
     EXPECT_STREQ(auth_redact_tokens(p, R"([{"refresh_token":"Ag12345","id_token" :  "eyJhbGciOi"}])"),
                  R"([{"refresh_token":"Ag12...","id_token" :  "eyJh..."}])");
     EXPECT_STREQ(auth_redact_tokens(p, R"({"access_token": "ab"})"), R"({"access_token": "ab..."})");
     // Escaped member names and escapes inside the value.
-    EXPECT_STREQ(auth_redact_tokens(p, R"({"access\u005ftoken": "Ag\"12345"})"), R"({"access\u005ftoken": "Ag..."})");
+    EXPECT_STREQ(auth_redact_tokens(p, R"({"access\u005ftoken": "Ag\"12345"})"),
+                 R"({"access\u005ftoken": "Ag..."})");
     // Malformed and truncated answers are redacted too.
-    EXPECT_STREQ(auth_redact_tokens(p, R"({"access_token": "AgVx9vQ1secret", "other_tokens": [{"access_token": "Zz)"),
-                 R"({"access_token": "AgVx...", "other_tokens": [{"access_token": "Zz...)");
+    EXPECT_STREQ(
+        auth_redact_tokens(p, R"({"access_token": "AgVx9vQ1secret", "other_tokens": [{"access_token": "Zz)"),
+        R"({"access_token": "AgVx...", "other_tokens": [{"access_token": "Zz...)");
     EXPECT_STREQ(auth_redact_tokens(p, R"({"access_token": 12345678, "state": "access_token"})"),
                  R"({"access_token": 12345678, "state": "access_token"})");
     EXPECT_STREQ(auth_redact_tokens(p, "not json at all"), "not json at all");
