@@ -26,6 +26,7 @@
 #include "kalder_gridftp_server.h"
 #include "kalder_gssapi_gsi.h"
 #include "kalder_xio.h"
+#include "tls_peek.h"
 
 // ---------------------------------------------------------------------------
 // Process-wide state
@@ -266,6 +267,8 @@ const char *set_collection_flags(cmd_parms *cmd, void *, int argc, char *const a
 #define CMD_ARGV(name, fn, help) \
     AP_INIT_TAKE_ARGV(name, reinterpret_cast<cmd_func>(fn), nullptr, RSRC_CONF, help)
 
+}  // namespace
+
 const command_rec kalder_cmds[] = {
     AP_INIT_TAKE12(
         "KalderUnixSocket", reinterpret_cast<cmd_func>(set_unix_socket), nullptr, RSRC_CONF,
@@ -314,6 +317,8 @@ const command_rec kalder_cmds[] = {
 #undef CMD_ARGV
 #undef CMD_TAKE1
 #undef FIELD
+
+namespace {
 
 // ---------------------------------------------------------------------------
 // Keyring self-test: the children share the parent's session keyring as
@@ -461,6 +466,7 @@ extern "C" int mod_kalder_post_config(apr_pool_t *pconf, apr_pool_t *plog, apr_p
     int checked = mod_kalder_check_collections(s);
     if (checked != OK)
         return checked;
+    kalder_tls_peek_configure(pconf, s);
 
     // The first pass of a new server process only leaves a marker: the
     // real configuration pass follows.
