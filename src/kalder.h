@@ -133,10 +133,6 @@ const char *oauth_authorization_parameters(request_rec *r);
 int _set_oauth2_response(request_rec *r, apr_bucket_brigade *bb, const char *error, const char *description,
                          const char *code, const char *message, int status);
 
-// Start-up check of every virtual host that serves a collection: refuses a
-// configuration the gateway could not work with (run by post-config).
-int mod_kalder_check_collections(server_rec *main_server);
-
 // ---------------------------------------------------------------------------
 // Hooks, filters and buckets registered by mod_kalder
 

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "apr_strings.h"
+#include "lifecycle.h"
 #include "testing.h"
 
 using kalder::test::TestServer;
