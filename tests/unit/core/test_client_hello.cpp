@@ -67,25 +67,6 @@ TEST(ClientHello, CapturesServerNameAndAlpnBehindA32ByteSessionIdAndGrease)
     EXPECT_EQ(t.lines().front().source, "bucket_tls_peek");
 }
 
-TEST(ClientHello, FieldTracesAreWrittenOnlyToASinkAtTrace5)
-{
-    HelloParse p;
-    LogCapture debug(KLOG_DEBUG);
-    parse_client_hello(typical().records().data(), typical().records().size(), p, debug.sink());
-    EXPECT_EQ(p.outcome, HelloOutcome::CANDIDATE);
-    EXPECT_TRUE(debug.lines().empty()) << debug.dump();
-}
-
-TEST(ClientHello, ClientTextInTracesIsMadePrintable)
-{
-    HelloParse p;
-    LogCapture t;
-    ClientHelloBuilder h;
-    h.sni(std::string("a\x01\xff.test", 8));
-    ASSERT_EQ(parse(h.records(), p, &t), HelloOutcome::CANDIDATE);
-    EXPECT_TRUE(traced(t, "SNI: NAME_LIST_LEN=11 NAME_TYPE=0 NAME_LEN=8 NAME=a??.test")) << t.dump();
-}
-
 TEST(ClientHello, OneCapturedExtensionIsEnoughForACandidate)
 {
     HelloParse p;

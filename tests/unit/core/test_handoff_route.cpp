@@ -118,91 +118,57 @@ TEST(HandoffRoute, HostAnswersToItsNameAliasesAndWildcardsIgnoringCase)
     EXPECT_FALSE(host_matches_name("x.test", RouteHost{nullptr, nullptr, nullptr, nullptr}));
 }
 
+// Each configuration (hosts in configuration order, main server first) with
+// the ClientHellos tried against it.
 TEST(HandoffRoute, ChoosesTheSocket)
 {
     const Host main_server{"collection.example.org", {}, {}, {}};
-    const struct {
+    struct Expect {
         const char *why;
-        std::vector<Host> hosts;
         ClientHelloBuilder hello;
         const char *path;
-    } cases[] = {
-        {"the second offered protocol, when only it is mapped",
-         {main_server, {"collection.test", {}, {}, {{"http/1.1", "/run/h1.sock"}}}},
-         hello("collection.test", {"h2", "http/1.1"}),
-         "/run/h1.sock"},
-        {"without ALPN only the wildcard entry counts",
-         {main_server, {"collection.test", {}, {}, {{"http/1.1", "/run/h1.sock"}}}},
-         hello("collection.test"),
-         "(none)"},
-        {"without ALPN the wildcard entry",
-         {main_server, {"collection.test", {}, {}, {{"http/1.1", "/run/h1.sock"}, {"*", "/run/any.sock"}}}},
-         hello("collection.test"),
-         "/run/any.sock"},
-        {"another host's table is not searched for a known name",
-         {main_server,
-          {"a.test", {}, {}, {{"x", "/run/a.sock"}}},
-          {"b.test", {}, {}, {{"y", "/run/b.sock"}}}},
-         hello("a.test", {"y"}),
-         "(none)"},
-        {"an unknown name searches every table",
-         {main_server,
-          {"a.test", {}, {}, {{"x", "/run/a.sock"}}},
-          {"b.test", {}, {}, {{"y", "/run/b.sock"}}}},
-         hello("nobody.test", {"y"}),
-         "/run/b.sock"},
-        {"a name with a NUL byte is nobody's",
-         {main_server,
-          {"a.test", {}, {}, {{"x", "/run/a.sock"}}},
-          {"b.test", {}, {}, {{"y", "/run/b.sock"}}}},
-         hello(nullptr).sni(std::string("a.test\0x", 8)).alpn({"y"}),
-         "/run/b.sock"},
-        {"the main server's wildcard comes first",
-         {{"collection.example.org", {}, {}, {{"*", "/run/main-any.sock"}}},
-          {"a.test", {}, {}, {{"h2", "/run/a-h2.sock"}}}},
-         hello(nullptr, {"h2"}),
-         "/run/main-any.sock"},
-        {"the main server does not answer to a virtual host's name",
-         {{"collection.example.org", {}, {}, {{"*", "/run/main-any.sock"}}},
-          {"a.test", {}, {}, {{"h2", "/run/a-h2.sock"}}}},
-         hello("a.test", {"h2"}),
-         "/run/a-h2.sock"},
-        {"an earlier exact entry beats a later wildcard",
-         {main_server,
-          {"first.test", {}, {}, {{"acme-tls/1", "/run/first-exact.sock"}}},
-          {"second.test", {}, {}, {{"*", "/run/second-any.sock"}}}},
-         hello(nullptr, {"acme-tls/1"}),
-         "/run/first-exact.sock"},
-        {"an earlier exact entry beats a later wildcard, for an unknown name",
-         {main_server,
-          {"first.test", {}, {}, {{"acme-tls/1", "/run/first-exact.sock"}}},
-          {"second.test", {}, {}, {{"*", "/run/second-any.sock"}}}},
-         hello("nobody.test", {"acme-tls/1"}),
-         "/run/first-exact.sock"},
-        {"an earlier wildcard beats a later exact entry",
-         {main_server,
-          {"first.test", {}, {}, {{"*", "/run/first-any.sock"}}},
-          {"second.test", {}, {}, {{"acme-tls/1", "/run/second-exact.sock"}}}},
-         hello(nullptr, {"acme-tls/1"}),
-         "/run/first-any.sock"},
-        {"a known name keeps to its own host",
-         {main_server,
-          {"first.test", {}, {}, {{"*", "/run/first-any.sock"}}},
-          {"second.test", {}, {}, {{"acme-tls/1", "/run/second-exact.sock"}}}},
-         hello("second.test", {"acme-tls/1"}),
-         "/run/second-exact.sock"},
-        {"an alias selects its host",
-         {main_server,
-          {"first.test", {}, {}, {{"*", "/run/first-any.sock"}}},
-          {"second.test", {"other.test"}, {}, {{"*", "/run/second-any.sock"}}}},
-         hello("OTHER.test"),
-         "/run/second-any.sock"},
-        {"the client's protocol order decides",
-         {main_server, {"a.test", {}, {}, {{"h2", "/run/h2.sock"}, {"http/1.1", "/run/h1.sock"}}}},
-         hello("a.test", {"http/1.1", "h2"}),
-         "/run/h1.sock"},
     };
-    for (const auto &c : cases) EXPECT_EQ(choose(c.hosts, c.hello), c.path) << c.why;
+    const struct {
+        std::vector<Host> hosts;
+        std::vector<Expect> expect;
+    } configurations[] = {
+        {{main_server, {"collection.test", {}, {}, {{"http/1.1", "/run/h1.sock"}}}},
+         {{"the second offered protocol, when only it is mapped",
+           hello("collection.test", {"h2", "http/1.1"}), "/run/h1.sock"},
+          {"without ALPN only the wildcard entry counts", hello("collection.test"), "(none)"}}},
+        {{main_server, {"collection.test", {}, {}, {{"http/1.1", "/run/h1.sock"}, {"*", "/run/any.sock"}}}},
+         {{"without ALPN the wildcard entry", hello("collection.test"), "/run/any.sock"}}},
+        {{main_server,
+          {"a.test", {}, {}, {{"x", "/run/a.sock"}}},
+          {"b.test", {}, {}, {{"y", "/run/b.sock"}}}},
+         {{"another host's table is not searched for a known name", hello("a.test", {"y"}), "(none)"},
+          {"an unknown name searches every table", hello("nobody.test", {"y"}), "/run/b.sock"},
+          {"a name with a NUL byte is nobody's", hello(nullptr).sni(std::string("a.test\0x", 8)).alpn({"y"}),
+           "/run/b.sock"}}},
+        {{{"collection.example.org", {}, {}, {{"*", "/run/main-any.sock"}}},
+          {"a.test", {}, {}, {{"h2", "/run/a-h2.sock"}}}},
+         {{"the main server's wildcard comes first", hello(nullptr, {"h2"}), "/run/main-any.sock"},
+          {"the main server does not answer to a virtual host's name", hello("a.test", {"h2"}),
+           "/run/a-h2.sock"}}},
+        {{main_server,
+          {"first.test", {}, {}, {{"acme-tls/1", "/run/first-exact.sock"}}},
+          {"second.test", {}, {}, {{"*", "/run/second-any.sock"}}}},
+         {{"an earlier exact entry beats a later wildcard", hello(nullptr, {"acme-tls/1"}),
+           "/run/first-exact.sock"},
+          {"... for an unknown name too", hello("nobody.test", {"acme-tls/1"}), "/run/first-exact.sock"}}},
+        {{main_server,
+          {"first.test", {}, {}, {{"*", "/run/first-any.sock"}}},
+          {"second.test", {"other.test"}, {}, {{"acme-tls/1", "/run/second-exact.sock"}}}},
+         {{"an earlier wildcard beats a later exact entry", hello(nullptr, {"acme-tls/1"}),
+           "/run/first-any.sock"},
+          {"a known name keeps to its own host", hello("second.test", {"acme-tls/1"}),
+           "/run/second-exact.sock"},
+          {"an alias selects its host", hello("OTHER.test", {"acme-tls/1"}), "/run/second-exact.sock"}}},
+        {{main_server, {"a.test", {}, {}, {{"h2", "/run/h2.sock"}, {"http/1.1", "/run/h1.sock"}}}},
+         {{"the client's protocol order decides", hello("a.test", {"http/1.1", "h2"}), "/run/h1.sock"}}},
+    };
+    for (const auto &c : configurations)
+        for (const auto &e : c.expect) EXPECT_EQ(choose(c.hosts, e.hello), e.path) << e.why;
 }
 
 TEST(HandoffRoute, MalformedAlpnListsPassThrough)
