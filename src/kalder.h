@@ -17,8 +17,10 @@
 #include "apr_buckets.h"
 #include "apr_tables.h"
 
+#include "config.h"
 #include "documents.h"
 #include "invariant.h"
+#include "module.h"
 #include "request_state.h"
 #include "server_config.h"
 
@@ -27,21 +29,6 @@
 #include "key_utils.h"
 #include "transfer.h"
 
-extern "C" module AP_MODULE_DECLARE_DATA kalder_module;
-
-#ifdef KALDER_SOURCE
-APLOG_USE_MODULE(kalder);
-#define KALDER_MARK KALDER_SOURCE, __LINE__, APLOG_MODULE_INDEX
-#endif
-
-// ---------------------------------------------------------------------------
-// Configuration
-
-ServerConfig *kalder_server_config(const server_rec *s);
-
-void *mod_kalder_create_server_config(apr_pool_t *pool, server_rec *s);
-void *mod_kalder_merge_server_config(apr_pool_t *pool, void *base, void *add);
-
 // ---------------------------------------------------------------------------
 // Per-area headers of the shell
 
@@ -49,10 +36,6 @@ void *mod_kalder_merge_server_config(apr_pool_t *pool, void *base, void *add);
 #include "authz_params.h"
 #include "oauth_replies.h"
 #include "oidc_replies.h"
-
-// Start-up check of every virtual host that serves a collection: refuses a
-// configuration the gateway could not work with (run by post-config).
-int mod_kalder_check_collections(server_rec *main_server);
 
 // ---------------------------------------------------------------------------
 // Hooks, filters and buckets registered by mod_kalder
@@ -64,7 +47,5 @@ apr_status_t mode_e_filter(ap_filter_t *f, apr_bucket_brigade *bb);
 // filler thread starts with the first request that needs a key) and stops
 // it with the child pool.
 void kalder_handler_child_init(apr_pool_t *pchild, server_rec *s);
-// Returns AP_DECLINED (not DECLINED) to leave the connection to the core.
-apr_status_t mod_kalder_insert_network_bucket(conn_rec *c, apr_bucket_brigade *bb, apr_socket_t *socket);
 
 #endif

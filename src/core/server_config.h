@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "apr_pools.h"
 #include "apr_tables.h"
 
 inline constexpr const char *GUEST_COLLECTION = "guest";
@@ -43,5 +44,14 @@ struct ServerConfig {
     const char *dynamic_config_dir;
     DataChannelKey data_channel_key;  // of the per-request credential
 };
+
+// A record with the defaults: no socket entries, a 60-second cache timeout,
+// everything else unset.
+ServerConfig *server_config_create(apr_pool_t *pool);
+
+// A virtual host's record over the main server's: what the virtual host
+// sets wins, the rest is inherited, except the flags (never inherited) and
+// the cache timeout (always the main server's); the ALPN tables overlay.
+ServerConfig *server_config_merge(apr_pool_t *pool, const ServerConfig *base, const ServerConfig *add);
 
 #endif

@@ -9,15 +9,14 @@
 //   - a candidate carries a complete capture; other outcomes keep none;
 //   - any prefix of the input parses to "incomplete" or to the same outcome
 //     as the whole input (the peek may stop anywhere).
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "apr_strings.h"
-#include "client_hello_builder.h"
-#include "testing.h"
-#include "tls_client_hello.h"
+#include "../unit/core/client_hello_builder.h"
+#include "client_hello.h"
+#include "handoff_route.h"
 
 using kalder::test::Bytes;
 using namespace kalder::tls;
@@ -27,44 +26,40 @@ namespace {
 // KALDER_FUZZ_TRACE=1 prints the parser's field trace (for reading a crash).
 const bool print_trace = std::getenv("KALDER_FUZZ_TRACE") != nullptr;
 
-void trace(void *, const char *fmt, ...)
+void print_line(void *, const char *, int, int, int, const char *text)
 {
-    char line[512];
-    va_list ap;
-    va_start(ap, fmt);
-    std::vsnprintf(line, sizeof line, fmt, ap);
-    va_end(ap);
     if (print_trace)
-        std::fprintf(stderr, "  %s\n", line);
+        std::fprintf(stderr, "  %s\n", text);
 }
 
-struct Chain {
-    kalder::test::TestServer main;
-    Chain()
+// Every line is formatted, and printed on request.
+LogSink trace_sink()
+{
+    return LogSink{print_line, nullptr, KLOG_TRACE8};
+}
+
+// The main server (with an "acme-tls/1" entry) and two virtual hosts with
+// an alias and a wildcard alias each, in configuration order.
+struct Routes {
+    apr_pool_t *pool = nullptr;
+    RouteHost hosts[3];
+    Routes()
     {
-        main.server()->log.level = APLOG_DEBUG;
-        apr_table_set(main.config()->unix_sockets, "acme-tls/1", "/run/acme.sock");
-        add("a.test", "h2", "/run/a-h2.sock");
-        add("b.test", "*", "/run/b-any.sock");
+        apr_initialize();
+        apr_pool_create(&pool, nullptr);
+        hosts[0] = host("collection.example.org", "acme-tls/1", "/run/acme.sock");
+        hosts[1] = host("a.test", "h2", "/run/a-h2.sock");
+        hosts[2] = host("b.test", "*", "/run/b-any.sock");
     }
-    void add(const char *name, const char *key, const char *path)
+    RouteHost host(const char *name, const char *key, const char *path)
     {
-        apr_pool_t *p = main.pool();
-        auto *s = static_cast<server_rec *>(apr_pcalloc(p, sizeof(server_rec)));
-        s->server_hostname = apr_pstrdup(p, name);
-        s->names = apr_array_make(p, 1, sizeof(char *));
-        *static_cast<const char **>(apr_array_push(s->names)) = "alias.test";
-        s->wild_names = apr_array_make(p, 1, sizeof(char *));
-        *static_cast<const char **>(apr_array_push(s->wild_names)) = "*.wild.test";
-        auto **vector = static_cast<void **>(apr_pcalloc(p, sizeof(void *)));
-        auto *conf = static_cast<ServerConfig *>(mod_kalder_create_server_config(p, s));
-        apr_table_set(conf->unix_sockets, key, path);
-        vector[0] = conf;
-        s->module_config = reinterpret_cast<ap_conf_vector_t *>(vector);
-        // Linked as httpd links virtual hosts: each in front of those read
-        // before it.
-        s->next = main.server()->next;
-        main.server()->next = s;
+        apr_array_header_t *aliases = apr_array_make(pool, 1, sizeof(char *));
+        APR_ARRAY_PUSH(aliases, const char *) = "alias.test";
+        apr_array_header_t *wildcards = apr_array_make(pool, 1, sizeof(char *));
+        APR_ARRAY_PUSH(wildcards, const char *) = "*.wild.test";
+        apr_table_t *sockets = apr_table_make(pool, 1);
+        apr_table_set(sockets, key, path);
+        return RouteHost{name, aliases, wildcards, sockets};
     }
 };
 
@@ -87,7 +82,8 @@ struct Reader {
 
 Bytes structured(Reader in)
 {
-    static const char *const names[] = {"a.test", "b.test", "A.TEST", "x.wild.test", "alias.test", "nobody.test", ""};
+    static const char *const names[] = {"a.test",     "b.test",      "A.TEST", "x.wild.test",
+                                        "alias.test", "nobody.test", ""};
     static const char *const protocols[] = {"h2", "http/1.1", "acme-tls/1", "*", ""};
     kalder::test::ClientHelloBuilder h;
     h.session_id.assign(in.byte() % 33, 0x11);
@@ -153,7 +149,7 @@ void check_parse(const HelloParse &p, size_t len)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    static Chain chain;
+    static Routes routes;
     if (size == 0)
         return 0;
     Reader in{data + 1, size - 1};
@@ -161,12 +157,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const size_t len = input.size() < PEEK_SIZE ? input.size() : PEEK_SIZE;
 
     HelloParse whole;
-    parse_client_hello(input.data(), len, whole, (data[0] & 2) || print_trace ? trace : nullptr, nullptr);
+    parse_client_hello(input.data(), len, whole, (data[0] & 2) || print_trace ? trace_sink() : log_discard());
     check_parse(whole, len);
     if (whole.outcome == HelloOutcome::CANDIDATE) {
         apr_pool_t *pool = nullptr;
-        apr_pool_create(&pool, chain.main.pool());
-        const char *path = choose_socket_path(pool, chain.main.server(), whole);
+        apr_pool_create(&pool, routes.pool);
+        const char *path = choose_socket_path(pool, HandoffRoutes{routes.hosts, 3}, whole, trace_sink());
         check(!path || std::strncmp(path, "/run/", 5) == 0, "a path comes from the configuration");
         apr_pool_destroy(pool);
     }
@@ -176,20 +172,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     HelloParse prefix;
     if (print_trace)
         std::fprintf(stderr, "prefix of %zu bytes:\n", cut);
-    parse_client_hello(input.data(), cut, prefix, print_trace ? trace : nullptr, nullptr);
+    parse_client_hello(input.data(), cut, prefix, print_trace ? trace_sink() : log_discard());
     check_parse(prefix, cut);
     if (!(prefix.outcome == HelloOutcome::INCOMPLETE || prefix.outcome == whole.outcome))
-        std::fprintf(stderr, "whole %zu bytes: %d, prefix %zu bytes: %d\n", len, static_cast<int>(whole.outcome), cut,
-                     static_cast<int>(prefix.outcome));
+        std::fprintf(stderr, "whole %zu bytes: %d, prefix %zu bytes: %d\n", len,
+                     static_cast<int>(whole.outcome), cut, static_cast<int>(prefix.outcome));
     check(prefix.outcome == HelloOutcome::INCOMPLETE || prefix.outcome == whole.outcome,
           "a prefix is incomplete or agrees with the whole");
     if (prefix.outcome == HelloOutcome::CANDIDATE) {
         check(prefix.has_sni == whole.has_sni && prefix.has_alpn == whole.has_alpn, "same captures");
-        check(!prefix.has_sni || (prefix.sni_len == whole.sni_len &&
-                                  std::memcmp(prefix.sni, whole.sni, whole.sni_len) == 0), "same server name");
+        check(!prefix.has_sni ||
+                  (prefix.sni_len == whole.sni_len && std::memcmp(prefix.sni, whole.sni, whole.sni_len) == 0),
+              "same server name");
         check(!prefix.has_alpn || (prefix.alpn_len == whole.alpn_len &&
-                                   std::memcmp(prefix.alpn, whole.alpn, whole.alpn_len) == 0), "same protocols");
+                                   std::memcmp(prefix.alpn, whole.alpn, whole.alpn_len) == 0),
+              "same protocols");
     }
-    kalder::test::clear_log();
     return 0;
 }

@@ -15,9 +15,8 @@
 #include <fstream>
 #include <string>
 
+#include "lifecycle.h"
 #include "testing.h"
-
-extern "C" int mod_kalder_post_config(apr_pool_t *, apr_pool_t *, apr_pool_t *, server_rec *);
 
 namespace {
 

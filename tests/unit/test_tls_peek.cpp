@@ -1,9 +1,8 @@
-// The ClientHello peek: the parser over built ClientHellos, the hand-off
-// decision over a server chain, and the TLS_PEEK bucket on real sockets.
+// The TLS_PEEK bucket on real sockets: waiting for a ClientHello, passing
+// bytes through, handing the connection off, and the servers' description
+// the hand-off decision reads.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstdarg>
 #include <cstdio>
 #include <chrono>
 #include <cstring>
@@ -20,9 +19,10 @@
 
 #include "apr_portable.h"
 #include "apr_strings.h"
-#include "client_hello_builder.h"
+#include "client_hello.h"
+#include "core/client_hello_builder.h"
 #include "testing.h"
-#include "tls_client_hello.h"
+#include "tls_peek.h"
 
 using kalder::test::Bytes;
 using kalder::test::ClientHelloBuilder;
@@ -34,29 +34,6 @@ namespace {
 std::string str(const uint8_t *p, size_t n)
 {
     return std::string(reinterpret_cast<const char *>(p), n);
-}
-
-struct Traces {
-    std::vector<std::string> lines;
-    static void add(void *ctx, const char *fmt, ...)
-    {
-        char buf[512];
-        va_list ap;
-        va_start(ap, fmt);
-        std::vsnprintf(buf, sizeof buf, fmt, ap);
-        va_end(ap);
-        static_cast<Traces *>(ctx)->lines.emplace_back(buf);
-    }
-    bool has(const std::string &line) const
-    {
-        return std::find(lines.begin(), lines.end(), line) != lines.end();
-    }
-};
-
-HelloOutcome parse(const Bytes &b, HelloParse &out, Traces *traces = nullptr)
-{
-    parse_client_hello(b.data(), b.size(), out, traces ? Traces::add : nullptr, traces);
-    return out.outcome;
 }
 
 ClientHelloBuilder typical()
@@ -71,376 +48,12 @@ ClientHelloBuilder typical()
     return h;
 }
 
-// --- parser ------------------------------------------------------------------
-
-TEST(TlsPeekParse, CapturesServerNameAndAlpnBehindA32ByteSessionIdAndGrease)
-{
-    HelloParse p;
-    Traces t;
-    ASSERT_EQ(parse(typical().records(), p, &t), HelloOutcome::CANDIDATE);
-    ASSERT_TRUE(p.has_sni);
-    ASSERT_TRUE(p.has_alpn);
-    EXPECT_EQ(str(p.sni, p.sni_len), str(kalder::test::sni_data("collection.test").data(), 20));
-    const Bytes alpn = kalder::test::alpn_data({"h2", "http/1.1"});
-    EXPECT_EQ(str(p.alpn, p.alpn_len), str(alpn.data(), alpn.size()));
-    EXPECT_TRUE(t.has("SESSION_ID_LENGTH[0]=32"));
-    EXPECT_TRUE(t.has("SNI: NAME_LIST_LEN=18 NAME_TYPE=0 NAME_LEN=15 NAME=collection.test"));
-    EXPECT_TRUE(t.has("ALPN: PROTOCOL_LIST_LEN=12 PROTOCOL_LEN=2 PROTOCOL=h2"));
-    EXPECT_TRUE(t.has("EXTENSION_TYPE[0]=0xa"));
-}
-
-TEST(TlsPeekParse, OneCapturedExtensionIsEnoughForACandidate)
-{
-    HelloParse p;
-    ClientHelloBuilder sni_only;
-    sni_only.sni("collection.test").ext(13, {0x00, 0x02, 0x04, 0x03});
-    ASSERT_EQ(parse(sni_only.records(), p), HelloOutcome::CANDIDATE);
-    EXPECT_TRUE(p.has_sni);
-    EXPECT_FALSE(p.has_alpn);
-
-    ClientHelloBuilder alpn_only;
-    alpn_only.alpn({"acme-tls/1"});
-    ASSERT_EQ(parse(alpn_only.records(), p), HelloOutcome::CANDIDATE);
-    EXPECT_FALSE(p.has_sni);
-    EXPECT_TRUE(p.has_alpn);
-}
-
-TEST(TlsPeekParse, NothingToDecideOnPassesThrough)
-{
-    HelloParse p;
-    ClientHelloBuilder bare;
-    bare.with_extensions = false;
-    EXPECT_EQ(parse(bare.records(), p), HelloOutcome::PASS_THROUGH);
-
-    ClientHelloBuilder other;
-    other.ext(10, {0x00, 0x02, 0x00, 0x1d});
-    EXPECT_EQ(parse(other.records(), p), HelloOutcome::PASS_THROUGH);
-}
-
-TEST(TlsPeekParse, NonHandshakeBytesPassThroughAtOnce)
-{
-    HelloParse p;
-    const std::string http = "GET / HTTP/1.1\r\nHost: collection.test\r\n\r\n";
-    EXPECT_EQ(parse(Bytes(http.begin(), http.end()), p), HelloOutcome::PASS_THROUGH);
-    EXPECT_EQ(parse(Bytes{'G'}, p), HelloOutcome::PASS_THROUGH) << "one byte of HTTP is already enough";
-
-    Bytes ssl3 = typical().records();
-    ssl3[2] = 0;  // record version 3.0
-    EXPECT_EQ(parse(ssl3, p), HelloOutcome::PASS_THROUGH);
-    EXPECT_EQ(parse(Bytes{22, 3, 0}, p), HelloOutcome::PASS_THROUGH);
-
-    Bytes server_hello = typical().records();
-    server_hello[5] = 2;  // handshake type ServerHello
-    EXPECT_EQ(parse(server_hello, p), HelloOutcome::PASS_THROUGH);
-}
-
-TEST(TlsPeekParse, ReassemblesAClientHelloSplitAcrossRecords)
-{
-    const ClientHelloBuilder h = typical();
-    // Cuts inside the random, inside the SNI entry and between extensions.
-    for (std::vector<size_t> cuts : {std::vector<size_t>{20}, {60, 61}, {90}, {3, 50, 100}}) {
-        HelloParse p;
-        Traces t;
-        ASSERT_EQ(parse(h.records(cuts), p, &t), HelloOutcome::CANDIDATE) << cuts[0];
-        EXPECT_EQ(str(p.sni + 5, p.sni_len - 5), "collection.test");
-        EXPECT_TRUE(p.has_alpn);
-        EXPECT_TRUE(t.has("processed entire fragment"));
-    }
-}
-
-TEST(TlsPeekParse, EveryPrefixIsIncompleteUntilTheDecisiveByte)
-{
-    // The peek may end anywhere; until both extensions are in, the answer
-    // is "incomplete" with a byte count the peek has not reached yet.
-    for (const Bytes &full : {typical().records(), typical().records({70}), typical().records({7, 130})}) {
-        size_t decided_at = 0;
-        for (size_t n = 1; n <= full.size(); ++n) {
-            HelloParse p;
-            const Bytes prefix(full.begin(), full.begin() + static_cast<long>(n));
-            const HelloOutcome o = parse(prefix, p);
-            if (o == HelloOutcome::INCOMPLETE) {
-                ASSERT_EQ(decided_at, 0u) << n;
-                EXPECT_GT(p.bytes_needed, n);
-                EXPECT_LE(p.bytes_needed, full.size());
-                EXPECT_EQ(p.sni, nullptr);  // nothing kept on an incomplete parse
-                continue;
-            }
-            ASSERT_EQ(o, HelloOutcome::CANDIDATE) << n;
-            if (!decided_at)
-                decided_at = n;
-            EXPECT_EQ(str(p.sni + 5, p.sni_len - 5), "collection.test");
-        }
-        EXPECT_GT(decided_at, 0u);
-    }
-}
-
-TEST(TlsPeekParse, ServerNameInAFinishedRecordStillWaitsForTheAlpnInTheNext)
-{
-    // Deciding on the server name alone would send a client whose ALPN is
-    // in the second record to the wrong place (or nowhere).
-    const ClientHelloBuilder h = typical();
-    const Bytes hs = h.handshake();
-    const size_t cut = 120;  // after the SNI extension, before ALPN
-    const Bytes two = h.records({cut});
-    HelloParse p;
-    const Bytes first(two.begin(), two.begin() + 5 + static_cast<long>(cut));
-    ASSERT_EQ(parse(first, p), HelloOutcome::INCOMPLETE);
-    EXPECT_EQ(p.bytes_needed, first.size() + 5);
-    const Bytes header_only(two.begin(), two.begin() + static_cast<long>(first.size()) + 5);
-    ASSERT_EQ(parse(header_only, p), HelloOutcome::INCOMPLETE);
-    EXPECT_EQ(p.bytes_needed, two.size());
-    ASSERT_EQ(parse(two, p), HelloOutcome::CANDIDATE);
-    EXPECT_TRUE(p.has_alpn);
-}
-
-TEST(TlsPeekParse, MalformedLengthsPassThrough)
-{
-    HelloParse p;
-    Traces t;
-    ClientHelloBuilder garbage = typical();
-    garbage.trailing = {0xde, 0xad, 0xbe, 0xef};  // inside the handshake, after the extensions
-    // Both extensions are captured before the garbage is reached.
-    EXPECT_EQ(parse(garbage.records(), p), HelloOutcome::CANDIDATE);
-    ClientHelloBuilder garbage_sni;
-    garbage_sni.sni("collection.test").trailing = {1, 2, 3};
-    EXPECT_EQ(parse(garbage_sni.records(), p, &t), HelloOutcome::PASS_THROUGH);
-    EXPECT_TRUE(t.has("processed entire extensions vector, returning emismatch"));
-
-    // An extension longer than the vector, a vector longer than the message.
-    ClientHelloBuilder h;
-    h.sni("collection.test");
-    Bytes overlong = h.records();
-    overlong[overlong.size() - 20 - 1] += 1;  // low byte of the SNI data length
-    EXPECT_EQ(parse(overlong, p), HelloOutcome::PASS_THROUGH);
-    Bytes vector_too_long = h.records();
-    vector_too_long[5 + 4 + 2 + 32 + 1 + 2 + 6 + 2 + 1] += 1;  // low byte of the extensions length
-    EXPECT_EQ(parse(vector_too_long, p), HelloOutcome::PASS_THROUGH);
-
-    // A handshake length that ends the message inside the random.
-    Bytes short_hs = h.records();
-    short_hs[8] = 10;
-    short_hs[7] = 0;
-    EXPECT_EQ(parse(short_hs, p), HelloOutcome::PASS_THROUGH);
-}
-
-TEST(TlsPeekParse, BytesAfterTheHandshakeInItsRecordNeedACompleteAlpn)
-{
-    HelloParse p;
-    Traces t;
-    auto with_extra = [](const ClientHelloBuilder &h) {
-        Bytes hs = h.handshake();
-        hs.insert(hs.end(), {0x16, 0, 0, 0});
-        Bytes r{22, 3, 1};
-        kalder::test::put16(r, hs.size());
-        kalder::test::append(r, hs);
-        return r;
-    };
-    ClientHelloBuilder sni_only;
-    sni_only.sni("collection.test");
-    EXPECT_EQ(parse(with_extra(sni_only), p, &t), HelloOutcome::PASS_THROUGH);
-    EXPECT_TRUE(t.has("processed entire handshake"));
-    ClientHelloBuilder alpn_only;
-    alpn_only.alpn({"http/1.1"});
-    EXPECT_EQ(parse(with_extra(alpn_only), p), HelloOutcome::CANDIDATE);
-}
-
-TEST(TlsPeekParse, AClientHelloTooLargeForThePeekIsNotWaitedFor)
-{
-    ClientHelloBuilder h;
-    h.sni("collection.test").ext(21, Bytes(9000, 0));  // padding
-    h.alpn({"http/1.1"});
-    Bytes b = h.records({4000, 8000});
-    b.resize(PEEK_SIZE);
-    HelloParse p;
-    EXPECT_EQ(parse(b, p), HelloOutcome::PASS_THROUGH);
-}
-
-TEST(TlsPeekParse, ALaterExtensionOfTheSameTypeReplacesTheEarlier)
-{
-    ClientHelloBuilder h;
-    h.sni("first.test").sni("second.test");
-    HelloParse p;
-    ASSERT_EQ(parse(h.records(), p), HelloOutcome::CANDIDATE);
-    EXPECT_EQ(str(p.sni + 5, p.sni_len - 5), "second.test");
-}
-
-// --- server name and decision -----------------------------------------------
-
-TEST(TlsPeekDecision, ServerNameFromTheExtension)
-{
-    const uint8_t *name;
-    size_t n;
-    Bytes held;
-    auto run = [&](Bytes b, bool has = true) {
-        held = std::move(b);
-        return server_name_from_sni(held.data(), held.size(), has, &name, &n);
-    };
-    ASSERT_TRUE(run({}, false));
-    EXPECT_EQ(n, 0u);
-    ASSERT_TRUE(run({}));
-    EXPECT_EQ(n, 0u);
-    EXPECT_TRUE(run({0}));
-    EXPECT_FALSE(run({1, 0}));
-    EXPECT_FALSE(run({0, 4, 1, 0, 1, 'x'})) << "not a host_name";
-    EXPECT_TRUE(run({0, 4, 0}));
-    EXPECT_EQ(n, 0u);
-    EXPECT_FALSE(run({0, 5, 0, 0, 3, 'a', 'b'})) << "name longer than the extension";
-    ASSERT_TRUE(run(kalder::test::sni_data("a.test")));
-    EXPECT_EQ(str(name, n), "a.test");
-}
-
-class ServerChain : public ::testing::Test {
-protected:
-    TestServer main_;
-    server_rec *main() { return main_.server(); }
-
-    server_rec *vhost(const char *name, std::vector<const char *> aliases = {}, std::vector<const char *> wild = {})
-    {
-        apr_pool_t *p = main_.pool();
-        auto *s = static_cast<server_rec *>(apr_pcalloc(p, sizeof(server_rec)));
-        s->server_hostname = apr_pstrdup(p, name);
-        s->names = apr_array_make(p, 2, sizeof(char *));
-        for (const char *a : aliases)
-            *static_cast<const char **>(apr_array_push(s->names)) = a;
-        s->wild_names = apr_array_make(p, 2, sizeof(char *));
-        for (const char *w : wild)
-            *static_cast<const char **>(apr_array_push(s->wild_names)) = w;
-        auto **vector = static_cast<void **>(apr_pcalloc(p, sizeof(void *)));
-        vector[0] = mod_kalder_create_server_config(p, s);
-        s->module_config = reinterpret_cast<ap_conf_vector_t *>(vector);
-        // Linked as httpd links virtual hosts: each in front of those read
-        // before it.
-        s->next = main()->next;
-        main()->next = s;
-        return s;
-    }
-    static void map(server_rec *s, const char *key, const char *path)
-    {
-        apr_table_set(kalder_server_config(s)->unix_sockets, key, path);
-    }
-    const char *choose(const ClientHelloBuilder &h)
-    {
-        HelloParse p;
-        parse_client_hello(h.records().data(), h.records().size(), p);
-        if (p.outcome != HelloOutcome::CANDIDATE)
-            return "(pass-through before the decision)";
-        const char *path = choose_socket_path(main_.pool(), main(), p);
-        return path ? path : "(none)";
-    }
-};
-
-TEST_F(ServerChain, NamesMatchServerNameAliasesAndWildcardsIgnoringCase)
-{
-    server_rec *s = vhost("data.test", {"alias.test"}, {"*.wild.test"});
-    EXPECT_TRUE(server_matches_name(nullptr, s));
-    EXPECT_TRUE(server_matches_name("DATA.test", s));
-    EXPECT_TRUE(server_matches_name("Alias.Test", s));
-    EXPECT_TRUE(server_matches_name("a.b.WILD.test", s));
-    EXPECT_FALSE(server_matches_name("wild.test", s));
-    EXPECT_FALSE(server_matches_name("data.test.evil", s));
-    EXPECT_FALSE(server_matches_name("", s));
-}
-
-TEST_F(ServerChain, SecondOfferedProtocolIsHandedOffWhenOnlyItIsMapped)
-{
-    map(vhost("collection.test"), "http/1.1", "/run/h1.sock");
-    kalder::test::clear_log();
-    ClientHelloBuilder h;
-    h.sni("collection.test").alpn({"h2", "http/1.1"});
-    EXPECT_STREQ(choose(h), "/run/h1.sock");
-    EXPECT_TRUE(kalder::test::logged(APLOG_DEBUG, "Checking for alpn h2 in config"));
-    EXPECT_TRUE(kalder::test::logged(APLOG_DEBUG, "Checking for alpn http/1.1 in config"));
-}
-
-TEST_F(ServerChain, WithoutAlpnOnlyTheWildcardEntryCounts)
-{
-    server_rec *v = vhost("collection.test");
-    map(v, "http/1.1", "/run/h1.sock");
-    ClientHelloBuilder h;
-    h.sni("collection.test");
-    EXPECT_STREQ(choose(h), "(none)");
-    map(v, "*", "/run/any.sock");
-    EXPECT_STREQ(choose(h), "/run/any.sock");
-}
-
-TEST_F(ServerChain, TheServerNameLimitsTheSearchUnlessNoServerHasIt)
-{
-    map(vhost("a.test"), "x", "/run/a.sock");
-    map(vhost("b.test"), "y", "/run/b.sock");
-    ClientHelloBuilder to_a;
-    to_a.sni("a.test").alpn({"y"});
-    EXPECT_STREQ(choose(to_a), "(none)") << "b.test's table is not a.test's";
-    ClientHelloBuilder unknown;
-    unknown.sni("nobody.test").alpn({"y"});
-    EXPECT_STREQ(choose(unknown), "/run/b.sock") << "an unknown name searches every table";
-    ClientHelloBuilder nul_name;
-    nul_name.sni(std::string("a.test\0x", 8)).alpn({"y"});
-    EXPECT_STREQ(choose(nul_name), "/run/b.sock") << "a name with a NUL byte is nobody's";
-}
-
-TEST_F(ServerChain, EarlierServersAndEarlierProtocolsWin)
-{
-    map(main(), "*", "/run/main-any.sock");
-    map(vhost("a.test"), "h2", "/run/a-h2.sock");
-    ClientHelloBuilder no_name;
-    no_name.alpn({"h2"});
-    EXPECT_STREQ(choose(no_name), "/run/main-any.sock") << "the main server's wildcard comes first";
-    ClientHelloBuilder named;
-    named.sni("a.test").alpn({"h2"});
-    EXPECT_STREQ(choose(named), "/run/a-h2.sock") << "the main server does not answer to a.test";
-}
-
-// vhost() links servers as httpd does, so the chain runs backwards from
-// the configuration; the search must still go in configuration order.
-TEST_F(ServerChain, VirtualHostsAreSearchedInConfigurationOrder)
-{
-    server_rec *first = vhost("first.test");
-    server_rec *second = vhost("second.test");
-    map(first, "acme-tls/1", "/run/first-exact.sock");
-    map(second, "*", "/run/second-any.sock");
-    ClientHelloBuilder no_name, unknown;
-    no_name.alpn({"acme-tls/1"});
-    unknown.sni("nobody.test").alpn({"acme-tls/1"});
-    EXPECT_STREQ(choose(no_name), "/run/first-exact.sock") << "an earlier exact entry beats a later wildcard";
-    EXPECT_STREQ(choose(unknown), "/run/first-exact.sock");
-
-    apr_table_clear(kalder_server_config(first)->unix_sockets);
-    apr_table_clear(kalder_server_config(second)->unix_sockets);
-    map(first, "*", "/run/first-any.sock");
-    map(second, "acme-tls/1", "/run/second-exact.sock");
-    EXPECT_STREQ(choose(no_name), "/run/first-any.sock") << "an earlier wildcard beats a later exact entry";
-    EXPECT_STREQ(choose(unknown), "/run/first-any.sock");
-    ClientHelloBuilder to_second;
-    to_second.sni("second.test").alpn({"acme-tls/1"});
-    EXPECT_STREQ(choose(to_second), "/run/second-exact.sock") << "a known name keeps to its own server";
-}
-
-TEST_F(ServerChain, ClientProtocolOrderDecides)
-{
-    server_rec *v = vhost("a.test");
-    map(v, "h2", "/run/h2.sock");
-    map(v, "http/1.1", "/run/h1.sock");
-    ClientHelloBuilder h;
-    h.sni("a.test").alpn({"http/1.1", "h2"});
-    EXPECT_STREQ(choose(h), "/run/h1.sock");
-}
-
-TEST_F(ServerChain, MalformedAlpnListsPassThrough)
-{
-    map(main(), "*", "/run/any.sock");
-    for (Bytes alpn : {Bytes{0, 0}, Bytes{0, 0, 0}, Bytes{0, 4, 5, 'a', 'b', 'c'}, Bytes{0, 2, 1}}) {
-        ClientHelloBuilder h;
-        h.ext(16, alpn);
-        EXPECT_STREQ(choose(h), "(none)") << alpn.size();
-    }
-}
-
 // --- the bucket on real sockets ----------------------------------------------
 
 // A connected TCP pair on loopback: `client` is the test's end, `server`
 // the descriptor the bucket reads, wrapped as the server wraps it.
 class PeekBucket : public ::testing::Test {
-protected:
+   protected:
     TestServer srv_;
     conn_rec conn_{};
     int client = -1;
@@ -473,6 +86,8 @@ protected:
         apr_socket_timeout_set(socket, srv_.server()->timeout);
         bb = apr_brigade_create(srv_.pool(), conn_.bucket_alloc);
         ASSERT_EQ(mod_kalder_insert_network_bucket(&conn_, bb, socket), OK);
+        // The decision reads the servers' own tables: later entries count.
+        kalder_tls_peek_configure(srv_.pool(), srv_.server());
         kalder::test::clear_log();
     }
     void TearDown() override
@@ -481,7 +96,10 @@ protected:
             close(client);
         close(server);
     }
-    void send_bytes(const Bytes &b) { ASSERT_EQ(send(client, b.data(), b.size(), 0), static_cast<ssize_t>(b.size())); }
+    void send_bytes(const Bytes &b)
+    {
+        ASSERT_EQ(send(client, b.data(), b.size(), 0), static_cast<ssize_t>(b.size()));
+    }
     apr_bucket *first() { return APR_BRIGADE_FIRST(bb); }
     apr_status_t read_first(std::string &out, apr_read_type_e block = APR_BLOCK_READ)
     {
@@ -689,6 +307,35 @@ TEST_F(PeekBucket, HandOffPassesTheLiveConnectionAndLeavesADeadOne)
     EXPECT_TRUE(kalder::test::logged(APLOG_DEBUG, "Checking for alpn h2 in config"));
 }
 
+// Virtual hosts linked as httpd links them, each in front of those read
+// before it: the decision still sees them in configuration order.
+TEST_F(PeekBucket, HandOffFollowsTheConfigurationOrderOfVirtualHosts)
+{
+    Receiver receiver(testing::TempDir() + "kalder-order-" + std::to_string(getpid()) + ".sock");
+    for (const char *path : {receiver.path.c_str(), "/nonexistent/second.sock"}) {
+        apr_pool_t *p = srv_.pool();
+        auto *s = static_cast<server_rec *>(apr_pcalloc(p, sizeof(server_rec)));
+        s->server_hostname = apr_pstrdup(p, path);
+        auto **vector = static_cast<void **>(apr_pcalloc(p, sizeof(void *)));
+        vector[0] = mod_kalder_create_server_config(p, s);
+        s->module_config = reinterpret_cast<ap_conf_vector_t *>(vector);
+        apr_table_set(kalder_server_config(s)->unix_sockets, "*", path);
+        s->next = srv_.server()->next;
+        srv_.server()->next = s;
+    }
+    kalder_tls_peek_configure(srv_.pool(), srv_.server());
+    ClientHelloBuilder h;
+    h.alpn({"h2"});
+    send_bytes(h.records());
+    std::string got, message;
+    ASSERT_EQ(read_first(got), APR_SUCCESS);
+    pollfd p{receiver.fd, POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 0), 1) << "the first virtual host's socket";
+    const int passed = receiver.take(message);
+    EXPECT_GE(passed, 0);
+    close(passed);
+}
+
 TEST_F(PeekBucket, HandOffToAPathWhereNothingListensEndsTheConnectionQuietly)
 {
     apr_table_set(srv_.config()->unix_sockets, "*", "/nonexistent/kalder.sock");
@@ -699,8 +346,7 @@ TEST_F(PeekBucket, HandOffToAPathWhereNothingListensEndsTheConnectionQuietly)
     ASSERT_EQ(read_first(got), APR_SUCCESS);
     EXPECT_EQ(got, "");
     EXPECT_TRUE(APR_BUCKET_IS_IMMORTAL(first()));
-    for (const auto &line : kalder::test::log_lines())
-        EXPECT_GE(line.level, APLOG_DEBUG) << line.message;
+    for (const auto &line : kalder::test::log_lines()) EXPECT_GE(line.level, APLOG_DEBUG) << line.message;
 }
 
 TEST_F(PeekBucket, FieldTracingOnlyAtTrace5)
@@ -720,7 +366,8 @@ TEST_F(PeekBucket, FieldTracingAtTrace5)
     std::string got;
     ASSERT_EQ(read_first(got), APR_SUCCESS);
     EXPECT_TRUE(kalder::test::logged(APLOG_TRACE5, "MSG_TYPE=1"));
-    EXPECT_TRUE(kalder::test::logged(APLOG_TRACE5, "SNI: NAME_LIST_LEN=18 NAME_TYPE=0 NAME_LEN=15 NAME=collection.test"));
+    EXPECT_TRUE(kalder::test::logged(APLOG_TRACE5,
+                                     "SNI: NAME_LIST_LEN=18 NAME_TYPE=0 NAME_LEN=15 NAME=collection.test"));
 }
 
 }  // namespace

@@ -68,14 +68,16 @@ struct ClientHelloBuilder {
         return *this;
     }
     ClientHelloBuilder &sni(const std::string &name) { return ext(0, sni_data(name)); }
-    ClientHelloBuilder &alpn(std::initializer_list<std::string> protocols) { return ext(16, alpn_data(protocols)); }
+    ClientHelloBuilder &alpn(std::initializer_list<std::string> protocols)
+    {
+        return ext(16, alpn_data(protocols));
+    }
 
     // The handshake message: type 1, 24-bit length, ClientHello body.
     Bytes handshake() const
     {
         Bytes body{0x03, 0x03};
-        for (int i = 0; i < 32; ++i)
-            body.push_back(static_cast<uint8_t>(0xa0 + i));
+        for (int i = 0; i < 32; ++i) body.push_back(static_cast<uint8_t>(0xa0 + i));
         body.push_back(static_cast<uint8_t>(session_id.size()));
         append(body, session_id);
         put16(body, cipher_suites.size());

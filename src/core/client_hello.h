@@ -1,13 +1,13 @@
-// ClientHello peek: the parser and the hand-off decision as plain functions
-// over bytes, used by the TLS_PEEK network bucket (bucket_tls_peek.cpp) and
-// exercised directly by the unit tests and the fuzzer.
-#ifndef MOD_KALDER_TLS_CLIENT_HELLO_H
-#define MOD_KALDER_TLS_CLIENT_HELLO_H
+// The ClientHello walk of the TLS peek: the records and the handshake in
+// the first bytes of a connection, and the server_name and ALPN extensions
+// captured from it. Plain functions over bytes, with no socket in sight.
+#ifndef KALDER_CORE_CLIENT_HELLO_H
+#define KALDER_CORE_CLIENT_HELLO_H
 
 #include <cstddef>
 #include <cstdint>
 
-#include "httpd.h"
+#include "log_sink.h"
 
 namespace kalder::tls {
 
@@ -19,9 +19,6 @@ enum class HelloOutcome {
     PASS_THROUGH,  // not a ClientHello we hand off: let TLS/HTTP proceed
     CANDIDATE,     // a ClientHello with a server_name and/or ALPN captured
 };
-
-// Receives one trace line; the parser only calls it when one was given.
-using TraceFn = void (*)(void *ctx, const char *fmt, ...);
 
 // What the parse of the peeked bytes found. The captured extension data
 // are heap copies owned by this record (freed by its destructor).
@@ -48,9 +45,9 @@ struct HelloParse {
 };
 
 // Walks the TLS records in data[0..len) and the ClientHello inside them.
-// Never reads past len. trace may be null.
-void parse_client_hello(const uint8_t *data, size_t len, HelloParse &out, TraceFn trace = nullptr,
-                        void *trace_ctx = nullptr);
+// Never reads past len. Every field byte is traced at KLOG_TRACE5 when the
+// sink writes that level (and not even formatted otherwise).
+void parse_client_hello(const uint8_t *data, size_t len, HelloParse &out, const LogSink &trace);
 
 // The first host_name of a captured server_name extension. Returns false
 // when the name is absent (malformed entry or a non-host_name type);
@@ -58,16 +55,9 @@ void parse_client_hello(const uint8_t *data, size_t len, HelloParse &out, TraceF
 bool server_name_from_sni(const uint8_t *sni, size_t sni_len, bool has_sni, const uint8_t **name,
                           size_t *name_len);
 
-// True when name is null, equals the server's ServerName or one of its
-// ServerAlias names (case-insensitive), or matches a wildcard alias.
-bool server_matches_name(const char *name, const server_rec *server);
-
-// The Unix socket path for this ClientHello over the server chain that
-// starts at `chain` (the main server, linked as httpd links it: the last
-// virtual host read first), or null for pass-through. Servers are searched
-// in configuration order, main server first. `pool` holds the copy of the
-// server name and the ordered server list.
-const char *choose_socket_path(apr_pool_t *pool, const server_rec *chain, const HelloParse &hello);
+// Client-controlled bytes made fit for a log line: control characters and
+// non-ASCII bytes become '?', cut to out_size - 1 bytes; returns out.
+const char *printable(const uint8_t *p, size_t n, char *out, size_t out_size);
 
 }  // namespace kalder::tls
 
