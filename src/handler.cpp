@@ -15,12 +15,16 @@
 
 #include "apr_strings.h"
 #include "apr_uuid.h"
-#include "dc_credential.h"
+#include "credential.h"
+#include "eblock_stream.h"
 #include "http_core.h"
 #include "http_protocol.h"
 #include "http_request.h"
 #include "kalder.h"
+#include "log_sinks.h"
 #include "raii.h"
+#include "ranges.h"
+#include "session_user.h"
 #include "util_filter.h"
 #include "util_script.h"
 
@@ -34,7 +38,6 @@ constexpr apr_size_t XIO_READ_SIZE = 131072;
 constexpr apr_size_t UPLOAD_BUFFER_SIZE = 1048576;
 constexpr const char *SESSION_SUBJECT =
     "/C=US/O=Kalder Consortium/OU=Kalder Online/OU=Transfer User/CN=__transfer__";
-constexpr const char *ANONYMOUS_SHAREE_IDS = "00000000-0000-0000-0000-000000000000";
 constexpr const char *UNKNOWN_ERROR = "Unknown error\n";
 
 bool is_error(kalder_result_t result)
@@ -77,265 +80,39 @@ const char *openssl_errors(apr_pool_t *pool)
 
 }  // namespace
 
-// ---------------------------------------------------------------------------
-// Range header
-//
-//   Range: bytes=<first>-[<last>][{","|" "|"\t"}+ <first>-[<last>]]*
-//
-// Ranges may be separated by commas, blanks or both; an open range
-// ("500-") only as the last one; suffix ranges ("-500") are refused. A
-// syntax error anywhere answers 416 however many ranges there are; more
-// than HANDLER_MAX_RANGES well-formed ones mean the whole file (the header's
-// length, bounded by LimitRequestFieldSize, bounds the parse itself).
-
-RangeParse handler_parse_range(apr_pool_t *pool, const char *header, apr_array_header_t **out)
-{
-    *out = nullptr;
-    if (!header || strncasecmp(header, "bytes=", 6) != 0)
-        return RANGE_WHOLE;
-    apr_array_header_t *ranges = apr_array_make(pool, 4, sizeof(ByteRange));
-    const char *p = header + 6;
-
-    auto read_number = [&p](int64_t *value) {
-        if (*p < '0' || *p > '9')
-            return false;
-        int64_t v = 0;
-        for (; *p >= '0' && *p <= '9'; ++p) {
-            int digit = *p - '0';
-            if (v > (INT64_MAX - digit) / 10)
-                return false;  // beyond the signed 64-bit range
-            v = v * 10 + digit;
-        }
-        *value = v;
-        return true;
-    };
-    auto skip_blanks = [&p]() {
-        while (*p == ' ' || *p == '\t') ++p;
-    };
-
-    for (;;) {
-        while (*p == ',') {
-            ++p;
-            skip_blanks();
-        }
-        int64_t first = 0;
-        if (!read_number(&first) || *p != '-')
-            return RANGE_INVALID;
-        ++p;
-        if (*p == '\0') {
-            APR_ARRAY_PUSH(ranges, ByteRange) = {first, -1};
-            break;
-        }
-        int64_t last = 0;
-        if (!read_number(&last) || last < first || last == INT64_MAX)
-            return RANGE_INVALID;
-        APR_ARRAY_PUSH(ranges, ByteRange) = {first, last - first + 1};
-        skip_blanks();
-        if (*p == '\0')
-            break;
-    }
-    if (ranges->nelts > HANDLER_MAX_RANGES)
-        return RANGE_WHOLE;
-    *out = ranges;
-    return RANGE_LIST;
-}
-
-bool handler_range_satisfiable(int64_t offset, int64_t length, int64_t size, int64_t *served)
-{
-    if (offset < 0 || size < 0)
-        return false;
-    if (length == -1) {
-        if (offset >= size)
-            return false;
-        *served = size - offset;
-        return true;
-    }
-    if (length < 0 || offset > size || length > size - offset)
-        return false;
-    *served = length;
-    return true;
-}
-
-// ---------------------------------------------------------------------------
-// Content-Disposition
-
-namespace {
-
-// Length of the UTF-8 sequence at s (1 to 4), or 0 when it is not valid.
-int utf8_sequence_length(const unsigned char *s)
-{
-    int n;
-    uint32_t cp;
-    if (s[0] < 0x80)
-        return 1;
-    if ((s[0] & 0xE0) == 0xC0) {
-        n = 2;
-        cp = s[0] & 0x1F;
-    } else if ((s[0] & 0xF0) == 0xE0) {
-        n = 3;
-        cp = s[0] & 0x0F;
-    } else if ((s[0] & 0xF8) == 0xF0) {
-        n = 4;
-        cp = s[0] & 0x07;
-    } else {
-        return 0;
-    }
-    for (int i = 1; i < n; ++i) {
-        if ((s[i] & 0xC0) != 0x80)
-            return 0;
-        cp = (cp << 6) | (s[i] & 0x3F);
-    }
-    static constexpr uint32_t minimum[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (cp < minimum[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
-        return 0;
-    return n;
-}
-
-}  // namespace
-
-const char *handler_content_disposition(apr_pool_t *pool, const char *uri, bool has_query, bool download)
-{
-    if (!has_query || !download)
-        return "inline";
-    const char *slash = std::strrchr(uri, '/');
-    const char *name = slash ? slash + 1 : uri;
-    if (*name == '\0')
-        name = "download";
-
-    // filename: a quoted string of printable ASCII ('"' and '\' escaped);
-    // control characters and bytes outside ASCII become "_". filename*:
-    // the name in UTF-8, percent-encoded (RFC 8187), when it is not plain
-    // ASCII and is valid UTF-8.
-    size_t length = std::strlen(name);
-    auto *quoted = static_cast<char *>(apr_palloc(pool, 2 * length + 1));
-    auto *encoded = static_cast<char *>(apr_palloc(pool, 3 * length + 1));
-    char *q = quoted;
-    char *e = encoded;
-    bool plain = true;
-    bool valid_utf8 = true;
-    static constexpr char hex[] = "0123456789ABCDEF";
-    const auto *s = reinterpret_cast<const unsigned char *>(name);
-    while (*s) {
-        unsigned char c = *s;
-        if (c < 0x20 || c == 0x7F) {
-            // Control characters never reach the header.
-            *q++ = '_';
-            *e++ = '_';
-            ++s;
-            continue;
-        }
-        if (c >= 0x80) {
-            plain = false;
-            int n = utf8_sequence_length(s);  // stops at the terminating NUL
-            if (n == 0) {
-                valid_utf8 = false;
-                *q++ = '_';
-                ++s;
-                continue;
-            }
-            *q++ = '_';
-            for (int i = 0; i < n; ++i) {
-                *e++ = '%';
-                *e++ = hex[s[i] >> 4];
-                *e++ = hex[s[i] & 0x0F];
-            }
-            s += n;
-            continue;
-        }
-        if (c == '"' || c == '\\')
-            *q++ = '\\';
-        *q++ = static_cast<char>(c);
-        // attr-char of RFC 8187: ALPHA / DIGIT / "!#$&+-.^_`|~"
-        if ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-            std::strchr("!#$&+-.^_`|~", c)) {
-            *e++ = static_cast<char>(c);
-        } else {
-            *e++ = '%';
-            *e++ = hex[c >> 4];
-            *e++ = hex[c & 0x0F];
-        }
-        ++s;
-    }
-    *q = '\0';
-    *e = '\0';
-    if (plain || !valid_utf8)
-        return apr_psprintf(pool, "attachment; filename=\"%s\"", quoted);
-    return apr_psprintf(pool, "attachment; filename=\"%s\"; filename*=UTF-8''%s", quoted, encoded);
-}
-
-// ---------------------------------------------------------------------------
-// Session user strings
-
-char *handler_mapped_user(apr_pool_t *pool, const char *collection_id, const char *ids, const char *names,
-                          bool high_assurance)
-{
-    return apr_psprintf(
-        pool, ":kalder-mapped-collection:ENDPOINT_ID=%s;IDENTITY_IDS=%s;IDENTITY_NAMES=%s;HIGH_ASSURANCE=%d;",
-        collection_id ? collection_id : "", ids, ap_escape_urlencoded(pool, names), high_assurance ? 1 : 0);
-}
-
-char *handler_sharing_user(apr_pool_t *pool, const char *sharing_uuid, const char *sharee, const char *ids,
-                           bool high_assurance)
-{
-    return apr_psprintf(pool, ":kalder-sharing:ID=%s;SHAREE=%s;SHAREE_IDS=%s;HIGH_ASSURANCE=%d;",
-                        sharing_uuid ? sharing_uuid : "", sharee, ids, high_assurance ? 1 : 0);
-}
-
-char *handler_restrict_paths(apr_pool_t *pool, const AclDoc *acls)
-{
-    char *out = apr_pstrdup(pool, "");
-    if (!acls || !acls->data)
-        return out;
-    for (AclEntry **entry = acls->data; *entry; ++entry) {
-        out = apr_pstrcat(pool, out, entry == acls->data ? "" : ",",
-                          (*entry)->permissions ? (*entry)->permissions : "",
-                          (*entry)->encoded_path ? (*entry)->encoded_path : "", nullptr);
-    }
-    return out;
-}
-
 int handler_session_user(request_rec *r, HandlerState *st, char **user)
 {
     const ServerConfig *conf = kalder_server_config(r->server);
     KALDER_ASSERT(conf != nullptr);
-    const bool high_assurance = (conf->capability_flags & MOD_KALDER_HIGH_ASSURANCE) != 0;
     RequestState *rs = get_request_state(r);
-    const char *ids = "";
-    const char *names = "";
-    IdentitySet set = rs->effective_id_set;
+    SessionUserInput in{};
+    in.collection_id = conf->collection_id;
+    in.collection_type = conf->collection_type;
+    in.uri = r->uri;
+    in.high_assurance = (conf->capability_flags & MOD_KALDER_HIGH_ASSURANCE) != 0;
+    in.authenticated = r->user != nullptr;
+    in.set = rs->effective_id_set;
+    in.ids = "";
+    in.names = "";
+    in.acls = rs->effective_acls;
     if (r->user) {
-        if (!set) {
+        if (!in.set) {
             ap_log_rerror(KALDER_MARK, APLOG_ERR, 0, r, "Missing allowed identity set.");
             return 1;
         }
-        names = auth_identity_set_usernames(r, set);
-        ids = auth_identity_set_subs(r, set);
-        if (!names || !ids) {
+        in.names = auth_identity_set_usernames(r, in.set);
+        in.ids = auth_identity_set_subs(r, in.set);
+        if (!in.names || !in.ids) {
             ap_log_rerror(KALDER_MARK, APLOG_ERR, 0, r, "Failed to build ID name and sub lists.");
             return 1;
         }
     }
-
-    if (!conf->collection_type || std::strcmp(conf->collection_type, GUEST_COLLECTION) != 0) {
-        *user = handler_mapped_user(r->pool, conf->collection_id, ids, names, high_assurance);
-        return 0;
-    }
-
-    const char *sharee = ":ANONYMOUS:";
-    if (r->user) {
-        sharee = (set[0] && set[0]->username) ? set[0]->username : "";
-    } else {
-        ids = ANONYMOUS_SHAREE_IDS;
-    }
-    const AclDoc *acls = rs->effective_acls;
-    if (!acls) {
-        ap_log_rerror(KALDER_MARK, APLOG_ERR, 0, r,
-                      "Missing value for ACL in request for %s on collection %s", r->uri,
-                      conf->collection_id ? conf->collection_id : "");
+    SessionUser out;
+    if (session_user_build(r->pool, in, request_log_sink(r), &out) != 0)
         return 1;
-    }
-    st->restrict_paths = handler_restrict_paths(r->pool, acls);
-    *user = handler_sharing_user(r->pool, acls->sharing_uuid, sharee, ids, high_assurance);
+    if (out.restrict_paths)
+        st->restrict_paths = out.restrict_paths;
+    *user = out.user;
     return 0;
 }
 
@@ -480,26 +257,14 @@ apr_bucket *xio_bucket_create(kalder_xio_handle_t handle, apr_bucket_alloc_t *li
 }
 
 // ---------------------------------------------------------------------------
-// MODE_E_FILTER: extended-block stream to HTTP body.
-//
-//   block  = header data
-//   header = descriptor(1) count(8, big-endian) offset(8, big-endian)
-//   descriptor bit 0x40: end of file (offset = count of end-of-data
-//   markers); bit 0x08: end of data on this connection.
-//
-// Strips the headers; for several ranges each block becomes one part of a
-// multipart/byteranges body. The body ends at the end-of-file block with an
-// end-of-stream bucket. A stream that ends before that block is cut short:
-// an error bucket tells the protocol layer not to end the response cleanly.
+// MODE_E_FILTER: extended-block stream (decoded by eblock_stream) to HTTP
+// body. Strips the headers; for several ranges each block becomes one part
+// of a multipart/byteranges body. The body ends at the end-of-file block
+// with an end-of-stream bucket. A stream that ends before that block is cut
+// short: an error bucket tells the protocol layer not to end the response
+// cleanly.
 
 namespace {
-
-uint64_t load_be64(const unsigned char *p)
-{
-    uint64_t v = 0;
-    for (int i = 0; i < 8; ++i) v = (v << 8) | p[i];
-    return v;
-}
 
 apr_status_t pass_and_clean(ap_filter_t *f, apr_bucket_brigade *bb)
 {
@@ -560,62 +325,39 @@ apr_status_t mode_e_filter(ap_filter_t *f, apr_bucket_brigade *bb)
 
         apr_size_t pos = 0;
         while (pos < length) {
-            if (!ctx->in_block) {
-                apr_size_t want = sizeof ctx->header - ctx->header_len;
-                apr_size_t take = length - pos < want ? length - pos : want;
-                std::memcpy(ctx->header + ctx->header_len, data + pos, take);
-                ctx->header_len += take;
-                pos += take;
-                if (ctx->header_len < sizeof ctx->header)
-                    continue;
-                ctx->flags = ctx->header[0];
-                ctx->remaining = load_be64(ctx->header + 1);
-                ctx->offset = load_be64(ctx->header + 9);
-                ctx->header_len = 0;
-                ctx->in_block = 1;
-                if (ctx->flags & 0x40) {
-                    if (ctx->flags & 0x08)
-                        ctx->offset -= 1;
-                    if (ctx->offset == 0) {
-                        // The body goes down before the end of the stream,
-                        // in a pass of its own, however the reads fell: the
-                        // response is framed the same way every time.
-                        if (!APR_BRIGADE_EMPTY(ctx->brigade) &&
-                            (rv = pass_and_clean(f, ctx->brigade)) != APR_SUCCESS) {
-                            apr_bucket_destroy(b);
-                            return rv;
-                        }
-                        if (ctx->boundary)
-                            apr_brigade_printf(ctx->brigade, nullptr, nullptr, "\r\n--%s--\r\n",
-                                               ctx->boundary);
-                        APR_BRIGADE_INSERT_TAIL(ctx->brigade, apr_bucket_eos_create(list));
-                        ctx->read_mode = 1;
+            EblockPiece piece;
+            pos += eblock_stream_next(&ctx->stream, data + pos, length - pos, &piece);
+            if (piece.kind == EBLOCK_END) {
+                if (piece.complete) {
+                    // The body goes down before the end of the stream, in a
+                    // pass of its own, however the reads fell: the response
+                    // is framed the same way every time.
+                    if (!APR_BRIGADE_EMPTY(ctx->brigade) &&
+                        (rv = pass_and_clean(f, ctx->brigade)) != APR_SUCCESS) {
+                        apr_bucket_destroy(b);
+                        return rv;
                     }
-                    ctx->finished = 1;
-                    rv = pass_and_clean(f, ctx->brigade);
-                    apr_bucket_destroy(b);
-                    apr_brigade_cleanup(bb);
-                    return rv;
+                    if (ctx->boundary)
+                        apr_brigade_printf(ctx->brigade, nullptr, nullptr, "\r\n--%s--\r\n", ctx->boundary);
+                    APR_BRIGADE_INSERT_TAIL(ctx->brigade, apr_bucket_eos_create(list));
+                    ctx->read_mode = 1;
                 }
-                if (ctx->boundary) {
-                    apr_brigade_printf(
-                        ctx->brigade, nullptr, nullptr,
-                        "\r\n--%s\r\nContent-Type: %s\r\nContent-Range: bytes %" APR_UINT64_T_FMT
-                        "-%" APR_UINT64_T_FMT "/*\r\n\r\n",
-                        ctx->boundary, ctx->part_type, ctx->offset, ctx->offset + ctx->remaining - 1);
-                }
-                if (ctx->remaining == 0)
-                    ctx->in_block = 0;
-                continue;
+                ctx->finished = 1;
+                rv = pass_and_clean(f, ctx->brigade);
+                apr_bucket_destroy(b);
+                apr_brigade_cleanup(bb);
+                return rv;
             }
-            apr_size_t take = length - pos;
-            if (take > ctx->remaining)
-                take = static_cast<apr_size_t>(ctx->remaining);
-            ctx->remaining -= take;
-            if (ctx->remaining == 0)
-                ctx->in_block = 0;
-            APR_BRIGADE_INSERT_TAIL(ctx->brigade, apr_bucket_transient_create(data + pos, take, list));
-            pos += take;
+            if (piece.kind == EBLOCK_PART && ctx->boundary) {
+                apr_brigade_printf(ctx->brigade, nullptr, nullptr,
+                                   "\r\n--%s\r\nContent-Type: %s\r\nContent-Range: bytes %" APR_UINT64_T_FMT
+                                   "-%" APR_UINT64_T_FMT "/*\r\n\r\n",
+                                   ctx->boundary, ctx->part_type, piece.offset,
+                                   piece.offset + piece.count - 1);
+            } else if (piece.kind == EBLOCK_DATA) {
+                APR_BRIGADE_INSERT_TAIL(ctx->brigade,
+                                        apr_bucket_transient_create(piece.data, piece.length, list));
+            }
         }
         // The transient buckets point into b: pass them before b goes.
         rv = pass_and_clean(f, ctx->brigade);

@@ -5,7 +5,10 @@
 
 #include <cstdint>
 
+#include "eblock_stream.h"
 #include "kalder.h"
+#include "ranges.h"
+#include "session_user.h"
 #include "kalder_common.h"
 #include "kalder_gridftp_server.h"
 #include "kalder_gssapi_gsi.h"
@@ -91,56 +94,14 @@ struct HandlerState {
 // request pool.
 struct ModeEFilterCtx {
     apr_bucket_brigade *brigade;
-    uint8_t flags;
-    uint64_t remaining;
-    uint64_t offset;
-    uint64_t header_len;
-    int32_t read_mode;  // 1 non-blocking (initial), 0 blocking
-    int32_t in_block;   // 0 collecting a header, 1 passing block data
-    unsigned char header[17];
+    EblockStream stream;
+    int32_t read_mode;     // 1 non-blocking (initial), 0 blocking
     const char *boundary;  // null for a single range
     const char *part_type;
-    // Beyond the framing state: the body has been ended (end-of-file block
-    // or end of stream); later input is consumed without output.
+    // The body has been ended (end-of-file block or end of stream); later
+    // input is consumed without output.
     int32_t finished;
 };
-
-// --- pure pieces -------------------------------------------------------------
-
-struct ByteRange {
-    int64_t offset;
-    int64_t length;  // -1: to the end of the file
-};
-
-// A header with more ranges than this is answered with the whole file, as
-// httpd answers with its default "MaxRanges 200": each range costs work in
-// the range list and the back end, and a client needs few.
-constexpr int HANDLER_MAX_RANGES = 200;
-
-enum RangeParse {
-    RANGE_WHOLE,    // no "Range", not a "bytes=" range, or more than HANDLER_MAX_RANGES: the whole file
-    RANGE_LIST,     // *out holds the ranges in header order (not merged)
-    RANGE_INVALID,  // syntax error or a number beyond the signed 64-bit range: 416
-};
-
-// Parses a "Range" request header value (null when absent).
-RangeParse handler_parse_range(apr_pool_t *pool, const char *header, apr_array_header_t **out);
-
-// Whether (offset, length) can be served from a file of `size` bytes; on
-// success *served is the byte count (an open range runs to the end).
-bool handler_range_satisfiable(int64_t offset, int64_t length, int64_t size, int64_t *served);
-
-// The Content-Disposition value of a download of `uri`.
-const char *handler_content_disposition(apr_pool_t *pool, const char *uri, bool has_query, bool download);
-
-// Session user strings of the back end.
-char *handler_mapped_user(apr_pool_t *pool, const char *collection_id, const char *ids, const char *names,
-                          bool high_assurance);
-char *handler_sharing_user(apr_pool_t *pool, const char *sharing_uuid, const char *sharee, const char *ids,
-                           bool high_assurance);
-// The path-restriction argument of a guest session: "perm path" pairs
-// joined by ",".
-char *handler_restrict_paths(apr_pool_t *pool, const AclDoc *acls);
 
 // Builds the session user string of the request into *user (and, for a
 // guest collection, st->restrict_paths). 0 on success; failures are logged.

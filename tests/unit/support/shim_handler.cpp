@@ -10,29 +10,6 @@
 #include "httpd.h"
 #include "util_filter.h"
 
-// Everything but alphanumerics and ".-*_" is escaped as "%xx" (lower-case
-// hex); a blank becomes "+".
-__attribute__((weak)) char *ap_escape_urlencoded(apr_pool_t *p, const char *s)
-{
-    static constexpr char digits[] = "0123456789abcdef";
-    auto *out = static_cast<char *>(apr_palloc(p, 3 * std::strlen(s) + 1));
-    char *d = out;
-    for (const auto *c = reinterpret_cast<const unsigned char *>(s); *c; ++c) {
-        if ((*c >= '0' && *c <= '9') || (*c >= 'a' && *c <= 'z') || (*c >= 'A' && *c <= 'Z') ||
-            std::strchr(".-*_", *c)) {
-            *d++ = static_cast<char>(*c);
-        } else if (*c == ' ') {
-            *d++ = '+';
-        } else {
-            *d++ = '%';
-            *d++ = digits[*c >> 4];
-            *d++ = digits[*c & 0x0f];
-        }
-    }
-    *d = '\0';
-    return out;
-}
-
 __attribute__((weak)) void ap_set_content_length(request_rec *r, apr_off_t length)
 {
     r->clength = length;
