@@ -155,14 +155,8 @@ int mod_kalder_check_collections(server_rec *main_server);
 
 int mod_kalder_authn_hook(request_rec *r);
 authz_status mod_kalder_authz_hook(request_rec *r, const char *require_line, const void *parsed_require_line);
-int mod_kalder_handler(request_rec *r);
 void mod_kalder_insert_error_filter(request_rec *r);
 apr_status_t mod_kalder_reply_filter(ap_filter_t *f, apr_bucket_brigade *bb);
-apr_status_t mode_e_filter(ap_filter_t *f, apr_bucket_brigade *bb);
-// Child init of the content handler: sizes the per-process key pool (its
-// filler thread starts with the first request that needs a key) and stops
-// it with the child pool.
-void kalder_handler_child_init(apr_pool_t *pchild, server_rec *s);
 // Returns AP_DECLINED (not DECLINED) to leave the connection to the core.
 apr_status_t mod_kalder_insert_network_bucket(conn_rec *c, apr_bucket_brigade *bb, apr_socket_t *socket);
 

@@ -19,6 +19,7 @@
 #include "ap_provider.h"
 #include "apr_strings.h"
 #include "apr_uuid.h"
+#include "content_handler.h"
 #include "http_core.h"
 #include "http_protocol.h"
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "apr_strings.h"
+#include "content_handler.h"
 #include "handler.h"
 #include "http_protocol.h"
 #include "testing.h"

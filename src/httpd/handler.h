@@ -1,18 +1,21 @@
-// Records and pure pieces of the content handler, shared by handler.cpp and
-// its unit tests. Nothing outside the handler includes this header.
+// Records and internal functions of the content handler, shared by its
+// files (handler*.cpp, xio_bucket.cpp, mode_e_filter.cpp) and its unit
+// tests. Nothing outside the handler includes this header.
 #ifndef MOD_KALDER_HANDLER_H
 #define MOD_KALDER_HANDLER_H
 
 #include <cstdint>
 
+#include "apr_buckets.h"
 #include "eblock_stream.h"
-#include "kalder.h"
-#include "ranges.h"
-#include "session_user.h"
+#include "httpd.h"
 #include "kalder_common.h"
 #include "kalder_gridftp_server.h"
 #include "kalder_gssapi_gsi.h"
 #include "kalder_xio.h"
+#include "ranges.h"
+#include "session_user.h"
+#include "util_filter.h"
 
 // Driver stack and drivers of this child process (made in child init).
 kalder_xio_stack_t mod_kalder_xio_stack();
@@ -126,5 +129,47 @@ void handler_ipc_cb(kalder_gfs_ipc_handle_t handle, kalder_result_t result, kald
 // certificate valid for 7 days, ready-made from the process's pool when one
 // is there. 0 on success; a failure is logged.
 int create_dcsc_credential(HandlerState *st);
+
+// --- shared by the handler's files --------------------------------------------
+
+namespace handler {
+
+constexpr const char *UNKNOWN_ERROR = "Unknown error\n";
+
+inline bool is_error(kalder_result_t result)
+{
+    return result != KALDER_SUCCESS;
+}
+
+// The toolkit's friendly text of a result, in the pool; null for success.
+const char *friendly_text(apr_pool_t *pool, kalder_result_t result);
+// Logs "MOD_KALDER: <what>. <the toolkit's text>" at APLOG_ERR.
+void log_toolkit_error(request_rec *r, const char *what, kalder_result_t result);
+
+// Drives the request's session to its end: the steps below and the news of
+// the callbacks. Returns the handler's status.
+int run_session(HandlerState *st);
+
+// How a step leaves the driving loop. Each step runs with the lock held.
+enum StepOutcome {
+    STEP_NEXT,          // go on with the driving loop
+    STEP_FAILURE,       // leave by the failure exit
+    STEP_FAILURE_KEEP,  // failure exit, keeping the status the step set
+    STEP_CLEAN,         // leave by the clean exit
+};
+
+// The data channel's steps (handler_data.cpp).
+StepOutcome setup_listener(HandlerState *st);
+StepOutcome accept_data_connection(HandlerState *st, int32_t next);
+StepOutcome step_send_stream(HandlerState *st);
+StepOutcome step_send_finish(HandlerState *st);
+StepOutcome step_recv_copy(HandlerState *st);
+StepOutcome step_recv_done(HandlerState *st);
+void close_listener(HandlerState *st);
+void close_data_handle(HandlerState *st);
+// Tells the back end to stop the running transfer and discard it.
+void send_transfer_abort(HandlerState *st);
+
+}  // namespace handler
 
 #endif
