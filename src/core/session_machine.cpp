@@ -6,10 +6,9 @@
 namespace {
 
 constexpr const char *STATE_NAMES[MOD_KALDER_STATE_LAST] = {
-    "INIT",          "CONNECT",      "RESTRICT",      "DATA_CHANNEL", "HEAD_STAT",      "SEND_CONNECT",
-    "SEND",          "SEND_DONE",    "SEND_FINISH",   "RECV_CONNECT", "RECV",           "RECV_FINISH",
-    "RECV_DONE",     "DELETE",       "PREPARE_STAT",  "PREPARE_MKDIR", "PREPARE_DONE",  "RANGE_STAT",
-    "LISTEN",        "DONE",         "ERROR",
+    "INIT",         "CONNECT",       "RESTRICT",     "DATA_CHANNEL", "HEAD_STAT",   "SEND_CONNECT", "SEND",
+    "SEND_DONE",    "SEND_FINISH",   "RECV_CONNECT", "RECV",         "RECV_FINISH", "RECV_DONE",    "DELETE",
+    "PREPARE_STAT", "PREPARE_MKDIR", "PREPARE_DONE", "RANGE_STAT",   "LISTEN",      "DONE",         "ERROR",
 };
 static_assert(sizeof STATE_NAMES / sizeof STATE_NAMES[0] == MOD_KALDER_STATE_LAST);
 
@@ -123,9 +122,11 @@ void reply_transition(const SessionView &v, const SessionArrival &a, SessionTran
                 t.next = MOD_KALDER_STATE_RECV_DONE;
             else if (v.state == MOD_KALDER_STATE_SEND_CONNECT)
                 t.next = MOD_KALDER_STATE_SEND_DONE;
-            // In RECV_CONNECT the body is still being copied: the worker
-            // remembers the reply for the step that closes the data
-            // connection (transfer_replied).
+            else if (v.state == MOD_KALDER_STATE_RECV_CONNECT)
+                // The body is still to be copied: remembered for the step
+                // that closes the data connection, so that it does not wait
+                // for a reply that has already come.
+                t.transfer_replied = true;
             t.send_complete = true;
             break;
         case MOD_KALDER_STATE_RECV_DONE:

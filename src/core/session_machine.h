@@ -57,12 +57,12 @@ struct SessionArrival {
     bool has_reply;          // OPENED, REPLY: the toolkit gave a reply record
     int32_t reply_type;      // its kalder_gfs_operation_type_t
     kalder_result_t reply_result;
-    char *message;            // OPENED: a malloc'd copy of the reply's text, or null
-    void *data_arg;           // ACTIVE reply: the data channel's identifier
-    int32_t stat_count;       // STAT reply: entries (0 also when the array is missing)
-    kalder_gfs_stat_t stat;   // STAT reply: the first entry, without its borrowed texts
-    int32_t event_type;       // EVENT
-    void *event_arg;          // EVENT
+    char *message;           // OPENED: a malloc'd copy of the reply's text, or null
+    void *data_arg;          // ACTIVE reply: the data channel's identifier
+    int32_t stat_count;      // STAT reply: entries (0 also when the array is missing)
+    kalder_gfs_stat_t stat;  // STAT reply: the first entry, without its borrowed texts
+    int32_t event_type;      // EVENT
+    void *event_arg;         // EVENT
 };
 
 // What the transition reads of the session besides its state.
@@ -84,8 +84,9 @@ struct SessionTransition {
     bool take_event_arg;
     bool take_data_arg;
     bool take_stat;
-    bool closed;           // the close callback has run
-    bool not_a_directory;  // the message is "<prepare path> exists but is not a directory."
+    bool closed;            // the close callback has run
+    bool transfer_replied;  // the upload's transfer succeeded before its body was copied
+    bool not_a_directory;   // the message is "<prepare path> exists but is not a directory."
 };
 
 // The transition of one arrival. A reply of a type the state does not wait

@@ -246,7 +246,7 @@ int mod_kalder_handler(request_rec *r)
     auto *st = static_cast<HandlerState *>(apr_pcalloc(r->pool, sizeof(HandlerState)));
     st->pool = r->pool;
     st->request = r;
-    st->signalled = 1;
+    st->run_now = 1;
     st->path = apr_pstrdup(r->pool, r->uri);
     st->download = download;
     st->prepare = prepare;

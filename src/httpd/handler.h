@@ -14,6 +14,7 @@
 #include "kalder_gssapi_gsi.h"
 #include "kalder_xio.h"
 #include "ranges.h"
+#include "session_machine.h"
 #include "session_user.h"
 #include "util_filter.h"
 
@@ -22,42 +23,25 @@ kalder_xio_stack_t mod_kalder_xio_stack();
 kalder_xio_driver_t mod_kalder_tcp_driver();
 kalder_xio_driver_t mod_kalder_gsi_driver();
 
-// Where a request's back-end session stands.
-enum HandlerStateValue : int32_t {
-    MOD_KALDER_STATE_INIT = 0,
-    MOD_KALDER_STATE_CONNECT = 1,
-    MOD_KALDER_STATE_RESTRICT = 2,
-    MOD_KALDER_STATE_DATA_CHANNEL = 3,
-    MOD_KALDER_STATE_HEAD_STAT = 4,
-    MOD_KALDER_STATE_SEND_CONNECT = 5,
-    MOD_KALDER_STATE_SEND = 6,
-    MOD_KALDER_STATE_SEND_DONE = 7,
-    MOD_KALDER_STATE_SEND_FINISH = 8,
-    MOD_KALDER_STATE_RECV_CONNECT = 9,
-    MOD_KALDER_STATE_RECV = 10,
-    MOD_KALDER_STATE_RECV_FINISH = 11,
-    MOD_KALDER_STATE_RECV_DONE = 12,
-    MOD_KALDER_STATE_DELETE = 13,
-    MOD_KALDER_STATE_PREPARE_STAT = 14,
-    MOD_KALDER_STATE_PREPARE_MKDIR = 15,
-    MOD_KALDER_STATE_PREPARE_DONE = 16,
-    MOD_KALDER_STATE_RANGE_STAT = 17,
-    MOD_KALDER_STATE_LISTEN = 18,
-    MOD_KALDER_STATE_DONE = 19,
-    MOD_KALDER_STATE_ERROR = 20,
-    MOD_KALDER_STATE_LAST = 21,
-};
+// News recorded by the callbacks that the worker has not taken yet, in
+// order of arrival. A session has at most a few callbacks outstanding at a
+// time (a reply, two events, a break, the close); more than this many untaken
+// counts as a break of the session.
+constexpr int HANDLER_NEWS_MAX = 16;
 
 // One per request, zero-filled from the request pool. `lock` guards every
 // other field; the worker holds it except while it waits on `cond`, streams
 // a download, copies an upload body or closes the session. Callbacks run on
-// toolkit threads and only record news (state, result, message, handles,
-// identifiers, stat) and signal; they allocate from `pool` only in states in
-// which the worker is waiting.
+// toolkit threads and only append to `news` and signal; the worker alone
+// takes the news and changes the record (see session_machine.h).
 struct HandlerState {
     kalder_mutex_t lock;
     kalder_cond_t cond;
-    int32_t signalled;
+    SessionArrival news[HANDLER_NEWS_MAX];
+    int32_t news_first;
+    int32_t news_count;
+    int32_t news_lost;  // an arrival found the queue full
+    int32_t run_now;    // the worker runs the current state's step without waiting for news
     char *path;
     char *prepare_path;
     char *prepare_cursor;
@@ -84,8 +68,9 @@ struct HandlerState {
 
     // Beyond the session record proper:
     request_rec *request;
+    int32_t closing;           // the session's close has been asked for
     int32_t closed;            // the close callback has run
-    int32_t transfer_replied;  // a successful transfer reply arrived while the body was still copied
+    int32_t transfer_replied;  // a successful transfer reply came while the worker waited to copy the body
     int32_t body_failed;       // the request body could not be read to its end
     int32_t streamed;          // download data has been passed to the output filters
     int64_t content_length;    // upload: the request's Content-Length
@@ -114,7 +99,8 @@ int handler_session_user(request_rec *r, HandlerState *st, char **user);
 apr_bucket *xio_bucket_create(kalder_xio_handle_t handle, apr_bucket_alloc_t *list);
 extern const apr_bucket_type_t xio_bucket_type;
 
-// Toolkit callbacks of the session (exposed for the unit tests).
+// Toolkit callbacks of the session: each records its news into st->news
+// and signals the worker (exposed for the unit tests).
 void handler_open_cb(kalder_gfs_ipc_handle_t handle, kalder_result_t result,
                      kalder_gfs_finished_info_t *reply, void *arg);
 void handler_error_cb(kalder_gfs_ipc_handle_t handle, kalder_result_t result, void *arg);
@@ -149,6 +135,15 @@ void log_toolkit_error(request_rec *r, const char *what, kalder_result_t result)
 // Drives the request's session to its end: the steps below and the news of
 // the callbacks. Returns the handler's status.
 int run_session(HandlerState *st);
+
+// The only change of st->state: logs the move at APLOG_TRACE2.
+void move_state(HandlerState *st, int32_t next);
+
+// Takes every recorded arrival, in order, and applies its transition
+// (session_transition): the record's fields, the state, and the
+// transfer-complete event it sends. Sets st->run_now when one wakes the
+// worker; returns whether one moved the session to ERROR. Lock held.
+bool take_news(HandlerState *st);
 
 // How a step leaves the driving loop. Each step runs with the lock held.
 enum StepOutcome {

@@ -97,8 +97,7 @@ StepOutcome setup_listener(HandlerState *st)
     auto **contacts = static_cast<const char **>(apr_palloc(st->pool, sizeof(const char *)));
     contacts[0] = contact;
     st->data_info.contact_strings = contacts;
-    st->signalled = 0;
-    st->state = MOD_KALDER_STATE_DATA_CHANNEL;
+    move_state(st, MOD_KALDER_STATE_DATA_CHANNEL);
     st->result = kalder_gfs_ipc_request_active_data(st->ipc_handle, &st->data_info, handler_ipc_cb, st);
     return STEP_NEXT;
 }
@@ -118,8 +117,7 @@ void send_transfer_abort(HandlerState *st)
 StepOutcome accept_data_connection(HandlerState *st, int32_t next)
 {
     request_rec *r = st->request;
-    st->state = next;
-    st->signalled = 0;
+    move_state(st, next);
     kalder_result_t rc = kalder_xio_server_accept(&st->data_handle, st->listener);
     if (is_error(rc)) {
         st->data_handle = nullptr;
@@ -133,7 +131,7 @@ StepOutcome accept_data_connection(HandlerState *st, int32_t next)
         send_transfer_abort(st);
     r->status = HTTP_INTERNAL_SERVER_ERROR;
     st->result = rc;
-    st->state = MOD_KALDER_STATE_ERROR;
+    move_state(st, MOD_KALDER_STATE_ERROR);
     return STEP_FAILURE;
 }
 
@@ -196,9 +194,9 @@ StepOutcome step_send_stream(HandlerState *st)
     APR_BRIGADE_INSERT_TAIL(bb, xio_bucket_create(st->data_handle, r->connection->bucket_alloc));
     APR_BRIGADE_INSERT_TAIL(bb, apr_bucket_flush_create(r->connection->bucket_alloc));
     close_listener(st);
-    if (st->state == MOD_KALDER_STATE_SEND_CONNECT)
-        st->signalled = 0;
-    st->state = MOD_KALDER_STATE_SEND_FINISH;
+    if (st->state == MOD_KALDER_STATE_SEND_DONE)
+        st->run_now = 1;  // the transfer reply has come: end the response at once
+    move_state(st, MOD_KALDER_STATE_SEND_FINISH);
     st->streamed = 1;
     kalder_mutex_unlock(&st->lock);
     ap_pass_brigade(r->output_filters, bb);
@@ -218,7 +216,7 @@ StepOutcome step_send_finish(HandlerState *st)
     kalder_mutex_unlock(&st->lock);
     ap_pass_brigade(r->output_filters, bb);
     kalder_mutex_lock(&st->lock);
-    st->state = MOD_KALDER_STATE_DONE;
+    move_state(st, MOD_KALDER_STATE_DONE);
     return STEP_CLEAN;
 }
 
@@ -238,7 +236,7 @@ StepOutcome fail_body_write(HandlerState *st, kalder_result_t rc)
     if (!is_error(st->result))
         st->result = rc;
     r->status = HTTP_BAD_GATEWAY;
-    st->state = MOD_KALDER_STATE_ERROR;
+    move_state(st, MOD_KALDER_STATE_ERROR);
     return STEP_FAILURE;
 }
 
@@ -297,11 +295,11 @@ StepOutcome step_recv_copy(HandlerState *st)
         st->message = "The request body could not be read.\n";
     }
     close_data_handle(st);
-    st->signalled = 0;
-    st->state = MOD_KALDER_STATE_RECV_FINISH;
     if (st->transfer_replied) {
-        st->state = MOD_KALDER_STATE_RECV_DONE;
-        st->signalled = 1;
+        move_state(st, MOD_KALDER_STATE_RECV_DONE);
+        st->run_now = 1;
+    } else {
+        move_state(st, MOD_KALDER_STATE_RECV_FINISH);
     }
     return STEP_NEXT;
 }
@@ -310,7 +308,7 @@ StepOutcome step_recv_done(HandlerState *st)
 {
     if (st->body_failed)
         return STEP_FAILURE;
-    st->state = MOD_KALDER_STATE_DONE;
+    move_state(st, MOD_KALDER_STATE_DONE);
     return STEP_CLEAN;
 }
 

@@ -1,5 +1,6 @@
 // The steps of a request's back-end session and the loop that drives them.
 #define KALDER_SOURCE "handler"
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 
@@ -24,8 +25,7 @@ StepOutcome request_stat(HandlerState *st, const char *path, int32_t next)
     std::memset(&st->stat_info, 0, sizeof st->stat_info);
     st->stat_info.file_only = KALDER_TRUE;
     st->stat_info.pathname = const_cast<char *>(path);
-    st->signalled = 0;
-    st->state = next;
+    move_state(st, next);
     st->result = kalder_gfs_ipc_request_stat(st->ipc_handle, &st->stat_info, handler_ipc_cb, st);
     return STEP_NEXT;
 }
@@ -35,8 +35,7 @@ StepOutcome request_command(HandlerState *st, int command, char *path, int32_t n
     std::memset(&st->command_info, 0, sizeof st->command_info);
     st->command_info.command = command;
     st->command_info.pathname = path;
-    st->signalled = 0;
-    st->state = next;
+    move_state(st, next);
     st->result = kalder_gfs_ipc_request_command(st->ipc_handle, &st->command_info, handler_ipc_cb, st);
     return STEP_NEXT;
 }
@@ -60,8 +59,7 @@ StepOutcome step_init(HandlerState *st)
         return STEP_FAILURE;
     st->session_info.username = user;
     st->session_info.host_id = apr_pstrdup(st->pool, conf->backend_contact);
-    st->signalled = 0;
-    st->state = MOD_KALDER_STATE_CONNECT;
+    move_state(st, MOD_KALDER_STATE_CONNECT);
     st->result = kalder_gfs_ipc_handle_connect_ex(&st->session_info, handler_open_cb, st, handler_error_cb,
                                                   st, KALDER_FALSE, GSS_C_NO_CREDENTIAL, nullptr, nullptr,
                                                   conf->connect_timeout, conf->idle_timeout, KALDER_FALSE);
@@ -134,7 +132,7 @@ StepOutcome step_listen(HandlerState *st)
             }
             if (kind == RANGE_INVALID) {
                 r->status = HTTP_RANGE_NOT_SATISFIABLE;
-                st->state = MOD_KALDER_STATE_ERROR;
+                move_state(st, MOD_KALDER_STATE_ERROR);
                 return STEP_FAILURE_KEEP;
             }
             st->ranges_given = 1;
@@ -147,7 +145,7 @@ StepOutcome step_listen(HandlerState *st)
                 kalder_range_list_at(st->ranges, i, &offset, &length);
                 if (!handler_range_satisfiable(offset, length, st->stat.size, &served)) {
                     r->status = HTTP_RANGE_NOT_SATISFIABLE;
-                    st->state = MOD_KALDER_STATE_ERROR;
+                    move_state(st, MOD_KALDER_STATE_ERROR);
                     return STEP_CLEAN;
                 }
             }
@@ -168,11 +166,10 @@ StepOutcome step_data_channel(HandlerState *st)
     st->transfer_info.eof_count = 1;
     st->transfer_info.stripe_count = 1;
     st->transfer_info.node_count = 1;
-    st->signalled = 0;
     if (r->method_number == M_PUT) {
         st->transfer_info.truncate = KALDER_TRUE;
         st->transfer_info.alloc_size = st->content_length;
-        st->state = MOD_KALDER_STATE_RECV;
+        move_state(st, MOD_KALDER_STATE_RECV);
         st->result = kalder_gfs_ipc_request_recv(st->ipc_handle, &st->transfer_info, handler_ipc_cb,
                                                  handler_event_cb, st);
         return STEP_NEXT;
@@ -180,7 +177,7 @@ StepOutcome step_data_channel(HandlerState *st)
     st->transfer_info.truncate = KALDER_FALSE;
     apr_table_setn(r->headers_out, "Content-Disposition",
                    handler_content_disposition(r->pool, r->uri, r->args != nullptr, st->download));
-    st->state = MOD_KALDER_STATE_SEND;
+    move_state(st, MOD_KALDER_STATE_SEND);
     st->result =
         kalder_gfs_ipc_request_send(st->ipc_handle, &st->transfer_info, handler_ipc_cb, handler_event_cb, st);
     return STEP_NEXT;
@@ -195,8 +192,8 @@ StepOutcome start_prepare(HandlerState *st)
     char *slash = std::strrchr(st->prepare_path, '/');
     if (!slash || slash == st->prepare_path) {
         st->result = KALDER_SUCCESS;
-        st->signalled = 1;
-        st->state = MOD_KALDER_STATE_PREPARE_DONE;
+        st->run_now = 1;
+        move_state(st, MOD_KALDER_STATE_PREPARE_DONE);
         return STEP_NEXT;
     }
     *slash = '\0';
@@ -215,8 +212,8 @@ StepOutcome step_prepare_stat(HandlerState *st)
     }
     st->prepare_cursor = st->prepare_path;
     st->result = KALDER_SUCCESS;
-    st->signalled = 1;
-    st->state = MOD_KALDER_STATE_PREPARE_MKDIR;
+    st->run_now = 1;
+    move_state(st, MOD_KALDER_STATE_PREPARE_MKDIR);
     return STEP_NEXT;
 }
 
@@ -232,7 +229,7 @@ StepOutcome run_step(HandlerState *st)
             return step_restrict(st);
         case MOD_KALDER_STATE_HEAD_STAT:
             ap_set_content_length(r, st->stat.size);
-            st->state = MOD_KALDER_STATE_DONE;
+            move_state(st, MOD_KALDER_STATE_DONE);
             return STEP_CLEAN;
         case MOD_KALDER_STATE_RANGE_STAT:
         case MOD_KALDER_STATE_LISTEN:
@@ -252,12 +249,11 @@ StepOutcome run_step(HandlerState *st)
             return step_recv_copy(st);
         case MOD_KALDER_STATE_RECV_FINISH:
             // Woken without news: wait again.
-            st->signalled = 0;
             return STEP_NEXT;
         case MOD_KALDER_STATE_RECV_DONE:
             return step_recv_done(st);
         case MOD_KALDER_STATE_DELETE:
-            st->state = MOD_KALDER_STATE_DONE;
+            move_state(st, MOD_KALDER_STATE_DONE);
             r->status = st->message ? HTTP_NOT_FOUND : HTTP_NO_CONTENT;
             return STEP_CLEAN;
         case MOD_KALDER_STATE_PREPARE_STAT:
@@ -266,7 +262,7 @@ StepOutcome run_step(HandlerState *st)
             return request_command(st, KALDER_GFS_CMD_MKD, st->prepare_path, MOD_KALDER_STATE_PREPARE_MKDIR);
         case MOD_KALDER_STATE_PREPARE_DONE:
             st->result = KALDER_SUCCESS;
-            st->state = MOD_KALDER_STATE_DONE;
+            move_state(st, MOD_KALDER_STATE_DONE);
             return STEP_CLEAN;
         default:
             KALDER_ASSERT(st->state >= 0 && st->state < MOD_KALDER_STATE_LAST);
@@ -277,19 +273,92 @@ StepOutcome run_step(HandlerState *st)
 // Closes the session (waiting for its close callback, after which no
 // callback can touch this record), the data channel and the credential.
 // Called and returns with the lock held.
+SessionView view_of(const HandlerState *st)
+{
+    return SessionView{st->state, st->ipc_handle != nullptr, st->event_arg != nullptr,
+                       st->prepare_cursor == st->prepare_path};
+}
+
+void send_transfer_complete(kalder_gfs_ipc_handle_t handle, HandlerState *st)
+{
+    kalder_gfs_event_info_t event;
+    std::memset(&event, 0, sizeof event);
+    event.type = KALDER_GFS_EVENT_TRANSFER_COMPLETE;
+    event.event_arg = st->event_arg;
+    kalder_gfs_ipc_request_transfer_event(handle, &event);
+}
+
+// Applies one arrival's transition; whether it moved the session to ERROR.
+bool apply_arrival(HandlerState *st, SessionArrival &a)
+{
+    const SessionTransition t = session_transition(view_of(st), a);
+    if (t.take_handle)
+        st->ipc_handle = a.handle;
+    if (t.take_message)
+        st->message = apr_pstrdup(st->pool, a.message);
+    std::free(a.message);
+    a.message = nullptr;
+    if (t.take_event_arg)
+        st->event_arg = a.event_arg;
+    if (t.take_data_arg)
+        st->data_arg = a.data_arg;
+    if (t.take_stat)
+        st->stat = a.stat;
+    if (t.closed)
+        st->closed = 1;
+    if (t.not_a_directory)
+        st->message = apr_psprintf(st->pool, "%s exists but is not a directory.", st->prepare_path);
+    if (t.set_result)
+        st->result = t.result;
+    if (t.send_complete)
+        send_transfer_complete(a.handle, st);
+    if (t.transfer_replied)
+        st->transfer_replied = 1;
+    if (t.wake)
+        st->run_now = 1;
+    const bool broken = t.next == MOD_KALDER_STATE_ERROR && st->state != MOD_KALDER_STATE_ERROR;
+    move_state(st, t.next);
+    return broken;
+}
+
+// Takes the news while the session closes: only the handle of a session
+// that is still to be closed and the close itself count now.
+void take_news_for_close(HandlerState *st)
+{
+    for (; st->news_count > 0; --st->news_count) {
+        SessionArrival &a = st->news[st->news_first];
+        st->news_first = (st->news_first + 1) % HANDLER_NEWS_MAX;
+        if (a.kind == ARRIVAL_OPENED || a.kind == ARRIVAL_BROKEN || a.kind == ARRIVAL_CLOSED) {
+            const SessionTransition t = session_transition(view_of(st), a);
+            if (t.take_handle && !st->closing)
+                st->ipc_handle = a.handle;
+            if (t.closed)
+                st->closed = 1;
+        }
+        std::free(a.message);
+        a.message = nullptr;
+    }
+}
+
 void close_session(HandlerState *st)
 {
     close_data_handle(st);
     close_listener(st);
+    take_news_for_close(st);
     if (st->ipc_handle) {
         kalder_gfs_ipc_handle_t handle = st->ipc_handle;
-        st->signalled = 0;
         st->closed = 0;
+        st->closing = 1;
         kalder_mutex_unlock(&st->lock);
         kalder_result_t rc = kalder_gfs_ipc_close(handle, handler_close_cb, st);
         kalder_mutex_lock(&st->lock);
         if (!is_error(rc)) {
-            while (!st->closed) kalder_cond_wait(&st->cond, &st->lock);
+            for (;;) {
+                take_news_for_close(st);
+                if (st->closed)
+                    break;
+                kalder_cond_wait(&st->cond, &st->lock);
+            }
         }
         st->ipc_handle = nullptr;
     }
@@ -359,22 +428,59 @@ int run_session(HandlerState *st)
     for (;;) {
         if (st->state == MOD_KALDER_STATE_DONE || st->state == MOD_KALDER_STATE_ERROR)
             return is_error(st->result) ? failure_exit(st, false) : clean_exit(st);
-        while (!st->signalled) {
-            kalder_cond_wait(&st->cond, &st->lock);
-            if (st->state == MOD_KALDER_STATE_ERROR)
+        for (;;) {
+            if (take_news(st))
                 return failure_exit(st, false);
+            if (st->run_now)
+                break;
+            kalder_cond_wait(&st->cond, &st->lock);
         }
+        st->run_now = 0;
         StepOutcome outcome = run_step(st);
+        // News that came while the step had the lock released.
+        const bool broken = take_news(st);
         if (outcome == STEP_FAILURE_KEEP)
             return failure_exit(st, true);
-        if (outcome == STEP_FAILURE || is_error(st->result)) {
-            st->state = MOD_KALDER_STATE_ERROR;
+        if (outcome == STEP_FAILURE || broken || is_error(st->result)) {
+            move_state(st, MOD_KALDER_STATE_ERROR);
             return failure_exit(st, false);
         }
         if (outcome == STEP_CLEAN || st->state == MOD_KALDER_STATE_DONE ||
             st->state == MOD_KALDER_STATE_ERROR)
             return clean_exit(st);
     }
+}
+
+void move_state(HandlerState *st, int32_t next)
+{
+    if (next == st->state)
+        return;
+    ap_log_rerror(KALDER_MARK, APLOG_TRACE2, 0, st->request, "state %s -> %s", handler_state_name(st->state),
+                  handler_state_name(next));
+    st->state = next;
+}
+
+bool take_news(HandlerState *st)
+{
+    bool broken = false;
+    if (st->news_lost) {
+        // Unreachable with the few callbacks a session has outstanding; a
+        // lost piece of news would leave the worker waiting for nothing.
+        st->news_lost = 0;
+        SessionArrival lost{};
+        lost.kind = ARRIVAL_BROKEN;
+        lost.result = kalder_error_put("mod_kalder", KALDER_ERROR_PROTOCOL,
+                                       "Too many callbacks of the back-end session at once");
+        apply_arrival(st, lost);
+        broken = true;
+    }
+    for (; st->news_count > 0; --st->news_count) {
+        SessionArrival a = st->news[st->news_first];
+        st->news_first = (st->news_first + 1) % HANDLER_NEWS_MAX;
+        if (apply_arrival(st, a))
+            broken = true;
+    }
+    return broken;
 }
 
 }  // namespace handler
