@@ -1,7 +1,6 @@
 // Stand-ins for the server functions the content handler calls, written
-// after the server's own (util.c, protocol.c, http_filters.c,
-// error_bucket.c, util_filter.c). The data-path integration tests run the
-// real ones.
+// after the server's own (protocol.c, http_filters.c, error_bucket.c,
+// util_filter.c). The data-path integration tests run the real ones.
 #include <cstring>
 
 #include "apr_strings.h"
