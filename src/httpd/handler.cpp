@@ -69,7 +69,7 @@ const char *openssl_errors(apr_pool_t *pool)
 
 }  // namespace
 
-int handler_session_user(request_rec *r, HandlerState *st, char **user)
+int handler_session_user(request_rec *r, HandlerState *st, char **user) KALDER_REQUIRES(st->lock)
 {
     const ServerConfig *conf = kalder_server_config(r->server);
     KALDER_ASSERT(conf != nullptr);
@@ -141,7 +141,7 @@ void kalder_handler_child_init(apr_pool_t *pchild, server_rec *s)
     apr_pool_cleanup_register(pchild, nullptr, credential_pool_cleanup, apr_pool_cleanup_null);
 }
 
-int create_dcsc_credential(HandlerState *st)
+int create_dcsc_credential(HandlerState *st) KALDER_REQUIRES(st->lock)
 {
     request_rec *r = st->request;
     const ServerConfig *conf = kalder_server_config(r->server);
@@ -244,6 +244,9 @@ int mod_kalder_handler(request_rec *r)
     }
 
     auto *st = static_cast<HandlerState *>(apr_pcalloc(r->pool, sizeof(HandlerState)));
+    st->lock.init();
+    kalder_cond_init(&st->cond, nullptr);
+    st->lock.lock();
     st->pool = r->pool;
     st->request = r;
     st->run_now = 1;
@@ -251,7 +254,5 @@ int mod_kalder_handler(request_rec *r)
     st->download = download;
     st->prepare = prepare;
     st->content_length = content_length;
-    kalder_mutex_init(&st->lock, nullptr);
-    kalder_cond_init(&st->cond, nullptr);
     return handler::run_session(st);
 }

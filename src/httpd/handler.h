@@ -12,6 +12,7 @@
 #include "kalder_common.h"
 #include "kalder_gridftp_server.h"
 #include "kalder_gssapi_gsi.h"
+#include "kalder_thread_safety.h"
 #include "kalder_xio.h"
 #include "ranges.h"
 #include "session_machine.h"
@@ -29,53 +30,71 @@ kalder_xio_driver_t mod_kalder_gsi_driver();
 // counts as a break of the session.
 constexpr int HANDLER_NEWS_MAX = 16;
 
+// The request's lock: the toolkit's mutex, made known to clang's
+// thread-safety analysis. Zero-filled until init().
+class KALDER_CAPABILITY("mutex") HandlerLock {
+   public:
+    void init() { kalder_mutex_init(&mutex_, nullptr); }
+    void lock() KALDER_ACQUIRE() { kalder_mutex_lock(&mutex_); }
+    void unlock() KALDER_RELEASE() { kalder_mutex_unlock(&mutex_); }
+    // Waits for a signal on `cond`; the lock is released meanwhile and held
+    // again on return.
+    void wait(kalder_cond_t *cond) { kalder_cond_wait(cond, &mutex_); }
+
+   private:
+    kalder_mutex_t mutex_;
+};
+
 // One per request, zero-filled from the request pool. `lock` guards every
 // other field; the worker holds it except while it waits on `cond`, streams
 // a download, copies an upload body or closes the session. Callbacks run on
 // toolkit threads and only append to `news` and signal; the worker alone
 // takes the news and changes the record (see session_machine.h).
 struct HandlerState {
-    kalder_mutex_t lock;
+    HandlerLock lock;
     kalder_cond_t cond;
-    SessionArrival news[HANDLER_NEWS_MAX];
-    int32_t news_first;
-    int32_t news_count;
-    int32_t news_lost;  // an arrival found the queue full
-    int32_t run_now;    // the worker runs the current state's step without waiting for news
-    char *path;
-    char *prepare_path;
-    char *prepare_cursor;
-    char *restrict_paths;
-    int32_t state;
-    apr_pool_t *pool;
-    const char *message;
-    gss_cred_id_t credential;
-    int32_t credential_counted;  // this request counts as active for the credential pool
-    kalder_xio_server_t listener;
-    kalder_xio_handle_t data_handle;
-    kalder_gfs_ipc_handle_t ipc_handle;
-    void *data_arg;
-    void *event_arg;
-    kalder_range_list_t ranges;
-    int32_t ranges_given;
-    kalder_gfs_stat_t stat;
-    kalder_result_t result;
-    kalder_gfs_session_info_t session_info;
-    kalder_gfs_command_info_t command_info;
-    kalder_gfs_data_info_t data_info;
-    kalder_gfs_stat_info_t stat_info;
-    kalder_gfs_transfer_info_t transfer_info;
+    SessionArrival news[HANDLER_NEWS_MAX] KALDER_GUARDED_BY(lock);
+    int32_t news_first KALDER_GUARDED_BY(lock);
+    int32_t news_count KALDER_GUARDED_BY(lock);
+    int32_t news_lost KALDER_GUARDED_BY(lock);  // an arrival found the queue full
+    int32_t run_now
+        KALDER_GUARDED_BY(lock);  // the worker runs the current state's step without waiting for news
+    char *path KALDER_GUARDED_BY(lock);
+    char *prepare_path KALDER_GUARDED_BY(lock);
+    char *prepare_cursor KALDER_GUARDED_BY(lock);
+    char *restrict_paths KALDER_GUARDED_BY(lock);
+    int32_t state KALDER_GUARDED_BY(lock);
+    apr_pool_t *pool KALDER_GUARDED_BY(lock);
+    const char *message KALDER_GUARDED_BY(lock);
+    gss_cred_id_t credential KALDER_GUARDED_BY(lock);
+    int32_t credential_counted
+        KALDER_GUARDED_BY(lock);  // this request counts as active for the credential pool
+    kalder_xio_server_t listener KALDER_GUARDED_BY(lock);
+    kalder_xio_handle_t data_handle KALDER_GUARDED_BY(lock);
+    kalder_gfs_ipc_handle_t ipc_handle KALDER_GUARDED_BY(lock);
+    void *data_arg KALDER_GUARDED_BY(lock);
+    void *event_arg KALDER_GUARDED_BY(lock);
+    kalder_range_list_t ranges KALDER_GUARDED_BY(lock);
+    int32_t ranges_given KALDER_GUARDED_BY(lock);
+    kalder_gfs_stat_t stat KALDER_GUARDED_BY(lock);
+    kalder_result_t result KALDER_GUARDED_BY(lock);
+    kalder_gfs_session_info_t session_info KALDER_GUARDED_BY(lock);
+    kalder_gfs_command_info_t command_info KALDER_GUARDED_BY(lock);
+    kalder_gfs_data_info_t data_info KALDER_GUARDED_BY(lock);
+    kalder_gfs_stat_info_t stat_info KALDER_GUARDED_BY(lock);
+    kalder_gfs_transfer_info_t transfer_info KALDER_GUARDED_BY(lock);
 
     // Beyond the session record proper:
-    request_rec *request;
-    int32_t closing;           // the session's close has been asked for
-    int32_t closed;            // the close callback has run
-    int32_t transfer_replied;  // a successful transfer reply came while the worker waited to copy the body
-    int32_t body_failed;       // the request body could not be read to its end
-    int32_t streamed;          // download data has been passed to the output filters
-    int64_t content_length;    // upload: the request's Content-Length
-    bool download;             // the query has "download"
-    bool prepare;              // the query has "prepare"
+    request_rec *request KALDER_GUARDED_BY(lock);
+    int32_t closing KALDER_GUARDED_BY(lock);  // the session's close has been asked for
+    int32_t closed KALDER_GUARDED_BY(lock);   // the close callback has run
+    int32_t transfer_replied
+        KALDER_GUARDED_BY(lock);  // a successful transfer reply came while the worker waited to copy the body
+    int32_t body_failed KALDER_GUARDED_BY(lock);     // the request body could not be read to its end
+    int32_t streamed KALDER_GUARDED_BY(lock);        // download data has been passed to the output filters
+    int64_t content_length KALDER_GUARDED_BY(lock);  // upload: the request's Content-Length
+    bool download KALDER_GUARDED_BY(lock);           // the query has "download"
+    bool prepare KALDER_GUARDED_BY(lock);            // the query has "prepare"
 };
 
 // Context of MODE_E_FILTER, one per range response, zero-filled from the
@@ -93,7 +112,7 @@ struct ModeEFilterCtx {
 
 // Builds the session user string of the request into *user (and, for a
 // guest collection, st->restrict_paths). 0 on success; failures are logged.
-int handler_session_user(request_rec *r, HandlerState *st, char **user);
+int handler_session_user(request_rec *r, HandlerState *st, char **user) KALDER_REQUIRES(st->lock);
 
 // The "XIO" bucket over a data connection.
 apr_bucket *xio_bucket_create(kalder_xio_handle_t handle, apr_bucket_alloc_t *list);
@@ -114,7 +133,7 @@ void handler_ipc_cb(kalder_gfs_ipc_handle_t handle, kalder_result_t result, kald
 // key of the server's KalderDataChannelKey type and a self-signed
 // certificate valid for 7 days, ready-made from the process's pool when one
 // is there. 0 on success; a failure is logged.
-int create_dcsc_credential(HandlerState *st);
+int create_dcsc_credential(HandlerState *st) KALDER_REQUIRES(st->lock);
 
 // --- shared by the handler's files --------------------------------------------
 
@@ -133,17 +152,18 @@ const char *friendly_text(apr_pool_t *pool, kalder_result_t result);
 void log_toolkit_error(request_rec *r, const char *what, kalder_result_t result);
 
 // Drives the request's session to its end: the steps below and the news of
-// the callbacks. Returns the handler's status.
-int run_session(HandlerState *st);
+// the callbacks. Called with the lock held; returns the handler's status,
+// with the lock released.
+int run_session(HandlerState *st) KALDER_RELEASE(st->lock);
 
 // The only change of st->state: logs the move at APLOG_TRACE2.
-void move_state(HandlerState *st, int32_t next);
+void move_state(HandlerState *st, int32_t next) KALDER_REQUIRES(st->lock);
 
 // Takes every recorded arrival, in order, and applies its transition
 // (session_transition): the record's fields, the state, and the
 // transfer-complete event it sends. Sets st->run_now when one wakes the
 // worker; returns whether one moved the session to ERROR. Lock held.
-bool take_news(HandlerState *st);
+bool take_news(HandlerState *st) KALDER_REQUIRES(st->lock);
 
 // How a step leaves the driving loop. Each step runs with the lock held.
 enum StepOutcome {
@@ -154,16 +174,16 @@ enum StepOutcome {
 };
 
 // The data channel's steps (handler_data.cpp).
-StepOutcome setup_listener(HandlerState *st);
-StepOutcome accept_data_connection(HandlerState *st, int32_t next);
-StepOutcome step_send_stream(HandlerState *st);
-StepOutcome step_send_finish(HandlerState *st);
-StepOutcome step_recv_copy(HandlerState *st);
-StepOutcome step_recv_done(HandlerState *st);
-void close_listener(HandlerState *st);
-void close_data_handle(HandlerState *st);
+StepOutcome setup_listener(HandlerState *st) KALDER_REQUIRES(st->lock);
+StepOutcome accept_data_connection(HandlerState *st, int32_t next) KALDER_REQUIRES(st->lock);
+StepOutcome step_send_stream(HandlerState *st) KALDER_REQUIRES(st->lock);
+StepOutcome step_send_finish(HandlerState *st) KALDER_REQUIRES(st->lock);
+StepOutcome step_recv_copy(HandlerState *st) KALDER_REQUIRES(st->lock);
+StepOutcome step_recv_done(HandlerState *st) KALDER_REQUIRES(st->lock);
+void close_listener(HandlerState *st) KALDER_REQUIRES(st->lock);
+void close_data_handle(HandlerState *st) KALDER_REQUIRES(st->lock);
 // Tells the back end to stop the running transfer and discard it.
-void send_transfer_abort(HandlerState *st);
+void send_transfer_abort(HandlerState *st) KALDER_REQUIRES(st->lock);
 
 }  // namespace handler
 

@@ -13,7 +13,7 @@ namespace {
 void record(void *arg, const SessionArrival &arrival)
 {
     auto *st = static_cast<HandlerState *>(arg);
-    kalder_mutex_lock(&st->lock);
+    st->lock.lock();
     if (st->news_count < HANDLER_NEWS_MAX) {
         st->news[(st->news_first + st->news_count) % HANDLER_NEWS_MAX] = arrival;
         ++st->news_count;
@@ -22,7 +22,7 @@ void record(void *arg, const SessionArrival &arrival)
         std::free(arrival.message);
     }
     kalder_cond_signal(&st->cond);
-    kalder_mutex_unlock(&st->lock);
+    st->lock.unlock();
 }
 
 SessionArrival arrival_of(ArrivalKind kind, kalder_gfs_ipc_handle_t handle, kalder_result_t result,

@@ -21,7 +21,7 @@ constexpr apr_size_t UPLOAD_BUFFER_SIZE = 1048576;
 }  // namespace
 
 // Creates the listener and sends the data-channel request.
-StepOutcome setup_listener(HandlerState *st)
+StepOutcome setup_listener(HandlerState *st) KALDER_REQUIRES(st->lock)
 {
     request_rec *r = st->request;
     const char *interface = std::getenv("KALDER_APACHE_DC_INTERFACE");
@@ -35,7 +35,7 @@ StepOutcome setup_listener(HandlerState *st)
     kalder_xio_driver_t gsi = mod_kalder_gsi_driver();
     kalder_xio_attr_t attr = nullptr;
     kalder_result_t rc = kalder_xio_attr_init(&attr);
-    auto fail = [&](const char *what) {
+    auto fail = [&](const char *what) KALDER_REQUIRES(st->lock) {
         log_toolkit_error(r, what, rc);
         if (attr)
             kalder_xio_attr_destroy(attr);
@@ -103,7 +103,7 @@ StepOutcome setup_listener(HandlerState *st)
 }
 
 // Tells the back end to stop the running transfer and discard it.
-void send_transfer_abort(HandlerState *st)
+void send_transfer_abort(HandlerState *st) KALDER_REQUIRES(st->lock)
 {
     kalder_gfs_event_info_t event;
     std::memset(&event, 0, sizeof event);
@@ -114,7 +114,7 @@ void send_transfer_abort(HandlerState *st)
 
 // Accepts the back end's data connection and runs its handshake. A failure
 // ends the request at once: the transfer is told to stop.
-StepOutcome accept_data_connection(HandlerState *st, int32_t next)
+StepOutcome accept_data_connection(HandlerState *st, int32_t next) KALDER_REQUIRES(st->lock)
 {
     request_rec *r = st->request;
     move_state(st, next);
@@ -135,7 +135,7 @@ StepOutcome accept_data_connection(HandlerState *st, int32_t next)
     return STEP_FAILURE;
 }
 
-void close_listener(HandlerState *st)
+void close_listener(HandlerState *st) KALDER_REQUIRES(st->lock)
 {
     if (st->listener) {
         kalder_xio_server_close(st->listener);
@@ -143,7 +143,7 @@ void close_listener(HandlerState *st)
     }
 }
 
-void close_data_handle(HandlerState *st)
+void close_data_handle(HandlerState *st) KALDER_REQUIRES(st->lock)
 {
     if (st->data_handle) {
         kalder_xio_close(st->data_handle, nullptr);
@@ -152,7 +152,7 @@ void close_data_handle(HandlerState *st)
 }
 
 // Sets up the range response: headers, status 206 and MODE_E_FILTER.
-void prepare_range_response(HandlerState *st)
+void prepare_range_response(HandlerState *st) KALDER_REQUIRES(st->lock)
 {
     request_rec *r = st->request;
     auto *ctx = static_cast<ModeEFilterCtx *>(apr_pcalloc(r->pool, sizeof(ModeEFilterCtx)));
@@ -185,7 +185,7 @@ void prepare_range_response(HandlerState *st)
 // Streams the data connection to the client. The end of the response is
 // passed only once the back end has confirmed the transfer (step of
 // SEND_FINISH), so that a transfer that fails midway never looks complete.
-StepOutcome step_send_stream(HandlerState *st)
+StepOutcome step_send_stream(HandlerState *st) KALDER_REQUIRES(st->lock)
 {
     request_rec *r = st->request;
     if (st->ranges_given)
@@ -198,24 +198,24 @@ StepOutcome step_send_stream(HandlerState *st)
         st->run_now = 1;  // the transfer reply has come: end the response at once
     move_state(st, MOD_KALDER_STATE_SEND_FINISH);
     st->streamed = 1;
-    kalder_mutex_unlock(&st->lock);
+    st->lock.unlock();
     ap_pass_brigade(r->output_filters, bb);
     apr_brigade_cleanup(bb);
-    kalder_mutex_lock(&st->lock);
+    st->lock.lock();
     close_data_handle(st);
     return STEP_NEXT;  // the loop checks `result`, then waits
 }
 
-StepOutcome step_send_finish(HandlerState *st)
+StepOutcome step_send_finish(HandlerState *st) KALDER_REQUIRES(st->lock)
 {
     request_rec *r = st->request;
     if (is_error(st->result))
         return STEP_FAILURE;
     apr_bucket_brigade *bb = apr_brigade_create(r->pool, r->connection->bucket_alloc);
     APR_BRIGADE_INSERT_TAIL(bb, apr_bucket_eos_create(r->connection->bucket_alloc));
-    kalder_mutex_unlock(&st->lock);
+    st->lock.unlock();
     ap_pass_brigade(r->output_filters, bb);
-    kalder_mutex_lock(&st->lock);
+    st->lock.lock();
     move_state(st, MOD_KALDER_STATE_DONE);
     return STEP_CLEAN;
 }
@@ -226,7 +226,7 @@ StepOutcome step_send_finish(HandlerState *st)
 // it received and keeps the old file; the client gets 502. The body text is
 // the failure the session has already recorded (the back end's reason),
 // else the write error.
-StepOutcome fail_body_write(HandlerState *st, kalder_result_t rc)
+StepOutcome fail_body_write(HandlerState *st, kalder_result_t rc) KALDER_REQUIRES(st->lock)
 {
     request_rec *r = st->request;
     log_toolkit_error(r, "Error writing to the data connection", rc);
@@ -241,15 +241,16 @@ StepOutcome fail_body_write(HandlerState *st, kalder_result_t rc)
 }
 
 // Copies the request body into the data connection.
-StepOutcome step_recv_copy(HandlerState *st)
+StepOutcome step_recv_copy(HandlerState *st) KALDER_REQUIRES(st->lock)
 {
     request_rec *r = st->request;
     close_listener(st);
     int64_t copied = 0;
+    bool body_failed = false;
     if (ap_should_client_block(r)) {
         auto *buffer = static_cast<char *>(apr_palloc(r->pool, UPLOAD_BUFFER_SIZE));
         kalder_xio_handle_t handle = st->data_handle;
-        kalder_mutex_unlock(&st->lock);
+        st->lock.unlock();
         bool at_end = false;
         while (!at_end) {
             // Gather at least a quarter of the buffer (the input filters
@@ -261,12 +262,12 @@ StepOutcome step_recv_copy(HandlerState *st)
                 if (got <= 0) {
                     at_end = true;
                     if (got < 0)
-                        st->body_failed = 1;  // read under the lock below, by this thread only
+                        body_failed = true;
                     break;
                 }
                 n += got;
             }
-            if (st->body_failed || n == 0)
+            if (body_failed || n == 0)
                 break;
             size_t done = 0;
             while (done < static_cast<size_t>(n)) {
@@ -275,15 +276,16 @@ StepOutcome step_recv_copy(HandlerState *st)
                                                       static_cast<size_t>(n) - done, &written, nullptr);
                 done += written;
                 if (is_error(rc)) {
-                    kalder_mutex_lock(&st->lock);
+                    st->lock.lock();
                     return fail_body_write(st, rc);
                 }
             }
             copied += n;
         }
-        kalder_mutex_lock(&st->lock);
+        st->lock.lock();
     }
-    if (st->body_failed) {
+    st->body_failed = body_failed;
+    if (body_failed) {
         // Never store a body that was cut short: the transfer is aborted
         // (the back end keeps the old file) and the request fails.
         ap_log_rerror(KALDER_MARK, APLOG_INFO, 0, r,
@@ -304,7 +306,7 @@ StepOutcome step_recv_copy(HandlerState *st)
     return STEP_NEXT;
 }
 
-StepOutcome step_recv_done(HandlerState *st)
+StepOutcome step_recv_done(HandlerState *st) KALDER_REQUIRES(st->lock)
 {
     if (st->body_failed)
         return STEP_FAILURE;

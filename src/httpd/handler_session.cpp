@@ -20,7 +20,7 @@ namespace {
 constexpr const char *SESSION_SUBJECT =
     "/C=US/O=Kalder Consortium/OU=Kalder Online/OU=Transfer User/CN=__transfer__";
 
-StepOutcome request_stat(HandlerState *st, const char *path, int32_t next)
+StepOutcome request_stat(HandlerState *st, const char *path, int32_t next) KALDER_REQUIRES(st->lock)
 {
     std::memset(&st->stat_info, 0, sizeof st->stat_info);
     st->stat_info.file_only = KALDER_TRUE;
@@ -30,7 +30,7 @@ StepOutcome request_stat(HandlerState *st, const char *path, int32_t next)
     return STEP_NEXT;
 }
 
-StepOutcome request_command(HandlerState *st, int command, char *path, int32_t next)
+StepOutcome request_command(HandlerState *st, int command, char *path, int32_t next) KALDER_REQUIRES(st->lock)
 {
     std::memset(&st->command_info, 0, sizeof st->command_info);
     st->command_info.command = command;
@@ -40,7 +40,7 @@ StepOutcome request_command(HandlerState *st, int command, char *path, int32_t n
     return STEP_NEXT;
 }
 
-StepOutcome step_init(HandlerState *st)
+StepOutcome step_init(HandlerState *st) KALDER_REQUIRES(st->lock)
 {
     request_rec *r = st->request;
     const ServerConfig *conf = kalder_server_config(r->server);
@@ -68,10 +68,10 @@ StepOutcome step_init(HandlerState *st)
     return STEP_NEXT;
 }
 
-StepOutcome step_listen(HandlerState *st);
-StepOutcome start_prepare(HandlerState *st);
+StepOutcome step_listen(HandlerState *st) KALDER_REQUIRES(st->lock);
+StepOutcome start_prepare(HandlerState *st) KALDER_REQUIRES(st->lock);
 
-StepOutcome step_restrict(HandlerState *st)
+StepOutcome step_restrict(HandlerState *st) KALDER_REQUIRES(st->lock)
 {
     request_rec *r = st->request;
     if (r->method_number == M_GET) {
@@ -87,7 +87,7 @@ StepOutcome step_restrict(HandlerState *st)
     return request_command(st, KALDER_GFS_CMD_DELE, st->path, MOD_KALDER_STATE_DELETE);
 }
 
-StepOutcome step_connect(HandlerState *st)
+StepOutcome step_connect(HandlerState *st) KALDER_REQUIRES(st->lock)
 {
     if (!st->restrict_paths)
         return step_restrict(st);
@@ -103,7 +103,7 @@ apr_status_t range_list_cleanup(void *list)
     return APR_SUCCESS;
 }
 
-StepOutcome step_listen(HandlerState *st)
+StepOutcome step_listen(HandlerState *st) KALDER_REQUIRES(st->lock)
 {
     request_rec *r = st->request;
     st->ranges = nullptr;
@@ -154,7 +154,7 @@ StepOutcome step_listen(HandlerState *st)
     return setup_listener(st);
 }
 
-StepOutcome step_data_channel(HandlerState *st)
+StepOutcome step_data_channel(HandlerState *st) KALDER_REQUIRES(st->lock)
 {
     request_rec *r = st->request;
     std::memset(&st->transfer_info, 0, sizeof st->transfer_info);
@@ -186,7 +186,7 @@ StepOutcome step_data_channel(HandlerState *st)
 // Directory walk of "prepare": stat the whole parent path; when it is
 // missing, walk down from the top, stat each prefix and make the missing
 // levels, the last one without a stat.
-StepOutcome start_prepare(HandlerState *st)
+StepOutcome start_prepare(HandlerState *st) KALDER_REQUIRES(st->lock)
 {
     st->prepare_path = apr_pstrdup(st->pool, st->path);
     char *slash = std::strrchr(st->prepare_path, '/');
@@ -201,7 +201,7 @@ StepOutcome start_prepare(HandlerState *st)
     return request_stat(st, st->prepare_path, MOD_KALDER_STATE_PREPARE_STAT);
 }
 
-StepOutcome step_prepare_stat(HandlerState *st)
+StepOutcome step_prepare_stat(HandlerState *st) KALDER_REQUIRES(st->lock)
 {
     *st->prepare_cursor = '/';
     char *next = std::strchr(st->prepare_cursor + 1, '/');
@@ -217,7 +217,7 @@ StepOutcome step_prepare_stat(HandlerState *st)
     return STEP_NEXT;
 }
 
-StepOutcome run_step(HandlerState *st)
+StepOutcome run_step(HandlerState *st) KALDER_REQUIRES(st->lock)
 {
     request_rec *r = st->request;
     switch (st->state) {
@@ -273,13 +273,13 @@ StepOutcome run_step(HandlerState *st)
 // Closes the session (waiting for its close callback, after which no
 // callback can touch this record), the data channel and the credential.
 // Called and returns with the lock held.
-SessionView view_of(const HandlerState *st)
+SessionView view_of(const HandlerState *st) KALDER_REQUIRES(st->lock)
 {
     return SessionView{st->state, st->ipc_handle != nullptr, st->event_arg != nullptr,
                        st->prepare_cursor == st->prepare_path};
 }
 
-void send_transfer_complete(kalder_gfs_ipc_handle_t handle, HandlerState *st)
+void send_transfer_complete(kalder_gfs_ipc_handle_t handle, HandlerState *st) KALDER_REQUIRES(st->lock)
 {
     kalder_gfs_event_info_t event;
     std::memset(&event, 0, sizeof event);
@@ -289,7 +289,7 @@ void send_transfer_complete(kalder_gfs_ipc_handle_t handle, HandlerState *st)
 }
 
 // Applies one arrival's transition; whether it moved the session to ERROR.
-bool apply_arrival(HandlerState *st, SessionArrival &a)
+bool apply_arrival(HandlerState *st, SessionArrival &a) KALDER_REQUIRES(st->lock)
 {
     const SessionTransition t = session_transition(view_of(st), a);
     if (t.take_handle)
@@ -323,7 +323,7 @@ bool apply_arrival(HandlerState *st, SessionArrival &a)
 
 // Takes the news while the session closes: only the handle of a session
 // that is still to be closed and the close itself count now.
-void take_news_for_close(HandlerState *st)
+void take_news_for_close(HandlerState *st) KALDER_REQUIRES(st->lock)
 {
     for (; st->news_count > 0; --st->news_count) {
         SessionArrival &a = st->news[st->news_first];
@@ -340,7 +340,7 @@ void take_news_for_close(HandlerState *st)
     }
 }
 
-void close_session(HandlerState *st)
+void close_session(HandlerState *st) KALDER_REQUIRES(st->lock)
 {
     close_data_handle(st);
     close_listener(st);
@@ -349,15 +349,15 @@ void close_session(HandlerState *st)
         kalder_gfs_ipc_handle_t handle = st->ipc_handle;
         st->closed = 0;
         st->closing = 1;
-        kalder_mutex_unlock(&st->lock);
+        st->lock.unlock();
         kalder_result_t rc = kalder_gfs_ipc_close(handle, handler_close_cb, st);
-        kalder_mutex_lock(&st->lock);
+        st->lock.lock();
         if (!is_error(rc)) {
             for (;;) {
                 take_news_for_close(st);
                 if (st->closed)
                     break;
-                kalder_cond_wait(&st->cond, &st->lock);
+                st->lock.wait(&st->cond);
             }
         }
         st->ipc_handle = nullptr;
@@ -372,14 +372,14 @@ void close_session(HandlerState *st)
     }
 }
 
-int clean_exit(HandlerState *st)
+int clean_exit(HandlerState *st) KALDER_RELEASE(st->lock)
 {
     close_session(st);
-    kalder_mutex_unlock(&st->lock);
+    st->lock.unlock();
     return OK;
 }
 
-int failure_exit(HandlerState *st, bool keep_status)
+int failure_exit(HandlerState *st, bool keep_status) KALDER_RELEASE(st->lock)
 {
     request_rec *r = st->request;
     if (!keep_status && r->status == HTTP_OK)
@@ -400,9 +400,9 @@ int failure_exit(HandlerState *st, bool keep_status)
         APR_BRIGADE_INSERT_TAIL(
             bb, ap_bucket_error_create(HTTP_BAD_GATEWAY, nullptr, r->pool, r->connection->bucket_alloc));
         APR_BRIGADE_INSERT_TAIL(bb, apr_bucket_eos_create(r->connection->bucket_alloc));
-        kalder_mutex_unlock(&st->lock);
+        st->lock.unlock();
         ap_pass_brigade(r->output_filters, bb);
-        kalder_mutex_lock(&st->lock);
+        st->lock.lock();
     } else if (!r->header_only) {
         const char *text = st->message;
         if (!text)
@@ -424,7 +424,6 @@ int failure_exit(HandlerState *st, bool keep_status)
 
 int run_session(HandlerState *st)
 {
-    kalder_mutex_lock(&st->lock);
     for (;;) {
         if (st->state == MOD_KALDER_STATE_DONE || st->state == MOD_KALDER_STATE_ERROR)
             return is_error(st->result) ? failure_exit(st, false) : clean_exit(st);
@@ -433,7 +432,7 @@ int run_session(HandlerState *st)
                 return failure_exit(st, false);
             if (st->run_now)
                 break;
-            kalder_cond_wait(&st->cond, &st->lock);
+            st->lock.wait(&st->cond);
         }
         st->run_now = 0;
         StepOutcome outcome = run_step(st);
@@ -451,7 +450,7 @@ int run_session(HandlerState *st)
     }
 }
 
-void move_state(HandlerState *st, int32_t next)
+void move_state(HandlerState *st, int32_t next) KALDER_REQUIRES(st->lock)
 {
     if (next == st->state)
         return;
@@ -460,7 +459,7 @@ void move_state(HandlerState *st, int32_t next)
     st->state = next;
 }
 
-bool take_news(HandlerState *st)
+bool take_news(HandlerState *st) KALDER_REQUIRES(st->lock)
 {
     bool broken = false;
     if (st->news_lost) {

@@ -27,7 +27,7 @@ struct Callbacks : ::testing::Test {
         st->pool = req->pool;
         st->request = req.get();
         st->path = apr_pstrdup(req->pool, "/a/b/c/f.txt");
-        kalder_mutex_init(&st->lock, nullptr);
+        st->lock.init();
         kalder_cond_init(&st->cond, nullptr);
     }
     void TearDown() override
