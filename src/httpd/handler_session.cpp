@@ -270,9 +270,7 @@ StepOutcome run_step(HandlerState *st) KALDER_REQUIRES(st->lock)
     }
 }
 
-// Closes the session (waiting for its close callback, after which no
-// callback can touch this record), the data channel and the credential.
-// Called and returns with the lock held.
+// What session_transition reads of the record.
 SessionView view_of(const HandlerState *st) KALDER_REQUIRES(st->lock)
 {
     return SessionView{st->state, st->ipc_handle != nullptr, st->event_arg != nullptr,
@@ -340,6 +338,9 @@ void take_news_for_close(HandlerState *st) KALDER_REQUIRES(st->lock)
     }
 }
 
+// Closes the session (waiting for its close callback, after which no
+// callback can touch this record), the data channel and the credential.
+// Called and returns with the lock held.
 void close_session(HandlerState *st) KALDER_REQUIRES(st->lock)
 {
     close_data_handle(st);
