@@ -41,11 +41,6 @@
 // Hooks, filters and buckets registered by mod_kalder
 
 #include "access_hooks.h"
-int mod_kalder_handler(request_rec *r);
-apr_status_t mode_e_filter(ap_filter_t *f, apr_bucket_brigade *bb);
-// Child init of the content handler: sizes the per-process key pool (its
-// filler thread starts with the first request that needs a key) and stops
-// it with the child pool.
-void kalder_handler_child_init(apr_pool_t *pchild, server_rec *s);
+#include "content_handler.h"
 
 #endif

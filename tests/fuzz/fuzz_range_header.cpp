@@ -7,7 +7,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "handler.h"
+#include "apr_general.h"
+#include "ranges.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

@@ -9,7 +9,7 @@
 #include <string>
 #include <thread>
 
-#include "dc_credential.h"
+#include "credential.h"
 #include "handler.h"
 #include "testing.h"
 

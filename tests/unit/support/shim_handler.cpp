@@ -1,7 +1,6 @@
 // Stand-ins for the server functions the content handler calls, written
-// after the server's own (util.c, protocol.c, http_filters.c,
-// error_bucket.c, util_filter.c). The data-path integration tests run the
-// real ones.
+// after the server's own (protocol.c, http_filters.c, error_bucket.c,
+// util_filter.c). The data-path integration tests run the real ones.
 #include <cstring>
 
 #include "apr_strings.h"
@@ -9,29 +8,6 @@
 #include "http_request.h"
 #include "httpd.h"
 #include "util_filter.h"
-
-// Everything but alphanumerics and ".-*_" is escaped as "%xx" (lower-case
-// hex); a blank becomes "+".
-__attribute__((weak)) char *ap_escape_urlencoded(apr_pool_t *p, const char *s)
-{
-    static constexpr char digits[] = "0123456789abcdef";
-    auto *out = static_cast<char *>(apr_palloc(p, 3 * std::strlen(s) + 1));
-    char *d = out;
-    for (const auto *c = reinterpret_cast<const unsigned char *>(s); *c; ++c) {
-        if ((*c >= '0' && *c <= '9') || (*c >= 'a' && *c <= 'z') || (*c >= 'A' && *c <= 'Z') ||
-            std::strchr(".-*_", *c)) {
-            *d++ = static_cast<char>(*c);
-        } else if (*c == ' ') {
-            *d++ = '+';
-        } else {
-            *d++ = '%';
-            *d++ = digits[*c >> 4];
-            *d++ = digits[*c & 0x0f];
-        }
-    }
-    *d = '\0';
-    return out;
-}
 
 __attribute__((weak)) void ap_set_content_length(request_rec *r, apr_off_t length)
 {

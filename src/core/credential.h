@@ -8,11 +8,11 @@
 // background thread at low priority; a request takes one, and the thread
 // makes the next once no request of the process is being served. A request
 // that finds none ready makes its own.
-#ifndef KALDER_DC_CREDENTIAL_H
-#define KALDER_DC_CREDENTIAL_H
+#ifndef KALDER_CORE_CREDENTIAL_H
+#define KALDER_CORE_CREDENTIAL_H
 
-#include "kalder.h"
 #include "kalder_gssapi_gsi.h"
+#include "server_config.h"
 
 // Where the making of a credential failed; the OpenSSL error queue (or, for
 // DCSC_FAILED_IMPORT, the toolkit error `minor`) says why.

@@ -1,7 +1,7 @@
 // The data channel's per-request credential and the per-process pool of
-// ready ones (see dc_credential.h).
+// ready ones (see credential.h).
 #define KALDER_SOURCE "handler"
-#include "dc_credential.h"
+#include "credential.h"
 
 #include <openssl/core_names.h>
 #include <openssl/err.h>
@@ -15,16 +15,14 @@
 
 #include <atomic>
 #include <condition_variable>
-#include <mutex>
 #include <system_error>
 #include <thread>
 #include <vector>
 
+#include "kalder_thread_safety.h"
 #include "raii.h"
 
 namespace {
-
-using PkeyCtxPtr = std::unique_ptr<EVP_PKEY_CTX, kalder::Deleter<EVP_PKEY_CTX_free>>;
 
 // Stops an RSA key generation midway when the pool is shutting down.
 int keygen_progress(EVP_PKEY_CTX *ctx)
@@ -36,7 +34,7 @@ int keygen_progress(EVP_PKEY_CTX *ctx)
 EVP_PKEY *generate_key(DataChannelKey type, const std::atomic<bool> *stop)
 {
     const bool rsa = type == DATA_CHANNEL_KEY_RSA2048;
-    PkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_name(nullptr, rsa ? "RSA" : "EC", nullptr));
+    kalder::PkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_name(nullptr, rsa ? "RSA" : "EC", nullptr));
     if (!ctx || EVP_PKEY_keygen_init(ctx.get()) <= 0)
         return nullptr;
     if (rsa ? EVP_PKEY_CTX_set_rsa_keygen_bits(ctx.get(), 2048) <= 0
@@ -134,14 +132,15 @@ DataChannelKey type_of(int slot)
 }
 
 struct CredentialPool {
-    std::mutex lock;
-    std::condition_variable wake;  // the filler waits on it; takers and stop signal it
-    // Guarded by lock:
-    std::vector<gss_cred_id_t> ready[kKeyTypes];
-    bool wanted[kKeyTypes] = {};  // a request asked for this type: keep it filled
-    int capacity = 0;             // 0: no pool (the unit tests, or disabled)
-    int active = 0;               // requests being served: the filler waits for none
-    bool started = false;
+    kalder::Mutex lock;
+    std::condition_variable_any wake;  // the filler waits on it; takers and stop signal it
+    std::vector<gss_cred_id_t> ready[kKeyTypes] KALDER_GUARDED_BY(lock);
+    bool wanted[kKeyTypes] KALDER_GUARDED_BY(lock) = {};  // a request asked for this type: keep it filled
+    int capacity KALDER_GUARDED_BY(lock) = 0;             // 0: no pool (the unit tests, or disabled)
+    int active KALDER_GUARDED_BY(lock) = 0;               // requests being served: the filler waits for none
+    bool started KALDER_GUARDED_BY(lock) = false;
+    // Started under the lock; joined without it by dcsc_pool_stop and the
+    // destructor, once `stopping` is set.
     std::thread filler;
     // Read by the filler's key generation without the lock.
     std::atomic<bool> stopping{false};
@@ -151,7 +150,7 @@ struct CredentialPool {
         // Normally stopped by the child's cleanup already.
         if (filler.joinable()) {
             {
-                std::lock_guard<std::mutex> guard(lock);
+                kalder::MutexLock guard(lock);
                 stopping = true;
                 wake.notify_all();
             }
@@ -184,7 +183,7 @@ void lower_priority()
 void fill(CredentialPool &p)
 {
     lower_priority();
-    std::unique_lock<std::mutex> guard(p.lock);
+    p.lock.lock();
     while (!p.stopping) {
         // Only while no request is being served, so that the filler never
         // competes with one; the emptiest wanted type first.
@@ -196,16 +195,16 @@ void fill(CredentialPool &p)
                 slot = i;
         }
         if (slot < 0 || p.active > 0) {
-            p.wake.wait(guard);
+            p.wake.wait(p.lock);
             continue;
         }
-        guard.unlock();
+        p.lock.unlock();
         DcscBuild made = build(type_of(slot), &p.stopping);
         ERR_clear_error();
-        guard.lock();
+        p.lock.lock();
         if (made.credential == GSS_C_NO_CREDENTIAL) {
             // Requests make their own meanwhile; try again later.
-            p.wake.wait_for(guard, std::chrono::seconds(1));
+            p.wake.wait_for(p.lock, std::chrono::seconds(1));
             continue;
         }
         if (p.stopping || static_cast<int>(p.ready[slot].size()) >= p.capacity) {
@@ -218,6 +217,7 @@ void fill(CredentialPool &p)
             release(made.credential);
         }
     }
+    p.lock.unlock();
 }
 
 }  // namespace
@@ -231,7 +231,7 @@ gss_cred_id_t dcsc_pool_take(DataChannelKey type)
 {
     CredentialPool &p = pool();
     const int slot = slot_of(type);
-    std::lock_guard<std::mutex> guard(p.lock);
+    kalder::MutexLock guard(p.lock);
     ++p.active;
     if (p.capacity == 0 || p.stopping)
         return GSS_C_NO_CREDENTIAL;
@@ -258,7 +258,7 @@ gss_cred_id_t dcsc_pool_take(DataChannelKey type)
 void dcsc_pool_request_done()
 {
     CredentialPool &p = pool();
-    std::lock_guard<std::mutex> guard(p.lock);
+    kalder::MutexLock guard(p.lock);
     if (p.active > 0 && --p.active == 0)
         p.wake.notify_one();
 }
@@ -266,7 +266,7 @@ void dcsc_pool_request_done()
 void dcsc_pool_start(int capacity)
 {
     CredentialPool &p = pool();
-    std::lock_guard<std::mutex> guard(p.lock);
+    kalder::MutexLock guard(p.lock);
     p.capacity = capacity;
     p.stopping = false;
 }
@@ -275,13 +275,13 @@ void dcsc_pool_stop()
 {
     CredentialPool &p = pool();
     {
-        std::lock_guard<std::mutex> guard(p.lock);
+        kalder::MutexLock guard(p.lock);
         p.stopping = true;
         p.wake.notify_all();
     }
     if (p.filler.joinable())
         p.filler.join();
-    std::lock_guard<std::mutex> guard(p.lock);
+    kalder::MutexLock guard(p.lock);
     for (auto &ready : p.ready) {
         for (gss_cred_id_t cred : ready) release(cred);
         ready.clear();
@@ -294,6 +294,6 @@ void dcsc_pool_stop()
 int dcsc_pool_depth(DataChannelKey type)
 {
     CredentialPool &p = pool();
-    std::lock_guard<std::mutex> guard(p.lock);
+    kalder::MutexLock guard(p.lock);
     return static_cast<int>(p.ready[slot_of(type)].size());
 }
