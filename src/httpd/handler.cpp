@@ -5,7 +5,6 @@
 #define KALDER_SOURCE "handler"
 #include "handler.h"
 
-#include <openssl/err.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -57,14 +56,7 @@ namespace {
 // Drains the crypto library's error queue into one text.
 const char *openssl_errors(apr_pool_t *pool)
 {
-    const char *out = "";
-    unsigned long code;
-    while ((code = ERR_get_error()) != 0) {
-        char buffer[256];
-        ERR_error_string_n(code, buffer, sizeof buffer);
-        out = *out ? apr_pstrcat(pool, out, "; ", buffer, nullptr) : apr_pstrdup(pool, buffer);
-    }
-    return *out ? out : "no detail";
+    return apr_pstrdup(pool, kalder_openssl_errors().c_str());
 }
 
 }  // namespace

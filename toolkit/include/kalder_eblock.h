@@ -12,7 +12,7 @@ inline constexpr size_t KALDER_EBLOCK_HEADER_SIZE = 17;
 
 /* Descriptor flags. */
 inline constexpr uint8_t KALDER_EBLOCK_EOD = 0x08; /* end of data on this connection */
-inline constexpr uint8_t KALDER_EBLOCK_EOF = 0x40; /* end of file: the count field holds the EOD count */
+inline constexpr uint8_t KALDER_EBLOCK_EOF = 0x40; /* end of file: the offset field holds the EOD count */
 
 struct kalder_eblock_header_t {
     uint8_t flags;
