@@ -8,7 +8,17 @@
 
 #include "identity_calls.h"
 
-#include "kalder.h"
+#include "httpd.h"
+#include "http_config.h"
+#include "http_log.h"
+#include "http_request.h"
+#include "config.h"
+#include "documents.h"
+#include "invariant.h"
+#include "module.h"
+#include "server_config.h"
+#include "auth.h"
+#include "key_utils.h"
 #include "log_sinks.h"
 
 // ---------------------------------------------------------------------------

@@ -9,7 +9,11 @@
 #include "handler.h"
 #include "http_protocol.h"
 #include "http_request.h"
-#include "kalder.h"
+#include "httpd.h"
+#include "http_config.h"
+#include "http_log.h"
+#include "http_request.h"
+#include "module.h"
 #include "raii.h"
 
 namespace handler {

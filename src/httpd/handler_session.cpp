@@ -10,7 +10,14 @@
 #include "http_protocol.h"
 #include "http_request.h"
 #include "invariant.h"
-#include "kalder.h"
+#include "httpd.h"
+#include "http_config.h"
+#include "http_log.h"
+#include "http_request.h"
+#include "config.h"
+#include "invariant.h"
+#include "module.h"
+#include "server_config.h"
 #include "raii.h"
 
 namespace handler {

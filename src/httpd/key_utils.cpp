@@ -6,7 +6,15 @@
 #include "answer_cache.h"
 #include "https_client.h"
 #include "invariant.h"
-#include "kalder.h"
+#include "httpd.h"
+#include "http_config.h"
+#include "http_log.h"
+#include "http_request.h"
+#include "module.h"
+#include "config.h"
+#include "invariant.h"
+#include "server_config.h"
+#include "key_utils.h"
 #include "log_sinks.h"
 
 AnswerCache request_answer_cache(request_rec *r)

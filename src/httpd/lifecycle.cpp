@@ -18,7 +18,8 @@
 #include <curl/curl.h>
 
 #include "config.h"
-#include "kalder.h"  // the cache secret and the handler's child init
+#include "content_handler.h"
+#include "key_utils.h"
 #include "kalder_common.h"
 #include "kalder_gridftp_server.h"
 #include "kalder_gssapi_gsi.h"

@@ -4,7 +4,11 @@
 
 #include "http_log.h"
 #include "http_main.h"
-#include "kalder.h"
+#include "httpd.h"
+#include "http_config.h"
+#include "http_log.h"
+#include "http_request.h"
+#include "module.h"
 
 namespace {
 

@@ -3,7 +3,15 @@
 // the start-up and child set-up in lifecycle.cpp, the connection peek in
 // bucket_tls_peek.cpp, and the request hooks and filters in their own files.
 #define KALDER_SOURCE "mod_kalder"
-#include "kalder.h"
+#include "httpd.h"
+#include "http_config.h"
+#include "http_log.h"
+#include "http_request.h"
+#include "config.h"
+#include "invariant.h"
+#include "module.h"
+#include "access_hooks.h"
+#include "content_handler.h"
 
 #include "ap_provider.h"
 #include "http_core.h"

@@ -3,7 +3,16 @@
 #define KALDER_SOURCE "utils"
 #include "request_utils.h"
 
-#include "kalder.h"
+#include "httpd.h"
+#include "http_config.h"
+#include "http_log.h"
+#include "http_request.h"
+#include "config.h"
+#include "invariant.h"
+#include "module.h"
+#include "request_state.h"
+#include "server_config.h"
+#include "request_utils.h"
 
 #include "classify.h"
 #include "log_sinks.h"

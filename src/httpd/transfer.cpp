@@ -5,7 +5,17 @@
 
 #include <cstring>
 
-#include "kalder.h"
+#include "httpd.h"
+#include "http_config.h"
+#include "http_log.h"
+#include "http_request.h"
+#include "module.h"
+#include "config.h"
+#include "documents.h"
+#include "invariant.h"
+#include "server_config.h"
+#include "key_utils.h"
+#include "transfer.h"
 #include "log_sinks.h"
 
 AclDoc *parse_acl_doc(request_rec *r, const json_t *doc)

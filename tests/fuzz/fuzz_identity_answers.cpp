@@ -7,6 +7,8 @@
 
 #include "apr_general.h"
 #include "identity.h"
+#include "documents.h"
+#include "auth.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

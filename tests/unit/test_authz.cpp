@@ -10,6 +10,13 @@
 #include "shim_authn.h"
 #include "testing.h"
 #include "toolkit/path_rule_cases.h"
+#include "documents.h"
+#include "request_state.h"
+#include "server_config.h"
+#include "auth.h"
+#include "transfer.h"
+#include "request_utils.h"
+#include "access_hooks.h"
 
 using kalder::test::logged;
 using kalder::test::TestRequest;

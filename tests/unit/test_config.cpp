@@ -8,6 +8,8 @@
 #include "apr_strings.h"
 #include "lifecycle.h"
 #include "testing.h"
+#include "module.h"
+#include "server_config.h"
 
 using kalder::test::TestServer;
 

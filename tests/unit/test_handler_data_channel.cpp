@@ -12,6 +12,7 @@
 #include "credential.h"
 #include "handler.h"
 #include "testing.h"
+#include "server_config.h"
 
 using kalder::test::TestRequest;
 using kalder::test::TestServer;

@@ -7,6 +7,7 @@
 
 #include "local_https.h"
 #include "testing.h"
+#include "https_json.h"
 
 using namespace kalder::test;
 

@@ -20,6 +20,11 @@
 #include "raii.h"
 #include "shim_authn.h"
 #include "testing.h"
+#include "request_state.h"
+#include "server_config.h"
+#include "request_utils.h"
+#include "oidc_replies.h"
+#include "access_hooks.h"
 
 using namespace kalder::test;
 

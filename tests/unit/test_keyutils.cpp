@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "testing.h"
+#include "key_utils.h"
 
 using namespace kalder::test;
 

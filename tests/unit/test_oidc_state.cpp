@@ -8,6 +8,11 @@
 #include "apr_strings.h"
 #include "shim_authn.h"
 #include "testing.h"
+#include "request_state.h"
+#include "server_config.h"
+#include "request_utils.h"
+#include "oidc_replies.h"
+#include "access_hooks.h"
 
 using kalder::test::logged;
 using kalder::test::TestRequest;

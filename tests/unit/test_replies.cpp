@@ -8,6 +8,12 @@
 #include "apr_strings.h"
 #include "shim_authn.h"
 #include "testing.h"
+#include "documents.h"
+#include "request_state.h"
+#include "server_config.h"
+#include "request_utils.h"
+#include "access_hooks.h"
+#include "json_access.h"
 
 using kalder::test::logged;
 using kalder::test::TestRequest;

@@ -7,6 +7,9 @@
 #include "apr_strings.h"
 #include "shim_authn.h"
 #include "testing.h"
+#include "request_state.h"
+#include "server_config.h"
+#include "request_utils.h"
 
 using kalder::test::logged;
 using kalder::test::TestRequest;

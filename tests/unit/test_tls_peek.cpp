@@ -23,6 +23,7 @@
 #include "core/client_hello_builder.h"
 #include "testing.h"
 #include "tls_peek.h"
+#include "config.h"
 
 using kalder::test::Bytes;
 using kalder::test::ClientHelloBuilder;

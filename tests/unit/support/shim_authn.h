@@ -5,7 +5,10 @@
 #include <string>
 #include <vector>
 
-#include "kalder.h"
+#include "httpd.h"
+#include "http_config.h"
+#include "http_log.h"
+#include "http_request.h"
 
 namespace kalder::test {
 

@@ -10,6 +10,9 @@
 #include "http_core.h"
 #include "http_main.h"
 #include "http_protocol.h"
+#include "config.h"
+#include "module.h"
+#include "server_config.h"
 
 server_rec *ap_server_conf;
 

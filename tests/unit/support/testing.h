@@ -6,7 +6,13 @@
 #include <string>
 #include <vector>
 
-#include "kalder.h"
+#include "httpd.h"
+#include "http_config.h"
+#include "http_log.h"
+#include "http_request.h"
+#include "config.h"
+#include "module.h"
+#include "server_config.h"
 
 namespace kalder::test {
 
