@@ -47,7 +47,8 @@ Cred make_cred()
     X509_gmtime_adj(X509_getm_notAfter(c.cert), 604800);
     X509_set_pubkey(c.cert, c.key);
     X509_NAME *n = X509_get_subject_name(c.cert);
-    X509_NAME_add_entry_by_txt(n, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char *>("bench"), -1, -1, 0);
+    X509_NAME_add_entry_by_txt(n, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char *>("bench"), -1,
+                               -1, 0);
     X509_set_issuer_name(c.cert, n);
     X509_sign(c.cert, c.key, EVP_sha256());
     BIO *b = BIO_new(BIO_s_mem());
@@ -109,8 +110,7 @@ double run_toolkit(const Cred &c, size_t total, size_t read_size)
     kalder_xio_open(h, nullptr, nullptr);
     std::vector<char> in(read_size);
     size_t got = 0, n = 0;
-    while (kalder_xio_read(h, in.data(), in.size(), 1, &n, nullptr) == KALDER_SUCCESS)
-        got += n;
+    while (kalder_xio_read(h, in.data(), in.size(), 1, &n, nullptr) == KALDER_SUCCESS) got += n;
     double secs = seconds_since(t0);
     sender.join();
     kalder_xio_close(h, nullptr);
@@ -162,8 +162,7 @@ double run_openssl(const Cred &c, size_t total, size_t read_size)
         if (SSL_connect(ssl) == 1) {
             std::vector<char> data(kChunk, 'x');
             size_t n;
-            for (size_t sent = 0; sent < total; sent += kChunk)
-                SSL_write_ex(ssl, data.data(), kChunk, &n);
+            for (size_t sent = 0; sent < total; sent += kChunk) SSL_write_ex(ssl, data.data(), kChunk, &n);
             SSL_shutdown(ssl);
         }
         SSL_free(ssl);
@@ -178,8 +177,7 @@ double run_openssl(const Cred &c, size_t total, size_t read_size)
     SSL_accept(ssl);
     std::vector<char> in(read_size);
     size_t got = 0, n = 0;
-    while (SSL_read_ex(ssl, in.data(), in.size(), &n) == 1)
-        got += n;
+    while (SSL_read_ex(ssl, in.data(), in.size(), &n) == 1) got += n;
     double secs = seconds_since(t0);
     sender.join();
     SSL_free(ssl);

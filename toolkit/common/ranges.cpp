@@ -52,8 +52,7 @@ kalder_result_t kalder_range_list_insert(kalder_range_list_t list, kalder_off_t 
     auto &v = list->entries;
     // First entry that ends at or after the new start (touching counts).
     size_t i = 0;
-    while (i < v.size() && v[i].end < offset)
-        ++i;
+    while (i < v.size() && v[i].end < offset) ++i;
     // Merge every entry that begins at or before the new end.
     size_t j = i;
     kalder_off_t start = offset;
@@ -78,11 +77,12 @@ int kalder_range_list_size(kalder_range_list_t list)
     return list ? static_cast<int>(list->entries.size()) : 0;
 }
 
-kalder_result_t kalder_range_list_at(kalder_range_list_t list, int index, kalder_off_t *offset, kalder_off_t *length)
+kalder_result_t kalder_range_list_at(kalder_range_list_t list, int index, kalder_off_t *offset,
+                                     kalder_off_t *length)
 {
     if (!list || index < 0 || static_cast<size_t>(index) >= list->entries.size() || !offset || !length)
-        return kalder_error_put("kalder_common", KALDER_ERROR_PARAMETER, "range list at: index %d out of bounds",
-                                index);
+        return kalder_error_put("kalder_common", KALDER_ERROR_PARAMETER,
+                                "range list at: index %d out of bounds", index);
     const Interval &e = list->entries[index];
     *offset = e.start;
     *length = e.end == kOpenEnd ? -1 : e.end - e.start;

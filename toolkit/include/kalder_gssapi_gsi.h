@@ -44,7 +44,7 @@ inline constexpr OM_uint32 GSS_S_FAILURE = 13u << 16;
 #define GSS_ERROR(x) ((x) != GSS_S_COMPLETE)
 
 // Import/export forms (option_req).
-inline constexpr OM_uint32 GSS_IMPEXP_OPAQUE_FORM = 0;  // the buffer holds PEM text
+inline constexpr OM_uint32 GSS_IMPEXP_OPAQUE_FORM = 0;    // the buffer holds PEM text
 inline constexpr OM_uint32 GSS_IMPEXP_MECH_SPECIFIC = 1;  // the buffer holds a file name (unsupported)
 
 // Import a credential. With option_req GSS_IMPEXP_OPAQUE_FORM the buffer
@@ -58,16 +58,16 @@ inline constexpr OM_uint32 GSS_IMPEXP_MECH_SPECIFIC = 1;  // the buffer holds a 
 // error is returned, *output_cred_handle is GSS_C_NO_CREDENTIAL, and
 // *minor_status holds a toolkit result code describing the problem
 // (kalder_error_print_friendly(kalder_error_peek(*minor_status))).
-OM_uint32 gss_import_cred(OM_uint32 *minor_status, gss_cred_id_t *output_cred_handle, const gss_OID desired_mech,
-                          OM_uint32 option_req, const gss_buffer_t import_buffer, OM_uint32 time_req,
-                          OM_uint32 *time_rec);
+OM_uint32 gss_import_cred(OM_uint32 *minor_status, gss_cred_id_t *output_cred_handle,
+                          const gss_OID desired_mech, OM_uint32 option_req, const gss_buffer_t import_buffer,
+                          OM_uint32 time_req, OM_uint32 *time_rec);
 
 // Export a credential in the opaque form that gss_import_cred reads (PEM:
 // certificate, key, further certificates). The buffer is released with
 // gss_release_buffer. desired_mech must be GSS_C_NO_OID, option_req
 // GSS_IMPEXP_OPAQUE_FORM.
-OM_uint32 gss_export_cred(OM_uint32 *minor_status, const gss_cred_id_t cred_handle, const gss_OID desired_mech,
-                          OM_uint32 option_req, gss_buffer_t export_buffer);
+OM_uint32 gss_export_cred(OM_uint32 *minor_status, const gss_cred_id_t cred_handle,
+                          const gss_OID desired_mech, OM_uint32 option_req, gss_buffer_t export_buffer);
 
 // Release a credential handle and set it to GSS_C_NO_CREDENTIAL. Releasing
 // GSS_C_NO_CREDENTIAL is a no-op returning GSS_S_COMPLETE.

@@ -34,8 +34,7 @@ bool run_quiet(const std::vector<std::string> &argv, const std::string &cwd)
         dup2(null, 1);
         dup2(null, 2);
         std::vector<char *> args;
-        for (const auto &a : argv)
-            args.push_back(const_cast<char *>(a.c_str()));
+        for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
         args.push_back(nullptr);
         execvp(args[0], args.data());
         _exit(127);
@@ -85,7 +84,8 @@ bool read_until_eof(int fd, std::string &out, int timeout_ms)
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     char buf[4096];
     for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                          std::chrono::steady_clock::now());
         if (left.count() <= 0)
             return false;
         pollfd p{fd, POLLIN, 0};
@@ -120,23 +120,26 @@ std::string TestPki::make()
     ca = dir + "/ca.crt";
     cert = dir + "/server.crt";
     key = dir + "/server.key";
-    if (!run_quiet({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
-                    "-keyout", "ca.key", "-out", "ca.crt", "-days", "1", "-subj", "/CN=unit test CA"},
-                   dir))
+    if (!run_quiet(
+            {"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
+             "-keyout", "ca.key", "-out", "ca.crt", "-days", "1", "-subj", "/CN=unit test CA"},
+            dir))
         return "openssl could not make the test CA";
     std::FILE *ext = std::fopen((dir + "/server.ext").c_str(), "w");
     if (!ext)
         return "cannot write server.ext";
-    std::fputs("subjectAltName=DNS:localhost,IP:127.0.0.1\nbasicConstraints=CA:FALSE\n"
-               "extendedKeyUsage=serverAuth\n",
-               ext);
+    std::fputs(
+        "subjectAltName=DNS:localhost,IP:127.0.0.1\nbasicConstraints=CA:FALSE\n"
+        "extendedKeyUsage=serverAuth\n",
+        ext);
     std::fclose(ext);
-    if (!run_quiet({"openssl", "req", "-new", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
-                    "-keyout", "server.key", "-out", "server.csr", "-subj", "/CN=localhost"},
-                   dir)
-        || !run_quiet({"openssl", "x509", "-req", "-in", "server.csr", "-CA", "ca.crt", "-CAkey", "ca.key",
-                       "-CAcreateserial", "-days", "1", "-sha256", "-extfile", "server.ext", "-out", "server.crt"},
-                      dir))
+    if (!run_quiet({"openssl", "req", "-new", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
+                    "-nodes", "-keyout", "server.key", "-out", "server.csr", "-subj", "/CN=localhost"},
+                   dir) ||
+        !run_quiet(
+            {"openssl", "x509", "-req", "-in", "server.csr", "-CA", "ca.crt", "-CAkey", "ca.key",
+             "-CAcreateserial", "-days", "1", "-sha256", "-extfile", "server.ext", "-out", "server.crt"},
+            dir))
         return "openssl could not issue the server certificate";
     return "";
 }
@@ -161,8 +164,7 @@ std::string ChildServer::start(const std::vector<std::string> &argv, int timeout
     if (pid_ == 0) {
         dup2(out[1], 1);
         std::vector<char *> args;
-        for (const auto &a : argv)
-            args.push_back(const_cast<char *>(a.c_str()));
+        for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
         args.push_back(nullptr);
         execv(args[0], args.data());
         _exit(127);
@@ -172,7 +174,8 @@ std::string ChildServer::start(const std::vector<std::string> &argv, int timeout
     std::string line;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     while (line.find('\n') == std::string::npos) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                          std::chrono::steady_clock::now());
         pollfd p{out[0], POLLIN, 0};
         if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0)
             break;
@@ -232,8 +235,8 @@ Isolated run_trusting(const std::string &ca_file, const std::function<std::strin
             why = "libcurl has no default CA bundle file";
         else if (unshare(CLONE_NEWNS) != 0)
             why = std::string("unshare(CLONE_NEWNS) failed: ") + std::strerror(errno) + " (needs root)";
-        else if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0
-                 || mount(ca_file.c_str(), bundle.c_str(), nullptr, MS_BIND, nullptr) != 0)
+        else if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                 mount(ca_file.c_str(), bundle.c_str(), nullptr, MS_BIND, nullptr) != 0)
             why = std::string("bind-mounting the test CA failed: ") + std::strerror(errno);
         if (!why.empty()) {
             out += 'S';

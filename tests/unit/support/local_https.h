@@ -31,7 +31,7 @@ struct TestPki {
 // A server in a child process that prints "... https://HOST:PORT" on its
 // first line of output once it listens.
 class ChildServer {
-public:
+   public:
     ChildServer() = default;
     ~ChildServer() { stop(); }
     ChildServer(const ChildServer &) = delete;
@@ -43,14 +43,14 @@ public:
     int port() const { return port_; }
     std::string base_url() const { return "https://127.0.0.1:" + std::to_string(port_); }
 
-private:
+   private:
     pid_t pid_ = -1;
     int port_ = 0;
 };
 
 // What a function run by run_trusting returned, and what it logged.
 struct Isolated {
-    bool ran = false;          // false: isolation unavailable, see reason
+    bool ran = false;  // false: isolation unavailable, see reason
     std::string reason;
     std::string value;
 };

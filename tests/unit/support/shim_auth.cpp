@@ -10,8 +10,8 @@
 
 static bool os_escape_path_keeps(unsigned char c)
 {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')
-           || (c != '\0' && std::strchr("$-_.+!*'(),:;@&=/~", c) != nullptr);
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+           (c != '\0' && std::strchr("$-_.+!*'(),:;@&=/~", c) != nullptr);
 }
 
 char *ap_os_escape_path(apr_pool_t *p, const char *path, int partial)

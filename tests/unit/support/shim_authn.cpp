@@ -56,7 +56,8 @@ __attribute__((weak)) const char *ap_get_server_name(request_rec *r)
     return r->hostname ? r->hostname : r->server->server_hostname;
 }
 
-__attribute__((weak)) ap_filter_t *ap_add_output_filter(const char *name, void *ctx, request_rec *r, conn_rec *c)
+__attribute__((weak)) ap_filter_t *ap_add_output_filter(const char *name, void *ctx, request_rec *r,
+                                                        conn_rec *c)
 {
     kalder::test::added_output_filters().push_back(name);
     auto *f = static_cast<ap_filter_t *>(apr_pcalloc(r ? r->pool : c->pool, sizeof(ap_filter_t)));
@@ -126,7 +127,8 @@ void ap_args_to_table(request_rec *r, apr_table_t **table)
     }
 }
 
-apr_status_t ap_cookie_write(request_rec *r, const char *name, const char *val, const char *attrs, long maxage, ...)
+apr_status_t ap_cookie_write(request_rec *r, const char *name, const char *val, const char *attrs,
+                             long maxage, ...)
 {
     const char *expiry = "";
     if (maxage) {
@@ -134,11 +136,11 @@ apr_status_t ap_cookie_write(request_rec *r, const char *name, const char *val, 
         apr_rfc822_date(expires, r->request_time + apr_time_from_sec(maxage));
         expiry = apr_pstrcat(r->pool, "Expires=", expires, ";", nullptr);
     }
-    const char *cookie = apr_pstrcat(r->pool, name, "=", val, ";", expiry, attrs && *attrs ? attrs : nullptr, nullptr);
+    const char *cookie =
+        apr_pstrcat(r->pool, name, "=", val, ";", expiry, attrs && *attrs ? attrs : nullptr, nullptr);
     va_list tables;
     va_start(tables, maxage);
-    while (apr_table_t *t = va_arg(tables, apr_table_t *))
-        apr_table_addn(t, "Set-Cookie", cookie);
+    while (apr_table_t *t = va_arg(tables, apr_table_t *)) apr_table_addn(t, "Set-Cookie", cookie);
     va_end(tables);
     return APR_SUCCESS;
 }
@@ -162,9 +164,9 @@ int find_cookie(void *arg, const char *, const char *header)
     for (char *part = apr_strtok(apr_pstrdup(search->r->pool, header), ",", &outer_state); part;
          part = apr_strtok(nullptr, ",", &outer_state)) {
         char *inner_state = nullptr;
-        for (char *pair = apr_strtok(part, ";", &inner_state); pair; pair = apr_strtok(nullptr, ";", &inner_state)) {
-            while (apr_isspace(*pair))
-                ++pair;
+        for (char *pair = apr_strtok(part, ";", &inner_state); pair;
+             pair = apr_strtok(nullptr, ";", &inner_state)) {
+            while (apr_isspace(*pair)) ++pair;
             if (std::strncmp(pair, search->prefix, prefix_length) != 0)
                 continue;
             const char *value = pair + prefix_length;

@@ -65,8 +65,7 @@ int count_logged(const std::string &message)
 {
     std::lock_guard<std::mutex> lock(log_mutex);
     int n = 0;
-    for (const auto &line : log_lines())
-        n += line.message == message;
+    for (const auto &line : log_lines()) n += line.message == message;
     return n;
 }
 
@@ -142,7 +141,8 @@ void TestRequest::header(const char *name, const char *value)
 
 // --- logging ---------------------------------------------------------------
 
-void ap_log_error_(const char *file, int, int, int level, apr_status_t, const server_rec *, const char *fmt, ...)
+void ap_log_error_(const char *file, int, int, int level, apr_status_t, const server_rec *, const char *fmt,
+                   ...)
 {
     va_list ap;
     va_start(ap, fmt);
@@ -150,7 +150,8 @@ void ap_log_error_(const char *file, int, int, int level, apr_status_t, const se
     va_end(ap);
 }
 
-void ap_log_rerror_(const char *file, int, int, int level, apr_status_t, const request_rec *, const char *fmt, ...)
+void ap_log_rerror_(const char *file, int, int, int level, apr_status_t, const request_rec *, const char *fmt,
+                    ...)
 {
     va_list ap;
     va_start(ap, fmt);
@@ -158,7 +159,8 @@ void ap_log_rerror_(const char *file, int, int, int level, apr_status_t, const r
     va_end(ap);
 }
 
-void ap_log_cerror_(const char *file, int, int, int level, apr_status_t, const conn_rec *, const char *fmt, ...)
+void ap_log_cerror_(const char *file, int, int, int level, apr_status_t, const conn_rec *, const char *fmt,
+                    ...)
 {
     va_list ap;
     va_start(ap, fmt);
@@ -187,15 +189,18 @@ const char *ap_set_int_slot(cmd_parms *cmd, void *struct_ptr, const char *arg)
 {
     int offset = static_cast<int>(reinterpret_cast<long>(cmd->info));
     char *end = nullptr;
-    *reinterpret_cast<int *>(static_cast<char *>(struct_ptr) + offset) = static_cast<int>(std::strtol(arg, &end, 10));
+    *reinterpret_cast<int *>(static_cast<char *>(struct_ptr) + offset) =
+        static_cast<int>(std::strtol(arg, &end, 10));
     if (*arg == '\0' || *end != '\0')
-        return apr_psprintf(cmd->pool, "Invalid value for directive %s, expected integer", cmd->directive->directive);
+        return apr_psprintf(cmd->pool, "Invalid value for directive %s, expected integer",
+                            cmd->directive->directive);
     return nullptr;
 }
 
 // --- registration (recorded nowhere: the integration tests load the module) --
 
-ap_filter_rec_t *ap_register_output_filter(const char *, ap_out_filter_func, ap_init_filter_func, ap_filter_type)
+ap_filter_rec_t *ap_register_output_filter(const char *, ap_out_filter_func, ap_init_filter_func,
+                                           ap_filter_type)
 {
     return nullptr;
 }
@@ -203,9 +208,16 @@ void ap_hook_post_config(ap_HOOK_post_config_t *, const char *const *, const cha
 void ap_hook_child_init(ap_HOOK_child_init_t *, const char *const *, const char *const *, int) {}
 void ap_hook_handler(ap_HOOK_handler_t *, const char *const *, const char *const *, int) {}
 void ap_hook_check_authn(ap_HOOK_check_user_id_t *, const char *const *, const char *const *, int, int) {}
-void ap_hook_insert_network_bucket(ap_HOOK_insert_network_bucket_t *, const char *const *, const char *const *, int) {}
-void ap_hook_insert_error_filter(ap_HOOK_insert_error_filter_t *, const char *const *, const char *const *, int) {}
-apr_status_t ap_register_auth_provider(apr_pool_t *, const char *, const char *, const char *, const void *, int)
+void ap_hook_insert_network_bucket(ap_HOOK_insert_network_bucket_t *, const char *const *,
+                                   const char *const *, int)
+{
+}
+void ap_hook_insert_error_filter(ap_HOOK_insert_error_filter_t *, const char *const *, const char *const *,
+                                 int)
+{
+}
+apr_status_t ap_register_auth_provider(apr_pool_t *, const char *, const char *, const char *, const void *,
+                                       int)
 {
     return APR_SUCCESS;
 }

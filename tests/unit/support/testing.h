@@ -34,7 +34,7 @@ std::string dump_log();
 // A server record with the module's configuration slot, as the server
 // would build it for a virtual host. Owns its pool.
 class TestServer {
-public:
+   public:
     TestServer();
     ~TestServer();
     TestServer(const TestServer &) = delete;
@@ -44,7 +44,7 @@ public:
     server_rec *server() { return &server_; }
     ServerConfig *config() { return config_; }
 
-private:
+   private:
     apr_pool_t *pool_ = nullptr;
     process_rec process_{};
     server_rec server_{};
@@ -53,7 +53,7 @@ private:
 
 // A request on a TestServer, with its own pool and tables.
 class TestRequest {
-public:
+   public:
     explicit TestRequest(TestServer &server, const char *method = "GET", const char *uri = "/");
     ~TestRequest();
     TestRequest(const TestRequest &) = delete;
@@ -64,7 +64,7 @@ public:
     operator request_rec *() { return &request_; }
     void header(const char *name, const char *value);
 
-private:
+   private:
     apr_pool_t *pool_ = nullptr;
     conn_rec connection_{};
     request_rec request_{};

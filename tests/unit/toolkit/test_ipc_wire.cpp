@@ -154,7 +154,7 @@ TEST(IpcWire, RejectsMalformedFramesWithAReason)
 
 // A fake back end: answers the session start, then sends `bytes`.
 class FakeBackend {
-public:
+   public:
     explicit FakeBackend(std::string after_open) : bytes_(std::move(after_open))
     {
         fd_ = socket(AF_INET, SOCK_STREAM, 0);
@@ -194,7 +194,7 @@ public:
     }
     std::string contact;
 
-private:
+   private:
     std::string bytes_;
     int fd_;
     std::thread thread_;
@@ -232,13 +232,16 @@ TEST(IpcClient, HostileRepliesBreakTheSessionThroughTheErrorCallback)
         si.file_only = 1;
         si.pathname = const_cast<char *>("/f");
         // The stat's reply never comes: the session breaks instead.
-        kalder_gfs_ipc_request_stat(client.handle, &si, [](kalder_gfs_ipc_handle_t, kalder_result_t,
-                                                           kalder_gfs_finished_info_t *, void *) {
-            ADD_FAILURE() << "a reply after the session broke";
-        }, nullptr);
+        kalder_gfs_ipc_request_stat(
+            client.handle, &si,
+            [](kalder_gfs_ipc_handle_t, kalder_result_t, kalder_gfs_finished_info_t *, void *) {
+                ADD_FAILURE() << "a reply after the session broke";
+            },
+            nullptr);
         kt::Record e{kt::Record::ERROR};
         ASSERT_TRUE(client.wait_for(kt::Record::ERROR, &e, 10000)) << c.name;
-        EXPECT_NE(kt::error_text(e.result).find(c.expect), std::string::npos) << c.name << ": " << kt::error_text(e.result);
+        EXPECT_NE(kt::error_text(e.result).find(c.expect), std::string::npos)
+            << c.name << ": " << kt::error_text(e.result);
         EXPECT_NE(kalder_gfs_ipc_request_stat(client.handle, &si, nullptr, nullptr), KALDER_SUCCESS);
         EXPECT_TRUE(client.close()) << c.name;
     }

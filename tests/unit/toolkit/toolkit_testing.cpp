@@ -18,8 +18,10 @@ std::string make_credential_pem(const char *cn)
     X509_gmtime_adj(X509_getm_notAfter(x), 604800);
     X509_set_pubkey(x, key);
     X509_NAME *name = X509_get_subject_name(x);
-    X509_NAME_add_entry_by_txt(name, "C", MBSTRING_ASC, reinterpret_cast<const unsigned char *>("US"), -1, -1, 0);
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char *>(cn), -1, -1, 0);
+    X509_NAME_add_entry_by_txt(name, "C", MBSTRING_ASC, reinterpret_cast<const unsigned char *>("US"), -1, -1,
+                               0);
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char *>(cn), -1, -1,
+                               0);
     X509_set_issuer_name(x, name);
     X509_sign(x, key, EVP_sha256());
     BIO *bio = BIO_new(BIO_s_mem());
