@@ -1,5 +1,5 @@
 #!/bin/bash
-# Builds everything and runs every test:
+# Checks the formatting, builds everything and runs every test:
 #   1. build/        unit tests, integration and browser tests against a real httpd
 #   2. build-asan/   unit tests again under AddressSanitizer and UndefinedBehaviorSanitizer
 #   3. build-fuzz/   libFuzzer targets, each for a bounded time (KALDER_FUZZ_SECONDS, default 20)
@@ -8,6 +8,9 @@ set -euo pipefail
 cd "$(dirname "$0")"
 scripts/install-deps test
 scripts/check-ssl-runtime
+
+echo "== formatting"
+scripts/check-format
 
 jobs=${KALDER_JOBS:-2}
 fuzz_seconds=${KALDER_FUZZ_SECONDS:-20}
