@@ -31,4 +31,9 @@ class HttpsClient {
 // the system's trusted certificate authorities, answers up to 1 MiB.
 HttpsClient &curl_https_client();
 
+// The HTTPS library's process-wide set-up and tear-down, once per process
+// before any request and after the last.
+void https_global_init();
+void https_global_cleanup();
+
 #endif

@@ -11,6 +11,10 @@
 
 namespace {
 
+// Owners of libcurl's handles; libcurl is used in this file only.
+using CurlPtr = std::unique_ptr<CURL, kalder::Deleter<curl_easy_cleanup>>;
+using CurlSlistPtr = std::unique_ptr<curl_slist, kalder::Deleter<curl_slist_free_all>>;
+
 // The largest answer body a service call takes. The identity and transfer
 // services answer with a few kilobytes of JSON; a larger answer is a fault
 // (or a hostile server) and must not grow the server process without bound.
@@ -58,7 +62,7 @@ int CurlHttpsClient::exchange(apr_pool_t *pool, const HttpsRequest &request, lon
                               char **response, const LogSink &log)
 {
     ResponseBuffer buffer;
-    kalder::CurlPtr curl(curl_easy_init());
+    CurlPtr curl(curl_easy_init());
     if (!curl)
         return 1;
     CURL *h = curl.get();
@@ -87,7 +91,7 @@ int CurlHttpsClient::exchange(apr_pool_t *pool, const HttpsRequest &request, lon
         return 1;
 
     // Client credentials win over a bearer token: Basic authentication only.
-    kalder::CurlSlistPtr headers;
+    CurlSlistPtr headers;
     if (request.client_id) {
         const char *userpwd = request.client_secret
                                   ? apr_pstrcat(pool, request.client_id, ":", request.client_secret, nullptr)
@@ -133,4 +137,14 @@ HttpsClient &curl_https_client()
 {
     static CurlHttpsClient client;
     return client;
+}
+
+void https_global_init()
+{
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+}
+
+void https_global_cleanup()
+{
+    curl_global_cleanup();
 }

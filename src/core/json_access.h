@@ -11,6 +11,11 @@
 #include "log_sink.h"
 #include "raii.h"
 
+namespace kalder {
+// Owner of a JSON value: drops the reference on every exit.
+using JsonPtr = std::unique_ptr<json_t, Deleter<json_decref>>;
+}  // namespace kalder
+
 // Parses NUL-terminated JSON text: a new reference (for kalder::JsonPtr),
 // or null when it isn't JSON. A raw pointer because the owning handle's
 // type, over Jansson's inline release function, is local to each file.

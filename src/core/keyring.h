@@ -32,4 +32,11 @@ class Keyring {
 // The session keyring of the kernel (libkeyutils).
 Keyring &kernel_keyring();
 
+// Whether the process has a session keyring of its own (not the user's
+// default one) that stores a key and reads it back: the parent's start-up
+// check, since its children share that keyring as their cache.
+bool kernel_session_keyring_works();
+// Joins a fresh anonymous session keyring.
+void kernel_join_session_keyring();
+
 #endif

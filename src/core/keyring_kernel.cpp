@@ -1,6 +1,8 @@
 // The kernel's session keyring behind the Keyring interface.
 #include <keyutils.h>
 
+#include <cstring>
+
 #include "keyring.h"
 
 namespace {
@@ -38,4 +40,35 @@ Keyring &kernel_keyring()
 {
     static KernelKeyring keyring;
     return keyring;
+}
+
+namespace {
+
+constexpr const char *TEST_KEY_DESC = "mod-kalder-test-key";
+constexpr char TEST_KEY_PAYLOAD[] = "HelloWorld";  // stored with its NUL: 11 bytes
+
+}  // namespace
+
+bool kernel_session_keyring_works()
+{
+    key_serial_t session = keyctl_get_keyring_ID(KEY_SPEC_SESSION_KEYRING, 0);
+    key_serial_t user_session = keyctl_get_keyring_ID(KEY_SPEC_USER_SESSION_KEYRING, 0);
+    if (session == user_session)
+        return false;
+    key_serial_t added =
+        add_key("user", TEST_KEY_DESC, TEST_KEY_PAYLOAD, sizeof TEST_KEY_PAYLOAD, KEY_SPEC_SESSION_KEYRING);
+    if (added == -1)
+        return false;
+    key_serial_t found = request_key("user", TEST_KEY_DESC, nullptr, KEY_SPEC_SESSION_KEYRING);
+    if (found == -1 || found != added)
+        return false;
+    char buffer[sizeof TEST_KEY_PAYLOAD];
+    long n = keyctl_read(found, buffer, sizeof buffer);
+    return n == static_cast<long>(sizeof TEST_KEY_PAYLOAD) &&
+           std::memcmp(buffer, TEST_KEY_PAYLOAD, sizeof TEST_KEY_PAYLOAD) == 0;
+}
+
+void kernel_join_session_keyring()
+{
+    keyctl_join_session_keyring(nullptr);
 }

@@ -4,11 +4,10 @@
 
 #include <cstring>
 
-#include <jansson.h>
 #include <openssl/crypto.h>
 
 #include "apr_strings.h"
-#include "raii.h"
+#include "json_access.h"
 #include "request_state.h"
 #include "sealed.h"
 

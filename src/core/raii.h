@@ -6,8 +6,6 @@
 
 #include <memory>
 
-#include <curl/curl.h>
-#include <jansson.h>
 #include <openssl/bio.h>
 #include <openssl/evp.h>
 #include <openssl/x509.h>
@@ -24,9 +22,6 @@ struct Deleter {
     }
 };
 
-using CurlPtr = std::unique_ptr<CURL, Deleter<curl_easy_cleanup>>;
-using CurlSlistPtr = std::unique_ptr<curl_slist, Deleter<curl_slist_free_all>>;
-using JsonPtr = std::unique_ptr<json_t, Deleter<json_decref>>;
 using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, Deleter<EVP_MD_CTX_free>>;
 using CipherCtxPtr = std::unique_ptr<EVP_CIPHER_CTX, Deleter<EVP_CIPHER_CTX_free>>;
 using PkeyPtr = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY_free>>;

@@ -9,15 +9,14 @@
 #include <cstdint>
 #include <cstring>
 
-#include <keyutils.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/inotify.h>
 #include <unistd.h>
 
-#include <curl/curl.h>
-
 #include "config.h"
+#include "https_client.h"
+#include "keyring.h"
 #include "content_handler.h"
 #include "key_utils.h"
 #include "kalder_common.h"
@@ -51,9 +50,6 @@ kalder_xio_stack_t xio_stack;
 kalder_xio_driver_t tcp_driver;
 kalder_xio_driver_t gsi_driver;
 
-constexpr const char *TEST_KEY_DESC = "mod-kalder-test-key";
-constexpr char TEST_KEY_PAYLOAD[] = "HelloWorld";  // stored with its NUL: 11 bytes
-
 }  // namespace
 
 kalder_xio_stack_t mod_kalder_xio_stack()
@@ -70,29 +66,6 @@ kalder_xio_driver_t mod_kalder_gsi_driver()
 }
 
 namespace {
-
-// ---------------------------------------------------------------------------
-// Keyring self-test: the children share the parent's session keyring as
-// their cache, so the parent makes sure it has one that stores and reads.
-
-bool session_keyring_works()
-{
-    key_serial_t session = keyctl_get_keyring_ID(KEY_SPEC_SESSION_KEYRING, 0);
-    key_serial_t user_session = keyctl_get_keyring_ID(KEY_SPEC_USER_SESSION_KEYRING, 0);
-    if (session == user_session)
-        return false;
-    key_serial_t added =
-        add_key("user", TEST_KEY_DESC, TEST_KEY_PAYLOAD, sizeof TEST_KEY_PAYLOAD, KEY_SPEC_SESSION_KEYRING);
-    if (added == -1)
-        return false;
-    key_serial_t found = request_key("user", TEST_KEY_DESC, nullptr, KEY_SPEC_SESSION_KEYRING);
-    if (found == -1 || found != added)
-        return false;
-    char buffer[sizeof TEST_KEY_PAYLOAD];
-    long n = keyctl_read(found, buffer, sizeof buffer);
-    return n == static_cast<long>(sizeof TEST_KEY_PAYLOAD) &&
-           std::memcmp(buffer, TEST_KEY_PAYLOAD, sizeof TEST_KEY_PAYLOAD) == 0;
-}
 
 // ---------------------------------------------------------------------------
 // Configuration-directory watcher
@@ -230,8 +203,10 @@ extern "C" int mod_kalder_post_config(apr_pool_t *pconf, apr_pool_t *plog, apr_p
         return OK;
     }
 
-    if (!session_keyring_works())
-        keyctl_join_session_keyring(nullptr);
+    // The children share the parent's session keyring as their cache: the
+    // parent makes sure it has one that stores and reads.
+    if (!kernel_session_keyring_works())
+        kernel_join_session_keyring();
     keyutils_cache_secret_init(process_pool);
 
     // Each configuration load watches the directories it names: the watch
@@ -251,14 +226,14 @@ extern "C" apr_status_t mod_kalder_child_cleanup(void *)
     kalder_module_deactivate(kalder_i_gsi_gssapi_module);
     kalder_module_deactivate(kalder_i_xio_module);
     kalder_module_deactivate(kalder_i_common_module);
-    curl_global_cleanup();
+    https_global_cleanup();
     return APR_SUCCESS;
 }
 
 extern "C" void mod_kalder_child_init(apr_pool_t *pchild, server_rec *s)
 {
-    // libcurl's global set-up is not thread-safe; do it before any request.
-    curl_global_init(CURL_GLOBAL_DEFAULT);
+    // The HTTPS library's global set-up is not thread-safe; do it before any request.
+    https_global_init();
     kalder_thread_set_model("pthread");
     kalder_module_activate(kalder_i_common_module);
     kalder_module_activate(kalder_i_xio_module);

@@ -28,6 +28,8 @@
 
 using namespace kalder::test;
 
+using CurlPtr = std::unique_ptr<CURL, kalder::Deleter<curl_easy_cleanup>>;
+
 namespace {
 
 const char *const scenario = R"({
@@ -83,7 +85,7 @@ class IdentityCalls : public ::testing::Test {
     // name the CA file; the module's code may not).
     static std::string control(const char *method, const std::string &path, const std::string &body)
     {
-        kalder::CurlPtr curl(curl_easy_init());
+        CurlPtr curl(curl_easy_init());
         std::string out;
         std::string url = emulator_.base_url() + path;
         curl_easy_setopt(curl.get(), CURLOPT_URL, url.c_str());
