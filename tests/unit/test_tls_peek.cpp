@@ -28,6 +28,7 @@
 using kalder::test::Bytes;
 using kalder::test::ClientHelloBuilder;
 using kalder::test::TestServer;
+using kalder::test::typical_client_hello;
 using namespace kalder::tls;
 
 namespace {
@@ -35,18 +36,6 @@ namespace {
 std::string str(const uint8_t *p, size_t n)
 {
     return std::string(reinterpret_cast<const char *>(p), n);
-}
-
-ClientHelloBuilder typical()
-{
-    ClientHelloBuilder h;
-    h.session_id.assign(32, 0x5a);
-    h.ext(0x0a0a, {})  // GREASE, empty
-        .sni("collection.test")
-        .ext(10, {0x00, 0x04, 0x00, 0x1d, 0x00, 0x17})
-        .alpn({"h2", "http/1.1"})
-        .ext(0xfafa, {0x00});  // GREASE with a byte
-    return h;
 }
 
 // --- the bucket on real sockets ----------------------------------------------
@@ -159,7 +148,7 @@ TEST_F(PeekBucket, PassThroughDeliversEveryByteOnceInOrder)
 
 TEST_F(PeekBucket, IncompleteNonBlockingReadWaitsForTheRestOfTheRecord)
 {
-    const Bytes hello = typical().records();
+    const Bytes hello = typical_client_hello().records();
     send_bytes(Bytes(hello.begin(), hello.begin() + 40));
     std::string got;
     EXPECT_EQ(read_first(got, APR_NONBLOCK_READ), APR_EAGAIN);
@@ -178,7 +167,7 @@ TEST_F(PeekBucket, IncompleteNonBlockingReadWaitsForTheRestOfTheRecord)
 
 TEST_F(PeekBucket, ClientHelloInTwoPiecesIsAwaitedByABlockingRead)
 {
-    const Bytes hello = typical().records({50});
+    const Bytes hello = typical_client_hello().records({50});
     send_bytes(Bytes(hello.begin(), hello.begin() + 30));
     std::thread later([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -197,7 +186,7 @@ TEST_F(PeekBucket, ClientHelloInTwoPiecesIsAwaitedByABlockingRead)
 TEST_F(PeekBucket, StalledHalfClientHelloTimesOutWithoutSpinning)
 {
     srv_.server()->timeout = apr_time_from_msec(400);
-    const Bytes hello = typical().records();
+    const Bytes hello = typical_client_hello().records();
     send_bytes(Bytes(hello.begin(), hello.begin() + 100));
     rusage before{}, after{};
     getrusage(RUSAGE_THREAD, &before);
@@ -219,7 +208,7 @@ TEST_F(PeekBucket, StalledHalfClientHelloTimesOutWithoutSpinning)
 
 TEST_F(PeekBucket, HalfClientHelloThenEndOfInputGoesToTheTlsLayer)
 {
-    const Bytes hello = typical().records();
+    const Bytes hello = typical_client_hello().records();
     send_bytes(Bytes(hello.begin(), hello.begin() + 100));
     shutdown(client, SHUT_WR);
     std::string got;
@@ -352,7 +341,7 @@ TEST_F(PeekBucket, HandOffToAPathWhereNothingListensEndsTheConnectionQuietly)
 
 TEST_F(PeekBucket, FieldTracingOnlyAtTrace5)
 {
-    send_bytes(typical().records());
+    send_bytes(typical_client_hello().records());
     srv_.server()->log.level = APLOG_DEBUG;
     std::string got;
     ASSERT_EQ(read_first(got, APR_NONBLOCK_READ), APR_SUCCESS);
@@ -362,7 +351,7 @@ TEST_F(PeekBucket, FieldTracingOnlyAtTrace5)
 
 TEST_F(PeekBucket, FieldTracingAtTrace5)
 {
-    send_bytes(typical().records());
+    send_bytes(typical_client_hello().records());
     srv_.server()->log.level = APLOG_TRACE5;
     std::string got;
     ASSERT_EQ(read_first(got), APR_SUCCESS);

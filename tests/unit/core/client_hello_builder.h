@@ -119,6 +119,21 @@ struct ClientHelloBuilder {
     }
 };
 
+// A ClientHello as browsers send it: a 32-byte session id, GREASE entries
+// around server_name "collection.test", supported groups and ALPN "h2",
+// "http/1.1".
+inline ClientHelloBuilder typical_client_hello()
+{
+    ClientHelloBuilder h;
+    h.session_id.assign(32, 0x5a);
+    h.ext(0x0a0a, {})  // GREASE, empty
+        .sni("collection.test")
+        .ext(10, {0x00, 0x04, 0x00, 0x1d, 0x00, 0x17})
+        .alpn({"h2", "http/1.1"})
+        .ext(0xfafa, {0x00});  // GREASE with a byte
+    return h;
+}
+
 }  // namespace kalder::test
 
 #endif

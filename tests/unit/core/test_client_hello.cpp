@@ -11,6 +11,7 @@
 
 using kalder::test::Bytes;
 using kalder::test::ClientHelloBuilder;
+using kalder::test::typical_client_hello;
 using namespace kalder::tls;
 
 namespace {
@@ -35,25 +36,13 @@ bool traced(const LogCapture &t, const std::string &text)
     return false;
 }
 
-ClientHelloBuilder typical()
-{
-    ClientHelloBuilder h;
-    h.session_id.assign(32, 0x5a);
-    h.ext(0x0a0a, {})  // GREASE, empty
-        .sni("collection.test")
-        .ext(10, {0x00, 0x04, 0x00, 0x1d, 0x00, 0x17})
-        .alpn({"h2", "http/1.1"})
-        .ext(0xfafa, {0x00});  // GREASE with a byte
-    return h;
-}
-
 }  // namespace
 
 TEST(ClientHello, CapturesServerNameAndAlpnBehindA32ByteSessionIdAndGrease)
 {
     HelloParse p;
     LogCapture t;
-    ASSERT_EQ(parse(typical().records(), p, &t), HelloOutcome::CANDIDATE);
+    ASSERT_EQ(parse(typical_client_hello().records(), p, &t), HelloOutcome::CANDIDATE);
     ASSERT_TRUE(p.has_sni);
     ASSERT_TRUE(p.has_alpn);
     EXPECT_EQ(str(p.sni, p.sni_len), str(kalder::test::sni_data("collection.test").data(), 20));
@@ -91,9 +80,9 @@ TEST(ClientHello, PassesThrough)
     bare.with_extensions = false;
     ClientHelloBuilder other;
     other.ext(10, {0x00, 0x02, 0x00, 0x1d});
-    Bytes ssl3 = typical().records();
+    Bytes ssl3 = typical_client_hello().records();
     ssl3[2] = 0;  // record version 3.0
-    Bytes server_hello = typical().records();
+    Bytes server_hello = typical_client_hello().records();
     server_hello[5] = 2;  // handshake type ServerHello
 
     ClientHelloBuilder h;
@@ -136,7 +125,7 @@ TEST(ClientHello, PassesThrough)
 
 TEST(ClientHello, ReassemblesAClientHelloSplitAcrossRecords)
 {
-    const ClientHelloBuilder h = typical();
+    const ClientHelloBuilder h = typical_client_hello();
     // Cuts inside the random, inside the SNI entry and between extensions.
     for (std::vector<size_t> cuts : {std::vector<size_t>{20}, {60, 61}, {90}, {3, 50, 100}}) {
         HelloParse p;
@@ -152,7 +141,8 @@ TEST(ClientHello, EveryPrefixIsIncompleteUntilTheDecisiveByte)
 {
     // The peek may end anywhere; until both extensions are in, the answer
     // is "incomplete" with a byte count the peek has not reached yet.
-    for (const Bytes &full : {typical().records(), typical().records({70}), typical().records({7, 130})}) {
+    for (const Bytes &full : {typical_client_hello().records(), typical_client_hello().records({70}),
+                              typical_client_hello().records({7, 130})}) {
         size_t decided_at = 0;
         for (size_t n = 1; n <= full.size(); ++n) {
             HelloParse p;
@@ -178,7 +168,7 @@ TEST(ClientHello, ServerNameInAFinishedRecordStillWaitsForTheAlpnInTheNext)
 {
     // Deciding on the server name alone would send a client whose ALPN is
     // in the second record to the wrong place (or nowhere).
-    const ClientHelloBuilder h = typical();
+    const ClientHelloBuilder h = typical_client_hello();
     const size_t cut = 120;  // after the SNI extension, before ALPN
     const Bytes two = h.records({cut});
     HelloParse p;
@@ -196,7 +186,7 @@ TEST(ClientHello, GarbageAfterTheExtensionsCountsOnlyWhenNotBothWereCaptured)
 {
     HelloParse p;
     LogCapture t;
-    ClientHelloBuilder garbage = typical();
+    ClientHelloBuilder garbage = typical_client_hello();
     garbage.trailing = {0xde, 0xad, 0xbe, 0xef};  // inside the handshake, after the extensions
     // Both extensions are captured before the garbage is reached.
     EXPECT_EQ(parse(garbage.records(), p), HelloOutcome::CANDIDATE);
