@@ -31,9 +31,6 @@ char *auth_get_access_token(apr_pool_t *pool, const TokenResponseDoc *doc, const
 // answer is redacted as well as a well-formed one. Null for null.
 const char *auth_redact_tokens(apr_pool_t *pool, const char *text);
 
-// The value escaped for a form body (see identity_docs.cpp).
-char *form_escape(apr_pool_t *pool, const char *value);
-
 // --- identity sets -----------------------------------------------------------
 
 int auth_get_identity_count(const IdentitySet set);

@@ -4,6 +4,7 @@
 #include "identity_calls.h"
 
 #include "apr_strings.h"
+#include "escape.h"
 #include "identity.h"
 
 namespace {

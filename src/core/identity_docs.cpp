@@ -109,33 +109,6 @@ const char *auth_redact_tokens(apr_pool_t *pool, const char *text)
     return apr_pstrmemdup(pool, out.data(), out.size());
 }
 
-// A value for a form body: every byte other than a letter, a digit or one
-// of "$-_.!*'(),:;@/~" as "%" and two lower-case hexadecimal digits. That
-// is the web server's partial path escaping plus '&', '=' and '+', which in
-// a form body would end the field, start another one, or turn into a blank.
-char *form_escape(apr_pool_t *pool, const char *value)
-{
-    static constexpr char digits[] = "0123456789abcdef";
-    static constexpr char kept[] = "$-_.!*'(),:;@/~";
-    auto *out = static_cast<char *>(apr_palloc(pool, 3 * std::strlen(value) + 1));
-    if (!out)
-        return nullptr;
-    char *d = out;
-    for (const unsigned char *s = reinterpret_cast<const unsigned char *>(value); *s; ++s) {
-        const unsigned char c = *s;
-        if ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-            std::strchr(kept, c)) {
-            *d++ = static_cast<char>(c);
-        } else {
-            *d++ = '%';
-            *d++ = digits[c >> 4];
-            *d++ = digits[c & 0x0f];
-        }
-    }
-    *d = '\0';
-    return out;
-}
-
 IntrospectDoc *parse_introspect_doc(apr_pool_t *pool, const json_t *doc, const LogSink &log)
 {
     if (!json_is_object(doc)) {

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "apr_strings.h"
+#include "escape.h"
 #include "server_config.h"
 
 namespace {
@@ -12,27 +13,6 @@ namespace {
 constexpr const char *ANONYMOUS_SHAREE_IDS = "00000000-0000-0000-0000-000000000000";
 
 }  // namespace
-
-char *url_form_escape(apr_pool_t *pool, const char *s)
-{
-    static constexpr char digits[] = "0123456789abcdef";
-    auto *out = static_cast<char *>(apr_palloc(pool, 3 * std::strlen(s) + 1));
-    char *d = out;
-    for (const auto *c = reinterpret_cast<const unsigned char *>(s); *c; ++c) {
-        if ((*c >= '0' && *c <= '9') || (*c >= 'a' && *c <= 'z') || (*c >= 'A' && *c <= 'Z') ||
-            std::strchr(".-*_", *c)) {
-            *d++ = static_cast<char>(*c);
-        } else if (*c == ' ') {
-            *d++ = '+';
-        } else {
-            *d++ = '%';
-            *d++ = digits[*c >> 4];
-            *d++ = digits[*c & 0x0f];
-        }
-    }
-    *d = '\0';
-    return out;
-}
 
 char *handler_mapped_user(apr_pool_t *pool, const char *collection_id, const char *ids, const char *names,
                           bool high_assurance)

@@ -17,10 +17,6 @@ char *handler_sharing_user(apr_pool_t *pool, const char *sharing_uuid, const cha
 // joined by ",".
 char *handler_restrict_paths(apr_pool_t *pool, const AclDoc *acls);
 
-// Form-style escape of a query value: alphanumerics and ".-*_" stay, a
-// blank becomes "+", every other byte "%xx" (lower-case hex).
-char *url_form_escape(apr_pool_t *pool, const char *s);
-
 struct SessionUserInput {
     const char *collection_id;
     const char *collection_type;  // GUEST_COLLECTION or another

@@ -115,11 +115,4 @@ TEST(SessionUser, GuestWithoutAccessListIsALoggedFailure)
     EXPECT_STREQ(handler_restrict_paths(pool, nullptr), "");
 }
 
-TEST(SessionUser, FormEscapeKeepsOnlyTheUnreservedFewAndBlanks)
-{
-    TestPool pool;
-    EXPECT_STREQ(url_form_escape(pool, "aZ09.-*_ ~/%+,\xC3\xA9"), "aZ09.-*_+%7e%2f%25%2b%2c%c3%a9");
-    EXPECT_STREQ(url_form_escape(pool, ""), "");
-}
-
 }  // namespace
