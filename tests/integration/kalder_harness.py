@@ -49,27 +49,19 @@ _pidfiles_file = "pidfiles"
 # ---------------------------------------------------------------------------
 # Test PKI and hosts
 
-def _openssl(*args: str, cwd: pathlib.Path) -> None:
-    subprocess.run(["openssl", *args], cwd=cwd, check=True, stdout=subprocess.DEVNULL,
-                   stderr=subprocess.PIPE)
+def _make_pki(*args: str) -> None:
+    """tools/make-pki, the one maker of throwaway CAs and certificates."""
+    result = subprocess.run([str(SOURCE_DIR / "tools" / "make-pki"), *args], capture_output=True, text=True)
+    if result.returncode != 0:
+        raise RuntimeError(f"make-pki {args[0]} failed: {result.stderr.strip()}")
 
 
 def make_certificate(name: str, sans: list[str], directory: pathlib.Path = PKI) -> tuple[pathlib.Path, pathlib.Path]:
     """Issue a certificate of the test CA for the given DNS names (and
     127.0.0.1); returns (certificate, key) paths."""
     cert, key = directory / f"{name}.crt", directory / f"{name}.key"
-    if cert.exists():
-        return cert, key
-    ext = directory / f"{name}.ext"
-    alt = ",".join([f"DNS:{s}" for s in sans] + ["IP:127.0.0.1"])
-    ext.write_text(f"subjectAltName={alt}\nbasicConstraints=CA:FALSE\n"
-                   "keyUsage=digitalSignature,keyEncipherment\nextendedKeyUsage=serverAuth,clientAuth\n")
-    _openssl("req", "-new", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
-             "-keyout", key.name, "-out", f"{name}.csr", "-subj", f"/CN={sans[0]}", cwd=directory)
-    _openssl("x509", "-req", "-in", f"{name}.csr", "-CA", "ca.crt", "-CAkey", "ca.key",
-             "-CAcreateserial", "-days", "2", "-sha256", "-extfile", ext.name, "-out", cert.name,
-             cwd=directory)
-    key.chmod(0o644)
+    if not cert.exists():
+        _make_pki("issue", str(directory), "2", name, *sans)
     return cert, key
 
 
@@ -77,9 +69,7 @@ def prepare(work: pathlib.Path) -> None:
     pki = work / "pki"
     pki.mkdir(parents=True, exist_ok=True)
     pki.chmod(0o755)
-    _openssl("req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
-             "-keyout", "ca.key", "-out", "ca.crt", "-days", "2", "-subj", "/CN=mod_kalder test CA",
-             cwd=pki)
+    _make_pki("ca", str(pki), "2", "mod_kalder test CA")
     make_certificate("server", TEST_HOSTS + ["*.test"], pki)
     system_bundle = pathlib.Path("/etc/ssl/certs/ca-certificates.crt")
     bundle = (pki / "ca.crt").read_text()

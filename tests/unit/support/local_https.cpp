@@ -120,27 +120,12 @@ std::string TestPki::make()
     ca = dir + "/ca.crt";
     cert = dir + "/server.crt";
     key = dir + "/server.key";
-    if (!run_quiet(
-            {"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
-             "-keyout", "ca.key", "-out", "ca.crt", "-days", "1", "-subj", "/CN=unit test CA"},
-            dir))
-        return "openssl could not make the test CA";
-    std::FILE *ext = std::fopen((dir + "/server.ext").c_str(), "w");
-    if (!ext)
-        return "cannot write server.ext";
-    std::fputs(
-        "subjectAltName=DNS:localhost,IP:127.0.0.1\nbasicConstraints=CA:FALSE\n"
-        "extendedKeyUsage=serverAuth\n",
-        ext);
-    std::fclose(ext);
-    if (!run_quiet({"openssl", "req", "-new", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
-                    "-nodes", "-keyout", "server.key", "-out", "server.csr", "-subj", "/CN=localhost"},
-                   dir) ||
-        !run_quiet(
-            {"openssl", "x509", "-req", "-in", "server.csr", "-CA", "ca.crt", "-CAkey", "ca.key",
-             "-CAcreateserial", "-days", "1", "-sha256", "-extfile", "server.ext", "-out", "server.crt"},
-            dir))
-        return "openssl could not issue the server certificate";
+    // tools/make-pki, the maker the integration tests and the local stack use.
+    const std::string make_pki = source_dir() + "/tools/make-pki";
+    if (!run_quiet({make_pki, "ca", dir, "1", "unit test CA"}, dir))
+        return "make-pki could not make the test CA";
+    if (!run_quiet({make_pki, "issue", dir, "1", "server", "localhost"}, dir))
+        return "make-pki could not issue the server certificate";
     return "";
 }
 
