@@ -17,7 +17,6 @@
 #include "invariant.h"
 #include "module.h"
 #include "server_config.h"
-#include "auth.h"
 #include "key_utils.h"
 #include "log_sinks.h"
 

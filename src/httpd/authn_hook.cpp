@@ -18,10 +18,6 @@
 #include "auth.h"
 #include "request_utils.h"
 #include "oidc_replies.h"
-#include "access_hooks.h"
-
-#include "oidc_replies.h"
-#include "request_utils.h"
 
 namespace {
 

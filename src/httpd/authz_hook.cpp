@@ -21,14 +21,11 @@
 #include "transfer.h"
 #include "request_utils.h"
 #include "oidc_replies.h"
-#include "access_hooks.h"
 
 #include "authz_decisions.h"
 #include "classify.h"
 #include "domains.h"
 #include "log_sinks.h"
-#include "oidc_replies.h"
-#include "request_utils.h"
 
 namespace {
 

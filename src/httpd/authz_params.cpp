@@ -14,10 +14,8 @@
 #include "server_config.h"
 #include "auth.h"
 #include "request_utils.h"
-#include "authz_params.h"
 
 #include "log_sinks.h"
-#include "request_utils.h"
 #include "session_message.h"
 
 const char *authz_session_message(request_rec *r)

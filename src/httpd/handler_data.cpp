@@ -12,7 +12,6 @@
 #include "httpd.h"
 #include "http_config.h"
 #include "http_log.h"
-#include "http_request.h"
 #include "module.h"
 #include "raii.h"
 

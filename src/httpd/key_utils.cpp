@@ -12,9 +12,7 @@
 #include "http_request.h"
 #include "module.h"
 #include "config.h"
-#include "invariant.h"
 #include "server_config.h"
-#include "key_utils.h"
 #include "log_sinks.h"
 
 AnswerCache request_answer_cache(request_rec *r)

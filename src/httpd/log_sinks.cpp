@@ -6,7 +6,6 @@
 #include "http_main.h"
 #include "httpd.h"
 #include "http_config.h"
-#include "http_log.h"
 #include "http_request.h"
 #include "module.h"
 

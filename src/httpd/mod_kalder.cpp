@@ -17,10 +17,7 @@
 #include "http_core.h"
 #include "http_protocol.h"
 
-#include "config.h"
-#include "invariant.h"
 #include "lifecycle.h"
-#include "module.h"
 #include "tls_peek.h"
 
 namespace {

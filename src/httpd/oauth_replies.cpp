@@ -19,16 +19,11 @@
 #include "server_config.h"
 #include "request_utils.h"
 #include "authz_params.h"
-#include "oauth_replies.h"
 #include "oidc_replies.h"
 #include "access_hooks.h"
 
-#include "access_hooks.h"
-#include "authz_params.h"
 #include "classify.h"
-#include "oidc_replies.h"
 #include "replies.h"
-#include "request_utils.h"
 
 namespace {
 

@@ -22,14 +22,11 @@
 #include "auth.h"
 #include "request_utils.h"
 #include "authz_params.h"
-#include "oidc_replies.h"
 #include "util_cookies.h"
 #include "util_script.h"
 
-#include "authz_params.h"
 #include "log_sinks.h"
 #include "replies.h"
-#include "request_utils.h"
 
 namespace {
 

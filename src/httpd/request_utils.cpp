@@ -12,7 +12,6 @@
 #include "module.h"
 #include "request_state.h"
 #include "server_config.h"
-#include "request_utils.h"
 
 #include "classify.h"
 #include "log_sinks.h"

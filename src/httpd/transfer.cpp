@@ -15,7 +15,6 @@
 #include "invariant.h"
 #include "server_config.h"
 #include "key_utils.h"
-#include "transfer.h"
 #include "log_sinks.h"
 
 AclDoc *parse_acl_doc(request_rec *r, const json_t *doc)
