@@ -26,6 +26,7 @@
 
 #include "kalder_gssapi_gsi.h"
 #include "kalder_xio.h"
+#include "toolkit_testing.h"
 
 namespace {
 
@@ -37,27 +38,15 @@ struct Cred {
     std::string pem;
 };
 
+// The tests' throwaway credential, with its certificate and key parsed back
+// for the plain OpenSSL side.
 Cred make_cred()
 {
     Cred c;
-    c.key = EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", static_cast<size_t>(2048));
-    c.cert = X509_new();
-    X509_set_version(c.cert, 2);
-    X509_gmtime_adj(X509_getm_notBefore(c.cert), 0);
-    X509_gmtime_adj(X509_getm_notAfter(c.cert), 604800);
-    X509_set_pubkey(c.cert, c.key);
-    X509_NAME *n = X509_get_subject_name(c.cert);
-    X509_NAME_add_entry_by_txt(n, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char *>("bench"), -1,
-                               -1, 0);
-    X509_set_issuer_name(c.cert, n);
-    X509_sign(c.cert, c.key, EVP_sha256());
-    BIO *b = BIO_new(BIO_s_mem());
-    PEM_write_bio_X509(b, c.cert);
-    PEM_write_bio_PrivateKey(b, c.key, nullptr, nullptr, 0, nullptr, nullptr);
-    PEM_write_bio_X509(b, c.cert);
-    char *d;
-    long l = BIO_get_mem_data(b, &d);
-    c.pem.assign(d, static_cast<size_t>(l));
+    c.pem = kt::make_credential_pem("bench");
+    BIO *b = BIO_new_mem_buf(c.pem.data(), static_cast<int>(c.pem.size()));
+    c.cert = PEM_read_bio_X509(b, nullptr, nullptr, nullptr);
+    c.key = PEM_read_bio_PrivateKey(b, nullptr, nullptr, nullptr);
     BIO_free(b);
     return c;
 }

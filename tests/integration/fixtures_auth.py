@@ -79,19 +79,11 @@ def scenario(suffix: str = "", guest_id: str = GUEST_ID):
 
 
 class Emulator(EmulatorProcess):
-    """The service emulator with the request helpers these tests use."""
+    """The service emulator under the name these tests use for its URL."""
 
     @property
     def url(self) -> str:
         return self.base_url
-
-    def control(self, method, path, body=None):
-        status, _, data = request(self.url + path, method=method,
-                                  body=json.dumps(body).encode() if body is not None else None)
-        return status, json.loads(data or b"null")
-
-    def patch(self, members: dict) -> None:
-        assert self.control("PATCH", "/_scenario", members)[0] == 200
 
 
 def request(url, method="GET", headers=None, body=None, timeout=30):
@@ -191,7 +183,7 @@ def gateway(httpd, auth_emulator):
     guest.test over the same document root."""
     suffix = "-" + uuid.uuid4().hex[:12]
     guest_id = str(uuid.uuid4())
-    auth_emulator.control("POST", "/_scenario", scenario(suffix, guest_id))
+    auth_emulator.set_scenario(scenario(suffix, guest_id))
     auth_emulator.reset_calls()
     root = httpd.docroot
     for rel, text in {"data.txt": "mapped data\n", "public/open.txt": "open data\n",

@@ -249,7 +249,7 @@ def data_gateway(httpd_factory, auth_emulator, backend):
     kalder-backend, with HTTP/2 offered beside HTTP/1.1."""
     suffix = "-" + uuid.uuid4().hex[:12]
     guest_id = str(uuid.uuid4())
-    auth_emulator.control("POST", "/_scenario", scenario(suffix, guest_id))
+    auth_emulator.set_scenario(scenario(suffix, guest_id))
     auth_emulator.reset_calls()
     backend.start()
     httpd = httpd_factory(modules=["http2"])

@@ -109,7 +109,7 @@ def test_active_token_without_identity_is_an_internal_error(gateway):
 
 
 def test_introspection_failure_is_an_internal_error(gateway):
-    gateway.emulator.patch({"failures": {"introspect": {"status": 503}}})
+    gateway.emulator.patch_scenario({"failures": {"introspect": {"status": 503}}})
     gateway.httpd.expect_log(r"Failed to get the bearer token during OAuth processing")
     gateway.httpd.expect_log(r"introspect|Introspect")
     status, _, _ = gateway.get("mapped.test", "/data.txt", token=gateway.tok("alice"))
@@ -121,7 +121,7 @@ def test_introspection_failure_is_an_internal_error(gateway):
     ("permissions_user", "/user_effective_permissions", "guest.test", "/private/secret.txt")])
 def test_service_answer_over_one_mebibyte_is_an_internal_error(gateway, endpoint, url_end, host, path):
     # The answer is not taken in, whatever it holds; the log names the URL.
-    gateway.emulator.patch({"failures": {endpoint: {"status": 200, "body": "x" * ((1 << 20) + 1),
+    gateway.emulator.patch_scenario({"failures": {endpoint: {"status": 200, "body": "x" * ((1 << 20) + 1),
                                                     "content_type": "application/json"}}})
     gateway.httpd.expect_log(r"The answer of https://\S+ is larger than 1048576 bytes, which no identity or "
                              r"transfer service answer is; the call fails")
@@ -223,7 +223,7 @@ def test_collection_without_state_key_warns_and_refuses_browsers(httpd_factory, 
 
 def test_cache_lifetime_is_the_main_servers_even_when_a_virtual_host_sets_its_own(httpd, auth_emulator):
     suffix = "-" + uuid.uuid4().hex[:12]
-    auth_emulator.control("POST", "/_scenario", scenario(suffix))
+    auth_emulator.set_scenario(scenario(suffix))
     auth_emulator.reset_calls()
     (httpd.docroot / "data.txt").write_text("mapped data\n")
     httpd.add("KalderKeyutilsCacheTimeout 2")
@@ -270,7 +270,7 @@ def test_cache_entries_other_programs_write_are_never_used(httpd_factory, auth_e
     plain forged one gets it in: both tokens are introspected at the service."""
     import base64
     suffix = "-" + uuid.uuid4().hex[:12]
-    auth_emulator.control("POST", "/_scenario", scenario(suffix))
+    auth_emulator.set_scenario(scenario(suffix))
     auth_emulator.reset_calls()
     httpd = httpd_factory(modules=["cgid"])
     (httpd.docroot / "data.txt").write_text("mapped data\n")

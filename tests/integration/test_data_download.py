@@ -257,7 +257,7 @@ def test_guest_rules_cover_paths_by_plain_prefix(data_gateway):
     permissions = scenario(gw.suffix, gw.guest_id)["permissions"]
     permissions[gw.guest_id]["users"]["bob"] = [{"encoded_path": "/data", "permissions": "r"},
                                                 {"encoded_path": "/database/private/", "permissions": ""}]
-    gw.emulator.patch({"permissions": permissions})
+    gw.emulator.patch_scenario({"permissions": permissions})
     write_file(gw.share / "database" / "file", b"by plain prefix\n")
     write_file(gw.share / "database" / "private" / "file", b"not shared\n")
     write_file(gw.share / "dat" / "file", b"not shared\n")
@@ -280,7 +280,7 @@ def test_links_and_special_files_in_a_share_give_nothing_away(data_gateway):
     gw = data_gateway
     permissions = scenario(gw.suffix, gw.guest_id)["permissions"]
     permissions[gw.guest_id]["users"]["bob"] = [{"encoded_path": "/links/", "permissions": "rw"}]
-    gw.emulator.patch({"permissions": permissions})
+    gw.emulator.patch_scenario({"permissions": permissions})
     write_file(gw.share / "hidden" / "secret", b"not shared\n")
     (gw.share / "links").mkdir(exist_ok=True)
     for name, target in (("to-secret", "../hidden/secret"), ("to-hidden", "../hidden")):

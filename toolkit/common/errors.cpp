@@ -60,11 +60,17 @@ char *dup_string(const std::string &s)
 
 kalder_result_t kalder_error_put(const char *module, int type, const char *fmt, ...)
 {
-    char buf[1024];
     va_list ap;
     va_start(ap, fmt);
-    std::vsnprintf(buf, sizeof buf, fmt, ap);
+    kalder_result_t r = kalder_error_vput(module, type, fmt, ap);
     va_end(ap);
+    return r;
+}
+
+kalder_result_t kalder_error_vput(const char *module, int type, const char *fmt, va_list ap)
+{
+    char buf[1024];
+    std::vsnprintf(buf, sizeof buf, fmt, ap);
 
     ErrorTable &t = table();
     std::lock_guard<std::mutex> g(t.lock);

@@ -8,6 +8,7 @@
 
 #include <pthread.h>
 
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -57,6 +58,10 @@ using kalder_object_t = kalder_object_s;
 // detected the problem; it prefixes the friendly text.
 kalder_result_t kalder_error_put(const char *module, int type, const char *fmt, ...)
     __attribute__((format(printf, 3, 4)));
+// The same with the arguments as a va_list, for the libraries' own
+// printf-style error helpers.
+kalder_result_t kalder_error_vput(const char *module, int type, const char *fmt, va_list ap)
+    __attribute__((format(printf, 3, 0)));
 
 // The error object a result code designates, without releasing it. Returns
 // null for KALDER_SUCCESS. The pointer stays usable for as long as the code

@@ -23,12 +23,11 @@ namespace xio_detail {
 
 kalder_result_t error(int type, const char *fmt, ...)
 {
-    char buf[768];
     va_list ap;
     va_start(ap, fmt);
-    std::vsnprintf(buf, sizeof buf, fmt, ap);
+    kalder_result_t r = kalder_error_vput(kModule, type, fmt, ap);
     va_end(ap);
-    return kalder_error_put(kModule, type, "%s", buf);
+    return r;
 }
 
 kalder_result_t socket_error(const char *op, int saved)

@@ -45,17 +45,7 @@ int free_port()
     return port;
 }
 
-bool can_connect(int port)
-{
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bool ok = connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
-    close(fd);
-    return ok;
-}
+}  // namespace
 
 std::string backend_binary()
 {
@@ -63,7 +53,25 @@ std::string backend_binary()
     return std::string(dir && *dir ? dir : "/work/main/build") + "/kalder-backend";
 }
 
-}  // namespace
+pid_t spawn_backend(const std::vector<std::string> &args, int log_fd)
+{
+    std::vector<std::string> all = {backend_binary()};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char *> argv;
+    for (auto &a : all) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, log_fd, 2);
+    pid_t pid = -1;
+    int rc = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    if (rc != 0) {
+        ADD_FAILURE() << "cannot start " << argv[0] << ": " << std::strerror(rc);
+        return -1;
+    }
+    return pid;
+}
 
 Backend::Backend(std::vector<std::string> extra, Transport transport)
 {
@@ -71,38 +79,24 @@ Backend::Backend(std::vector<std::string> extra, Transport transport)
     dir_ = mkdtemp(tmpl);
     chmod(dir_.c_str(), 0711);
     std::system(("mkdir -p " + dir_ + "/root " + dir_ + "/share").c_str());
-    int port = 0;
-    if (transport == Transport::UNIX) {
+    if (transport == Transport::UNIX)
         contact_ = "unix:" + socket_path();
-    } else {
-        port = free_port();
-        contact_ = "127.0.0.1:" + std::to_string(port);
-    }
-    std::vector<std::string> args = {backend_binary(), "--listen", contact_, "--root", root()};
+    else
+        contact_ = "127.0.0.1:" + std::to_string(free_port());
+    std::vector<std::string> args = {"--listen", contact_, "--root", root()};
     for (auto &e : extra) {
         size_t p = e.find("{share}");
         if (p != std::string::npos)
             e.replace(p, 7, share());
         args.push_back(e);
     }
-    std::vector<char *> argv;
-    for (auto &a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    std::string logfile = dir_ + "/backend.log";
-    posix_spawn_file_actions_addopen(&fa, 2, logfile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int rc = posix_spawn(&pid_, argv[0], &fa, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&fa);
-    if (rc != 0) {
-        ADD_FAILURE() << "cannot start " << argv[0] << ": " << std::strerror(rc);
-        pid_ = -1;
+    int log_fd = open((dir_ + "/backend.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    pid_ = spawn_backend(args, log_fd);
+    close(log_fd);
+    if (pid_ < 0)
         return;
-    }
     for (int i = 0; i < 200; ++i) {
-        // A Unix-domain back end is ready once it has logged where it listens
-        // (a probe connection would show in its log).
-        if (port ? can_connect(port) : log().find("listening on") != std::string::npos)
+        if (log().find(kBackendListening) != std::string::npos)
             return;
         int status;
         if (waitpid(pid_, &status, WNOHANG) == pid_) {

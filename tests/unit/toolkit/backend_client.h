@@ -31,6 +31,16 @@ std::vector<std::string> listing(const std::string &dir);
 
 enum class Transport { TCP, UNIX };
 
+// The kalder-backend binary of the build under test ($KALDER_BUILD_DIR).
+std::string backend_binary();
+// Starts kalder-backend with `args` (after the program name), its standard
+// error going to `log_fd`; the child's pid, or -1 (with a test failure).
+pid_t spawn_backend(const std::vector<std::string> &args, int log_fd);
+// The line kalder-backend logs once it accepts connections; the Python
+// fixtures wait for the same line (a probe connection would show in the log
+// as a session that never started).
+inline constexpr const char *kBackendListening = "kalder-backend: listening on ";
+
 class Backend {
    public:
     // Starts kalder-backend with --root <tmp>/root plus `extra` arguments

@@ -385,28 +385,16 @@ TEST(BackendUnixSocket, AllowUidNamesEveryServedUser)
 // Runs kalder-backend to its end; its exit status, and its output in *out.
 int run_backend(const std::vector<std::string> &args, std::string *out)
 {
-    const char *dir = std::getenv("KALDER_BUILD_DIR");
-    std::string binary = std::string(dir && *dir ? dir : "/work/main/build") + "/kalder-backend";
     char tmpl[] = "/tmp/kalder-backend-out-XXXXXX";
     int fd = mkstemp(tmpl);
-    std::vector<std::string> all = {binary};
-    all.insert(all.end(), args.begin(), args.end());
-    std::vector<char *> argv;
-    for (auto &a : all) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_adddup2(&fa, fd, 2);
-    pid_t pid = -1;
-    int rc = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&fa);
+    pid_t pid = kt::spawn_backend(args, fd);
     close(fd);
     int status = -1;
-    if (rc == 0)
+    if (pid > 0)
         waitpid(pid, &status, 0);
     *out = read_file(tmpl);
     unlink(tmpl);
-    return rc == 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return pid > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 TEST(BackendUnixSocket, AStaleSocketIsReplacedButALiveOneOrAnotherFileStopsTheStart)
