@@ -129,7 +129,7 @@ TEST(IpcWire, RejectsMalformedFramesWithAReason)
         const char *expect;
     } cases[] = {
         {"magic", with(0, 'X'), "magic"},
-        {"version", with(2, 2), "version"},
+        {"version", with(2, 3), "version"},
         {"type", with(3, 99), "unknown frame type"},
         {"oversized payload", with(8, 0x7f), "exceeds"},
         {"trailing bytes", good.substr(0, 11) + char(good[11] + 1) + good.substr(12) + "Z", "trailing"},
