@@ -21,7 +21,15 @@ namespace detail {
 bool Session::send_msg(const Message &m)
 {
     std::string frame, why;
-    if (!kalder_ipc::encode(m, &frame, &why)) {
+    // Every frame of a session is in the version of its session start.
+    Message versioned;
+    const Message *out = &m;
+    if (m.version != version_) {
+        versioned = m;
+        versioned.version = version_;
+        out = &versioned;
+    }
+    if (!kalder_ipc::encode(*out, &frame, &why)) {
         log("cannot encode a reply: %s", why.c_str());
         return false;
     }
@@ -159,6 +167,10 @@ void Session::handle_command(const Message &m)
         rules_ = std::move(rules);
         restricted_ = true;
     } else if (m.command == KALDER_GFS_CMD_MKD || m.command == KALDER_GFS_CMD_DELE) {
+        const bool check_same = m.precondition.kind == kalder_ipc::PRECONDITION_SAME;
+        if (m.precondition.kind != kalder_ipc::PRECONDITION_NONE &&
+            !(check_same && m.command == KALDER_GFS_CMD_DELE))
+            return fail(E_INVALID, "Unsupported precondition for command " + std::to_string(m.command) + ".");
         std::vector<std::string> parts;
         std::string why;
         if (!split_path(m.pathname, &parts, &why))
@@ -180,6 +192,12 @@ void Session::handle_command(const Message &m)
         if (m.command == KALDER_GFS_CMD_MKD) {
             rc = mkdirat(dir.get(), base.c_str(), 0777);
         } else {
+            // The precondition is checked as late as possible: right before
+            // the unlink, on the name itself (a final link is what goes).
+            struct stat st;
+            if (check_same && (fstatat(dir.get(), base.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+                               !same_file(m.precondition, st)))
+                return fail(E_PRECONDITION, path + ": changed since it was looked up");
             rc = unlinkat(dir.get(), base.c_str(), 0);
             if (rc != 0 && errno == EISDIR)
                 rc = unlinkat(dir.get(), base.c_str(), AT_REMOVEDIR);
@@ -223,21 +241,11 @@ void Session::handle_stat(const Message &m)
         return (void)reply_error(m.id, KALDER_GFS_OP_STAT, E_DENIED, why);
     if (special_file(st.st_mode))
         return (void)reply_error(m.id, KALDER_GFS_OP_STAT, E_NOT_FOUND, path + ": " + std::strerror(ENOENT));
-    kalder_ipc::StatEntry e;
-    e.mode = st.st_mode;
-    e.nlink = static_cast<uint32_t>(st.st_nlink);
-    e.uid = st.st_uid;
-    e.gid = st.st_gid;
-    e.size = st.st_size;
-    e.atime = st.st_atime;
-    e.mtime = st.st_mtime;
-    e.ctime = st.st_ctime;
-    e.name = parts.empty() ? "/" : parts.back();
     Message r;
     r.type = kalder_ipc::REPLY;
     r.id = m.id;
     r.op = KALDER_GFS_OP_STAT;
-    r.stats.push_back(e);
+    r.stats.push_back(stat_entry(st, parts.empty() ? "/" : parts.back()));
     send_msg(r);
 }
 
@@ -284,6 +292,7 @@ void Session::run()
         log("session ended before it started: %s", why.empty() ? "no session start" : why.c_str());
         return;
     }
+    version_ = m.version;  // the session is answered in the version it started with
     if (m.type != kalder_ipc::SESSION_START || m.id != 0) {
         refuse("The session must begin with a session start.");
         return;
@@ -312,6 +321,10 @@ void Session::run()
             log("session ended: %s", why.c_str());
             break;
         }
+        if (m.version != version_) {
+            log("session ended: a frame of protocol version %u in a version %u session", m.version, version_);
+            break;
+        }
         switch (m.type) {
             case kalder_ipc::COMMAND:
                 handle_command(m);
@@ -328,6 +341,12 @@ void Session::run()
                 break;
             case kalder_ipc::EVENT:
                 handle_event(m);
+                break;
+            case kalder_ipc::DIGEST:
+                handle_digest(m);
+                break;
+            case kalder_ipc::LIST:
+                handle_list(m);
                 break;
             case kalder_ipc::SESSION_END: {
                 stop_transfer();

@@ -1,10 +1,14 @@
 // One IPC session of the back end (session.cpp: the session start,
 // commands, stats, data channels and events; transfer.cpp: transfers, on a
-// thread of their own; session_access.cpp: what a guest may reach).
+// thread of their own; session_access.cpp: what a guest may reach;
+// session_list.cpp: digests and directory listings; digest.cpp: hashing).
 #ifndef KALDER_BACKEND_SESSION_H
 #define KALDER_BACKEND_SESSION_H
 
+#include <sys/stat.h>
 #include <sys/types.h>
+
+#include <openssl/evp.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -15,6 +19,7 @@
 #include <vector>
 
 #include "backend.h"
+#include "kalder_gridftp_server.h"
 #include "kalder_ipc_wire.h"
 #include "kalder_net.h"
 #include "kalder_owners.h"
@@ -32,8 +37,46 @@ inline constexpr uint64_t kMaxBlock = 1 << 20;  // extended-block data per block
 inline constexpr size_t kIoChunk = 1 << 20;
 inline constexpr int64_t kWritebackStep = 8 << 20;  // uploads: write-back started per step
 
-// Codes of failed replies (informative; the text is what clients see).
-enum Code : uint32_t { OK = 0, E_REFUSED = 1, E_NOT_FOUND = 2, E_DENIED = 3, E_INVALID = 4, E_FAILED = 5 };
+// Codes of replies (kalder_gfs_reply_code_t; the text is what people see).
+enum Code : uint32_t {
+    OK = KALDER_GFS_OK,
+    E_REFUSED = KALDER_GFS_E_REFUSED,
+    E_NOT_FOUND = KALDER_GFS_E_NOT_FOUND,
+    E_DENIED = KALDER_GFS_E_DENIED,
+    E_INVALID = KALDER_GFS_E_INVALID,
+    E_FAILED = KALDER_GFS_E_FAILED,
+    E_PRECONDITION = KALDER_GFS_E_PRECONDITION,
+    E_DIGEST_MISMATCH = KALDER_GFS_E_DIGEST_MISMATCH,
+    E_CHANGED = KALDER_GFS_E_CHANGED,
+};
+
+// An incremental "sha-256" or "sha-512" digest (digest.cpp).
+class Hasher {
+   public:
+    // False for an algorithm this back end does not know (or no memory).
+    bool start(const std::string &algorithm);
+    bool active() const { return ctx_ != nullptr; }
+    void update(const void *data, size_t len);
+    // The digest in lowercase hex; the hasher is then inactive.
+    std::string finish();
+
+   private:
+    struct Free {
+        void operator()(EVP_MD_CTX *c) const { EVP_MD_CTX_free(c); }
+    };
+    std::unique_ptr<EVP_MD_CTX, Free> ctx_;
+};
+// The length of the hex digest of `algorithm` (0 when unknown).
+size_t digest_hex_length(const std::string &algorithm);
+// Whether `text` is `len` lowercase hex digits.
+bool lowercase_hex(const std::string &text, size_t len);
+
+// A stat entry of `st` named `name`, with the version 2 fields.
+kalder_ipc::StatEntry stat_entry(const struct stat &st, const std::string &name);
+// Whether `st` is exactly the file a SAME validator names.
+bool same_file(const kalder_ipc::Validator &v, const struct stat &st);
+// Whether the content may have changed between two stats of one descriptor.
+bool changed_in_place(const struct stat &before, const struct stat &after);
 
 struct DataChannel {
     std::string contact;
@@ -52,6 +95,11 @@ struct Transfer {
     std::string base, temp;    // receive: target and temporary names
     int64_t alloc_size = 0;
     std::vector<kalder_ipc::Range> ranges;
+    kalder_ipc::Validator precondition;  // SAME (send, receive) or ABSENT (receive)
+    struct stat opened {};               // send: the file as it was opened
+    std::string checksum_alg, checksum;  // receive: the expected digest
+    Hasher hasher;                       // receive: of the bytes as they arrive
+    uint32_t failure_code = E_FAILED;    // of the final reply when the transfer fails
 };
 
 class Session {
@@ -70,6 +118,9 @@ class Session {
     void handle_active(const Message &m);
     void handle_transfer(const Message &m);
     void handle_event(const Message &m);
+    void handle_digest(const Message &m);
+    void handle_list(const Message &m);
+    std::string commit_receive(Transfer &t);
     bool permitted_at(int fd, const std::string &leaf, const std::string &request_path,
                       const std::vector<std::string> &parts, char perm, bool names_directory,
                       std::string *why);
@@ -82,9 +133,10 @@ class Session {
     bool aborted() KALDER_EXCLUDES(transfer_lock_);
 
     int fd_;
-    kalder::Mutex write_lock_;  // serialises frames written to fd_
-    int root_ = -1;             // borrowed from the options
-    std::string root_path_;     // the root's resolved path (guest sessions)
+    uint8_t version_ = kalder_ipc::kVersion;  // of the session start; every frame of the session has it
+    kalder::Mutex write_lock_;                // serialises frames written to fd_
+    int root_ = -1;                           // borrowed from the options
+    std::string root_path_;                   // the root's resolved path (guest sessions)
     bool guest_ = false;
     bool restricted_ = false;
     std::vector<Restriction> rules_;

@@ -49,6 +49,26 @@ void Session::handle_transfer(const Message &m)
     channels_.erase(ch);  // one transfer per data channel
     if (m.partial_offset != 0 || m.partial_length != -1)
         return fail(E_INVALID, "Partial transfers are not supported.");
+    // Version 2: a send may name the file it must be; a receive may carry
+    // the digest of its bytes and a condition on the target.
+    t->precondition = m.precondition;
+    if (send && m.precondition.kind == kalder_ipc::PRECONDITION_ABSENT)
+        return fail(E_INVALID, "A send cannot require its file to be absent.");
+    if (send && (!m.checksum_alg.empty() || !m.checksum.empty()))
+        return fail(E_INVALID, "Checksums are verified on receives only.");
+    if (!send && (!m.checksum_alg.empty() || !m.checksum.empty())) {
+        const size_t len = digest_hex_length(m.checksum_alg);
+        if (len == 0)
+            return fail(E_INVALID,
+                        "Unsupported checksum algorithm \"" + m.checksum_alg.substr(0, 32) + "\".");
+        if (!lowercase_hex(m.checksum, len))
+            return fail(E_INVALID, "The expected " + m.checksum_alg + " checksum is not " +
+                                       std::to_string(len) + " lowercase hex digits.");
+        if (!t->hasher.start(m.checksum_alg))
+            return fail(E_FAILED, "Cannot start the " + m.checksum_alg + " digest.");
+        t->checksum_alg = m.checksum_alg;
+        t->checksum = m.checksum;
+    }
     std::vector<std::string> parts;
     std::string why;
     if (!split_path(m.pathname, &parts, &why))
@@ -86,6 +106,11 @@ void Session::handle_transfer(const Message &m)
             return fail(E_NOT_FOUND, t->path + ": " + std::strerror(ENOENT));
         if (fstat(t->file_fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
             return fail(E_INVALID, t->path + ": Not a regular file");
+        // The file opened must be the one that was looked up: a replacement
+        // between the stat and the open is refused before any data moves.
+        if (t->precondition.kind == kalder_ipc::PRECONDITION_SAME && !same_file(t->precondition, st))
+            return fail(E_CHANGED, t->path + ": changed since it was looked up");
+        t->opened = st;
     } else {
         if (t->dc.mode != 'S')
             return fail(E_INVALID, "Receiving is only supported in stream mode.");
@@ -111,8 +136,16 @@ void Session::handle_transfer(const Message &m)
         struct stat st;
         if (fstatat(dir, t->base.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode))
             return fail(E_INVALID, t->path + ": Is a directory");
-        if (fstatat(dir, t->base.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && special_file(st.st_mode))
+        const bool exists = fstatat(dir, t->base.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+        if (exists && special_file(st.st_mode))
             return fail(E_INVALID, t->path + ": Not a regular file");
+        // A condition that already fails refuses the upload before any byte
+        // moves; it is checked again when the upload is committed.
+        if (t->precondition.kind == kalder_ipc::PRECONDITION_ABSENT && exists)
+            return fail(E_PRECONDITION, t->path + ": exists");
+        if (t->precondition.kind == kalder_ipc::PRECONDITION_SAME &&
+            (!exists || !same_file(t->precondition, st)))
+            return fail(E_PRECONDITION, t->path + ": changed since it was looked up");
         unsigned char rnd[8];
         RAND_bytes(rnd, sizeof rnd);
         char hex[17];
@@ -178,8 +211,11 @@ std::string Session::transfer_body(Transfer &t, kalder_xio_handle_t h, int64_t *
                 ssize_t got = pread(t.file_fd.get(), buf.get() + hdr, want, start);
                 if (got < 0)
                     return t.path + ": " + std::strerror(errno);
-                if (static_cast<size_t>(got) != want)
+                if (static_cast<size_t>(got) != want) {
+                    if (t.precondition.kind == kalder_ipc::PRECONDITION_SAME)
+                        t.failure_code = E_CHANGED;
                     return t.path + ": The file changed size during the transfer";
+                }
                 if (mode_e)
                     kalder_eblock_encode({0, want, static_cast<uint64_t>(start)},
                                          reinterpret_cast<unsigned char *>(buf.get()));
@@ -188,6 +224,19 @@ std::string Session::transfer_body(Transfer &t, kalder_xio_handle_t h, int64_t *
                     return kalder_error_describe("Data channel write failed: ", res);
                 start += static_cast<int64_t>(want);
                 *bytes += static_cast<int64_t>(want);
+            }
+        }
+        // With a validator the bytes sent must all be of the file that was
+        // looked up: a write into it meanwhile (its size or mtime moved)
+        // fails the send, whose data connection is then cut, before the end
+        // of file could make the data look complete.
+        if (t.precondition.kind == kalder_ipc::PRECONDITION_SAME) {
+            struct stat now;
+            if (fstat(t.file_fd.get(), &now) != 0)
+                return t.path + ": " + std::strerror(errno);
+            if (changed_in_place(t.opened, now)) {
+                t.failure_code = E_CHANGED;
+                return t.path + ": changed while it was being sent";
             }
         }
         if (mode_e) {
@@ -219,6 +268,7 @@ std::string Session::transfer_body(Transfer &t, kalder_xio_handle_t h, int64_t *
             static_cast<int64_t>(n) > g_options.cut_receive_after - *bytes)
             return "The receive was cut after " + std::to_string(g_options.cut_receive_after) +
                    " bytes (--cut-receive-after).";
+        t.hasher.update(buf.get(), n);
         size_t off = 0;
         while (off < n) {
             ssize_t w = pwrite(t.file_fd.get(), buf.get() + off, n - off, *bytes + static_cast<int64_t>(off));
@@ -242,6 +292,37 @@ std::string Session::transfer_body(Transfer &t, kalder_xio_handle_t h, int64_t *
         return "Received " + std::to_string(*bytes) + " of the announced " + std::to_string(t.alloc_size) +
                " bytes.";
     if (fsync(t.file_fd.get()) != 0)
+        return t.path + ": " + std::strerror(errno);
+    if (t.hasher.active() && t.hasher.finish() != t.checksum) {
+        t.failure_code = E_DIGEST_MISMATCH;
+        return t.path + ": the " + t.checksum_alg + " digest of the received bytes does not match";
+    }
+    return "";
+}
+
+// Renames the complete temporary file over the target, under the transfer's
+// condition: SAME re-checks the target right before the rename, ABSENT
+// renames only if no target appeared meanwhile. "" on success.
+std::string Session::commit_receive(Transfer &t)
+{
+    const int dir = t.dir_fd.get();
+    if (t.precondition.kind == kalder_ipc::PRECONDITION_SAME) {
+        struct stat st;
+        if (fstatat(dir, t.base.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !same_file(t.precondition, st)) {
+            t.failure_code = E_PRECONDITION;
+            return t.path + ": changed since it was looked up";
+        }
+    }
+    if (t.precondition.kind == kalder_ipc::PRECONDITION_ABSENT) {
+        if (renameat2(dir, t.temp.c_str(), dir, t.base.c_str(), RENAME_NOREPLACE) == 0)
+            return "";
+        if (errno == EEXIST) {
+            t.failure_code = E_PRECONDITION;
+            return t.path + ": exists";
+        }
+        return t.path + ": " + std::strerror(errno);
+    }
+    if (renameat(dir, t.temp.c_str(), dir, t.base.c_str()) != 0)
         return t.path + ": " + std::strerror(errno);
     return "";
 }
@@ -299,8 +380,8 @@ void Session::run_transfer(std::shared_ptr<Transfer> tp)
 
     if (!t.send) {
         const int dir = t.dir_fd.get();
-        if (failure.empty() && renameat(dir, t.temp.c_str(), dir, t.base.c_str()) != 0)
-            failure = t.path + ": " + std::strerror(errno);
+        if (failure.empty())
+            failure = commit_receive(t);
         if (!failure.empty())
             unlinkat(dir, t.temp.c_str(), 0);
         t.dir_fd.reset();
@@ -321,7 +402,7 @@ void Session::run_transfer(std::shared_ptr<Transfer> tp)
         r.bytes = bytes;
         send_msg(r);
     } else {
-        reply_error(t.request_id, KALDER_GFS_OP_TRANSFER, E_FAILED, failure);
+        reply_error(t.request_id, KALDER_GFS_OP_TRANSFER, t.failure_code, failure);
     }
 }
 

@@ -54,6 +54,28 @@ bool valid_handle(kalder_gfs_ipc_handle_t h)
     return h != nullptr;
 }
 
+// The wire form of a validator; false for a kind the protocol does not know
+// or a SAME record that no file can have.
+bool to_wire(const kalder_gfs_validator_t &v, kalder_ipc::Validator *out)
+{
+    if (v.kind == KALDER_GFS_PRECONDITION_NONE) {
+        *out = kalder_ipc::Validator();
+        return true;
+    }
+    if (v.kind != KALDER_GFS_PRECONDITION_SAME && v.kind != KALDER_GFS_PRECONDITION_ABSENT)
+        return false;
+    if (v.kind == KALDER_GFS_PRECONDITION_SAME &&
+        (v.size < 0 || v.mtime_nsec < 0 || v.mtime_nsec > 999999999))
+        return false;
+    out->kind = static_cast<uint8_t>(v.kind);
+    out->dev = v.dev;
+    out->ino = v.ino;
+    out->size = v.size;
+    out->mtime = v.mtime;
+    out->mtime_nsec = static_cast<uint32_t>(v.mtime_nsec);
+    return true;
+}
+
 }  // namespace
 
 kalder_result_t kalder_gfs_ipc_init(int)
@@ -138,6 +160,8 @@ kalder_result_t kalder_gfs_ipc_request_command(kalder_gfs_ipc_handle_t ipc_handl
     m.type = kalder_ipc::COMMAND;
     m.command = static_cast<uint32_t>(cmd_info->command);
     m.pathname = cmd_info->pathname;
+    if (!to_wire(cmd_info->precondition, &m.precondition))
+        return error(KALDER_ERROR_PARAMETER, "command request: invalid precondition");
     return submit(ipc_handle, m, KALDER_GFS_OP_COMMAND, cb, nullptr, user_arg);
 }
 
@@ -202,6 +226,10 @@ kalder_result_t request_transfer(kalder_gfs_ipc_handle_t ipc_handle, kalder_gfs_
     m.data_id = static_cast<uint32_t>(data_id);
     m.eof_count = ti->eof_count < 0 ? 0 : static_cast<uint32_t>(ti->eof_count);
     m.alloc_size = ti->alloc_size;
+    m.checksum_alg = ti->expected_checksum_alg ? ti->expected_checksum_alg : "";
+    m.checksum = ti->expected_checksum ? ti->expected_checksum : "";
+    if (!to_wire(ti->precondition, &m.precondition))
+        return error(KALDER_ERROR_PARAMETER, "transfer request: invalid precondition");
     int n = kalder_range_list_size(ti->range_list);
     if (n > static_cast<int>(kalder_ipc::kMaxRanges))
         return error(KALDER_ERROR_PARAMETER, "transfer request: %d ranges exceed the bound", n);
@@ -228,6 +256,37 @@ kalder_result_t kalder_gfs_ipc_request_recv(kalder_gfs_ipc_handle_t ipc_handle,
                                             kalder_gfs_ipc_event_callback_t event_cb, void *user_arg)
 {
     return request_transfer(ipc_handle, transfer_info, cb, event_cb, user_arg, kalder_ipc::RECV);
+}
+
+kalder_result_t kalder_gfs_ipc_request_digest(kalder_gfs_ipc_handle_t ipc_handle, const char *pathname,
+                                              const char *algorithm, kalder_gfs_ipc_callback_t cb,
+                                              void *user_arg)
+{
+    if (!valid_handle(ipc_handle) || !pathname || !algorithm || !cb)
+        return error(KALDER_ERROR_PARAMETER, "digest request: missing argument");
+    kalder_ipc::Message m;
+    m.type = kalder_ipc::DIGEST;
+    m.checksum_alg = algorithm;
+    m.pathname = pathname;
+    return submit(ipc_handle, m, KALDER_GFS_OP_DIGEST, cb, nullptr, user_arg);
+}
+
+kalder_result_t kalder_gfs_ipc_request_list(kalder_gfs_ipc_handle_t ipc_handle, const char *pathname,
+                                            const char *after, int limit, kalder_gfs_ipc_callback_t cb,
+                                            void *user_arg)
+{
+    if (!valid_handle(ipc_handle) || !pathname || !cb)
+        return error(KALDER_ERROR_PARAMETER, "list request: missing argument");
+    // The back end refuses a limit outside 1..1000 with a reply; a negative
+    // one cannot even be sent.
+    if (limit < 0)
+        return error(KALDER_ERROR_PARAMETER, "list request: negative limit %d", limit);
+    kalder_ipc::Message m;
+    m.type = kalder_ipc::LIST;
+    m.pathname = pathname;
+    m.after = after ? after : "";
+    m.limit = static_cast<uint32_t>(limit);
+    return submit(ipc_handle, m, KALDER_GFS_OP_LIST, cb, nullptr, user_arg);
 }
 
 kalder_result_t kalder_gfs_ipc_request_transfer_event(kalder_gfs_ipc_handle_t ipc_handle,

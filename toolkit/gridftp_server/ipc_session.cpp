@@ -56,6 +56,24 @@ struct ReplyHolder {
     std::vector<std::string> names;
 };
 
+// A stat entry without its name (the caller points that at owned storage).
+kalder_gfs_stat_t to_stat(const kalder_ipc::StatEntry &e)
+{
+    kalder_gfs_stat_t s{};
+    s.mode = static_cast<int>(e.mode);
+    s.nlink = static_cast<int>(e.nlink);
+    s.uid = static_cast<int>(e.uid);
+    s.gid = static_cast<int>(e.gid);
+    s.size = e.size;
+    s.atime = static_cast<long>(e.atime);
+    s.mtime = static_cast<long>(e.mtime);
+    s.ctime = static_cast<long>(e.ctime);
+    s.dev = e.dev;
+    s.ino = e.ino;
+    s.mtime_nsec = static_cast<long>(e.mtime_nsec);
+    return s;
+}
+
 void fill_reply(const kalder_ipc::Message &m, ReplyHolder *h)
 {
     kalder_gfs_finished_info_t &r = h->info;
@@ -80,24 +98,25 @@ void fill_reply(const kalder_ipc::Message &m, ReplyHolder *h)
                 m.created_dir.empty() ? nullptr : const_cast<char *>(m.created_dir.c_str());
             break;
         case KALDER_GFS_OP_STAT:
+        case KALDER_GFS_OP_LIST:
             h->names.reserve(m.stats.size());
             for (const auto &e : m.stats) {
                 h->names.push_back(e.name);
-                kalder_gfs_stat_t s{};
-                s.mode = static_cast<int>(e.mode);
-                s.nlink = static_cast<int>(e.nlink);
-                s.uid = static_cast<int>(e.uid);
-                s.gid = static_cast<int>(e.gid);
-                s.size = e.size;
-                s.atime = static_cast<long>(e.atime);
-                s.mtime = static_cast<long>(e.mtime);
-                s.ctime = static_cast<long>(e.ctime);
-                h->stats.push_back(s);
+                h->stats.push_back(to_stat(e));
             }
             for (size_t i = 0; i < h->stats.size(); ++i)
                 h->stats[i].name = const_cast<char *>(h->names[i].c_str());
             r.info.stat.stat_count = static_cast<int>(h->stats.size());
             r.info.stat.stat_array = h->stats.empty() ? nullptr : h->stats.data();
+            r.info.stat.next = const_cast<char *>(m.next.c_str());
+            break;
+        case KALDER_GFS_OP_DIGEST:
+            r.info.digest.algorithm = const_cast<char *>(m.checksum_alg.c_str());
+            r.info.digest.hex = const_cast<char *>(m.checksum.c_str());
+            if (!m.stats.empty()) {
+                r.info.digest.stat = to_stat(m.stats[0]);
+                r.info.digest.stat.name = const_cast<char *>(m.stats[0].name.c_str());
+            }
             break;
         default:
             break;
@@ -212,7 +231,13 @@ void reader_main(kalder_gfs_ipc_handle_s *h)
                 failure = error(KALDER_ERROR_PROTOCOL, "the back-end session failed: %s", why.c_str());
                 break;
             }
-            // A frame.
+            // A frame. The session speaks version 2 only: a frame of another
+            // version is as malformed as any other.
+            if (m.version != kalder_ipc::kVersion) {
+                failure = error(KALDER_ERROR_PROTOCOL, "the back end sent a frame of protocol version %u",
+                                m.version);
+                break;
+            }
             if (m.type == kalder_ipc::END_ACK) {
                 if (closing)
                     break;

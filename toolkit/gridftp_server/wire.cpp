@@ -11,114 +11,12 @@
 #include <cerrno>
 #include <cstring>
 
+#include "wire_codec.h"
+
 namespace kalder_ipc {
 namespace {
 
-// Reply operation types (the values of kalder_gfs_operation_type_t).
-constexpr uint32_t OP_SESSION = 4, OP_COMMAND = 9, OP_ACTIVE = 11, OP_TRANSFER = 13, OP_STAT = 14;
-
-class Reader {
-   public:
-    Reader(const uint8_t *p, size_t n) : p_(p), n_(n) {}
-    bool u8(uint8_t *v)
-    {
-        if (n_ - pos_ < 1)
-            return fail("truncated u8");
-        *v = p_[pos_++];
-        return true;
-    }
-    bool u32(uint32_t *v)
-    {
-        if (n_ - pos_ < 4)
-            return fail("truncated u32");
-        *v = static_cast<uint32_t>(p_[pos_]) << 24 | static_cast<uint32_t>(p_[pos_ + 1]) << 16 |
-             static_cast<uint32_t>(p_[pos_ + 2]) << 8 | p_[pos_ + 3];
-        pos_ += 4;
-        return true;
-    }
-    bool u64(uint64_t *v)
-    {
-        uint32_t hi, lo;
-        if (!u32(&hi) || !u32(&lo))
-            return false;
-        *v = static_cast<uint64_t>(hi) << 32 | lo;
-        return true;
-    }
-    bool i64(int64_t *v)
-    {
-        uint64_t u;
-        if (!u64(&u))
-            return false;
-        *v = static_cast<int64_t>(u);
-        return true;
-    }
-    bool str(std::string *s, uint32_t max, const char *what)
-    {
-        uint32_t len;
-        if (!u32(&len))
-            return false;
-        if (len > max)
-            return fail(std::string(what) + " longer than its bound");
-        if (n_ - pos_ < len)
-            return fail(std::string("truncated ") + what);
-        if (std::memchr(p_ + pos_, '\0', len))
-            return fail(std::string(what) + " contains a NUL byte");
-        s->assign(reinterpret_cast<const char *>(p_ + pos_), len);
-        pos_ += len;
-        return true;
-    }
-    bool done()
-    {
-        if (pos_ != n_)
-            return fail("trailing bytes after the payload");
-        return true;
-    }
-    bool fail(const std::string &why)
-    {
-        if (why_.empty())
-            why_ = why;
-        return false;
-    }
-    const std::string &why() const { return why_; }
-
-   private:
-    const uint8_t *p_;
-    size_t n_;
-    size_t pos_ = 0;
-    std::string why_;
-};
-
-class Writer {
-   public:
-    explicit Writer(std::string *out) : out_(out) {}
-    void u8(uint8_t v) { out_->push_back(static_cast<char>(v)); }
-    void u32(uint32_t v)
-    {
-        for (int s = 24; s >= 0; s -= 8) out_->push_back(static_cast<char>((v >> s) & 0xff));
-    }
-    void u64(uint64_t v)
-    {
-        u32(static_cast<uint32_t>(v >> 32));
-        u32(static_cast<uint32_t>(v));
-    }
-    void i64(int64_t v) { u64(static_cast<uint64_t>(v)); }
-    bool str(const std::string &s, uint32_t max, const char *what)
-    {
-        if (s.size() > max || s.find('\0') != std::string::npos) {
-            if (why_.empty())
-                why_ = std::string(what) + " too long or contains a NUL byte";
-            return false;
-        }
-        u32(static_cast<uint32_t>(s.size()));
-        out_->append(s);
-        return true;
-    }
-    const std::string &why() const { return why_; }
-
-   private:
-    std::string *out_;
-    std::string why_;
-};
+using namespace codec;
 
 bool decode_transfer(Reader &r, Message *m)
 {
@@ -137,7 +35,7 @@ bool decode_transfer(Reader &r, Message *m)
             return false;
         m->ranges.push_back(rg);
     }
-    return true;
+    return m->version < 2 || decode_transfer_v2(r, m);
 }
 
 bool decode_reply(Reader &r, Message *m)
@@ -157,28 +55,20 @@ bool decode_reply(Reader &r, Message *m)
             return r.u32(&m->data_id);
         case OP_TRANSFER:
             return r.i64(&m->bytes);
-        case OP_STAT: {
-            uint32_t count;
-            if (!r.u32(&count))
-                return false;
-            if (count > kMaxStats)
-                return r.fail("too many stat entries");
-            m->stats.clear();
-            for (uint32_t i = 0; i < count; ++i) {
-                StatEntry e;
-                if (!r.u32(&e.mode) || !r.u32(&e.nlink) || !r.u32(&e.uid) || !r.u32(&e.gid) ||
-                    !r.i64(&e.size) || !r.i64(&e.atime) || !r.i64(&e.mtime) || !r.i64(&e.ctime) ||
-                    !r.str(&e.name, kMaxPath, "stat name"))
-                    return false;
-                if (e.size < 0)
-                    return r.fail("negative file size");
-                m->stats.push_back(std::move(e));
-            }
-            return true;
-        }
+        case OP_STAT:
+            return decode_stat_list(r, m->version, &m->stats);
+        case OP_DIGEST:
+            if (m->version >= 2)
+                return decode_digest_reply(r, m);
+            break;
+        case OP_LIST:
+            if (m->version >= 2)
+                return decode_list_reply(r, m);
+            break;
         default:
-            return r.fail("unknown reply operation type");
+            break;
     }
+    return r.fail("unknown reply operation type");
 }
 
 }  // namespace
@@ -189,10 +79,11 @@ bool parse_header(const uint8_t *b, Header *out, std::string *why)
         *why = "bad frame magic";
         return false;
     }
-    if (b[2] != kVersion) {
+    if (b[2] != kVersion1 && b[2] != kVersion) {
         *why = "unsupported protocol version " + std::to_string(b[2]);
         return false;
     }
+    out->version = b[2];
     out->type = b[3];
     out->id = static_cast<uint32_t>(b[4]) << 24 | static_cast<uint32_t>(b[5]) << 16 |
               static_cast<uint32_t>(b[6]) << 8 | b[7];
@@ -211,6 +102,11 @@ bool parse_header(const uint8_t *b, Header *out, std::string *why)
         case EVENT_NOTIFY:
         case END_ACK:
             break;
+        case DIGEST:
+        case LIST:
+            if (out->version >= 2)
+                break;
+            [[fallthrough]];
         default:
             *why = "unknown frame type " + std::to_string(out->type);
             return false;
@@ -225,6 +121,7 @@ bool parse_header(const uint8_t *b, Header *out, std::string *why)
 bool decode(const Header &h, const uint8_t *payload, size_t len, Message *m, std::string *why)
 {
     *m = Message();
+    m->version = h.version;
     m->type = h.type;
     m->id = h.id;
     if (len != h.length) {
@@ -240,7 +137,8 @@ bool decode(const Header &h, const uint8_t *payload, size_t len, Message *m, std
                  r.u8(&m->map_user) && r.str(&m->credential, kMaxCredential, "credential");
             break;
         case COMMAND:
-            ok = r.u32(&m->command) && r.str(&m->pathname, kMaxRestrict, "path");
+            ok = r.u32(&m->command) && r.str(&m->pathname, kMaxRestrict, "path") &&
+                 (m->version < 2 || decode_validator(r, &m->precondition));
             break;
         case STAT:
             ok = r.u8(&m->file_only) && r.str(&m->pathname, kMaxPath, "path");
@@ -275,6 +173,12 @@ bool decode(const Header &h, const uint8_t *payload, size_t len, Message *m, std
         case REPLY:
             ok = decode_reply(r, m);
             break;
+        case DIGEST:
+            ok = m->version >= 2 ? decode_digest_request(r, m) : r.fail("unknown frame type");
+            break;
+        case LIST:
+            ok = m->version >= 2 ? decode_list_request(r, m) : r.fail("unknown frame type");
+            break;
         default:
             ok = r.fail("unknown frame type");
     }
@@ -286,6 +190,12 @@ bool decode(const Header &h, const uint8_t *payload, size_t len, Message *m, std
 
 bool encode(const Message &m, std::string *frame, std::string *why)
 {
+    why->clear();
+    if (m.version != kVersion1 && m.version != kVersion) {
+        *why = "unsupported protocol version";
+        return false;
+    }
+    const bool v2 = m.version >= 2;
     std::string payload;
     Writer w(&payload);
     bool ok = true;
@@ -300,7 +210,7 @@ bool encode(const Message &m, std::string *frame, std::string *why)
             break;
         case COMMAND:
             w.u32(m.command);
-            ok = w.str(m.pathname, kMaxRestrict, "path");
+            ok = w.str(m.pathname, kMaxRestrict, "path") && (!v2 || encode_validator(w, m.precondition, why));
             break;
         case STAT:
             w.u8(m.file_only);
@@ -342,6 +252,7 @@ bool encode(const Message &m, std::string *frame, std::string *why)
                 w.i64(rg.offset);
                 w.i64(rg.length);
             }
+            ok = ok && (!v2 || encode_transfer_v2(w, m, why));
             break;
         case EVENT:
         case EVENT_NOTIFY:
@@ -375,34 +286,32 @@ bool encode(const Message &m, std::string *frame, std::string *why)
                     w.i64(m.bytes);
                     break;
                 case OP_STAT:
-                    if (m.stats.size() > kMaxStats) {
-                        *why = "too many stat entries";
-                        return false;
-                    }
-                    w.u32(static_cast<uint32_t>(m.stats.size()));
-                    for (const auto &e : m.stats) {
-                        w.u32(e.mode);
-                        w.u32(e.nlink);
-                        w.u32(e.uid);
-                        w.u32(e.gid);
-                        w.i64(e.size);
-                        w.i64(e.atime);
-                        w.i64(e.mtime);
-                        w.i64(e.ctime);
-                        ok = ok && w.str(e.name, kMaxPath, "stat name");
-                    }
+                    ok = ok && encode_stat_list(w, m.version, m.stats, why);
+                    break;
+                case OP_DIGEST:
+                    ok = ok && v2 && encode_digest_reply(w, m, why);
+                    break;
+                case OP_LIST:
+                    ok = ok && v2 && encode_list_reply(w, m, why);
                     break;
                 default:
                     *why = "unknown reply operation type";
                     return false;
             }
             break;
+        case DIGEST:
+            ok = v2 && encode_digest_request(w, m);
+            break;
+        case LIST:
+            ok = v2 && encode_list_request(w, m);
+            break;
         default:
             *why = "unknown frame type";
             return false;
     }
     if (!ok) {
-        *why = w.why();
+        if (why->empty())
+            *why = w.why().empty() ? "the frame type or operation does not exist in this version" : w.why();
         return false;
     }
     if (payload.size() > kMaxPayload) {
@@ -414,7 +323,7 @@ bool encode(const Message &m, std::string *frame, std::string *why)
     Writer h(frame);
     h.u8(kMagic0);
     h.u8(kMagic1);
-    h.u8(kVersion);
+    h.u8(m.version);
     h.u8(m.type);
     h.u32(m.id);
     h.u32(static_cast<uint32_t>(payload.size()));

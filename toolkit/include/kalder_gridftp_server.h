@@ -4,8 +4,9 @@
 // Unix-domain socket, or TCP for a back end on another machine),
 // opened with kalder_gfs_ipc_handle_connect_ex under a session user string
 // and a delegated credential. Requests on it (command, stat, data channel,
-// send, receive) are answered asynchronously through callbacks; the wire
-// format is documented in docs/ipc-protocol.md.
+// send, receive, digest, listing) are answered asynchronously through
+// callbacks; the wire format is documented in docs/ipc-protocol.md. The
+// client speaks protocol version 2.
 //
 // How callbacks are delivered
 // ---------------------------
@@ -52,6 +53,36 @@ enum kalder_gfs_operation_type_t {
     KALDER_GFS_OP_ACTIVE = 11,        // reply to kalder_gfs_ipc_request_active_data
     KALDER_GFS_OP_TRANSFER = 13,      // final reply of a send or receive
     KALDER_GFS_OP_STAT = 14,          // reply to kalder_gfs_ipc_request_stat
+    KALDER_GFS_OP_DIGEST = 15,        // reply to kalder_gfs_ipc_request_digest
+    KALDER_GFS_OP_LIST = 16,          // reply to kalder_gfs_ipc_request_list
+};
+
+// Codes of a reply (kalder_gfs_finished_info_t::code): 0 on success, else the
+// class of the back end's failure; the reply's result carries its text.
+enum kalder_gfs_reply_code_t {
+    KALDER_GFS_OK = 0,
+    KALDER_GFS_E_REFUSED = 1,          // the session was refused
+    KALDER_GFS_E_NOT_FOUND = 2,        // no such file (also FIFOs, sockets, devices)
+    KALDER_GFS_E_DENIED = 3,           // not permitted (guest restrictions)
+    KALDER_GFS_E_INVALID = 4,          // the request is not valid (arguments, not a directory, ...)
+    KALDER_GFS_E_FAILED = 5,           // the operation failed (I/O, data channel)
+    KALDER_GFS_E_PRECONDITION = 6,     // a receive's or delete's validator did not hold at the commit
+    KALDER_GFS_E_DIGEST_MISMATCH = 7,  // the received bytes do not have the expected checksum
+    KALDER_GFS_E_CHANGED = 8,          // the file sent is not, or no longer, the one that was stat'ed
+};
+
+// A validator (precondition) of a send, receive or delete.
+enum kalder_gfs_precondition_kind_t {
+    KALDER_GFS_PRECONDITION_NONE = 0,  // no condition (the other fields are ignored)
+    KALDER_GFS_PRECONDITION_SAME = 1,  // the file must be exactly this one: same dev, ino, size, mtime, nsec
+    KALDER_GFS_PRECONDITION_ABSENT = 2,  // the target must not exist (receive)
+};
+struct kalder_gfs_validator_t {
+    int kind;  // kalder_gfs_precondition_kind_t
+    unsigned long long dev, ino;
+    kalder_off_t size;
+    long mtime;
+    long mtime_nsec;
 };
 
 // Command codes (kalder_gfs_command_info_t::command).
@@ -86,6 +117,10 @@ struct kalder_gfs_command_info_t {
     int command;          // kalder_gfs_command_type_t
     char *pathname;       // path on the collection, or the restriction list for SITE_RESTRICT
     char *from_pathname;  // unused; null
+    // DELE: with KALDER_GFS_PRECONDITION_SAME the back end checks right
+    // before the unlink that the name is still this file, else the reply
+    // fails with KALDER_GFS_E_PRECONDITION. Zero: none.
+    kalder_gfs_validator_t precondition;
 };
 
 // Stat request record for kalder_gfs_ipc_request_stat.
@@ -135,10 +170,17 @@ struct kalder_gfs_transfer_info_t {
     int node_count;                  // 1
     int node_ndx;                    // 0
     kalder_off_t alloc_size;         // receive: the exact byte count that will arrive
-    char *expected_checksum;         // unused; null
-    char *expected_checksum_alg;     // unused; null
+    char *expected_checksum;         // receive: lowercase hex of the expected digest; null or "" = none
+    char *expected_checksum_alg;     // receive: "sha-256" or "sha-512"; null or "" = none
     int list_depth;                  // unused
     int traversal_options;           // unused
+    // Send with SAME: the file opened must be this one (else
+    // KALDER_GFS_E_CHANGED before any event), and a change of its size or
+    // mtime during the send cuts the data connection and fails the send
+    // with KALDER_GFS_E_CHANGED. Receive with SAME: the target must still
+    // be this file when the upload is committed; with ABSENT it must not
+    // exist (else KALDER_GFS_E_PRECONDITION, the old file stays). Zero: none.
+    kalder_gfs_validator_t precondition;
 };
 
 // Event record: delivered to the event callback, and sent by the client
@@ -169,8 +211,9 @@ struct kalder_gfs_stat_t {
     long atime;
     long ctime;
     long mtime;
-    int dev;
-    int ino;
+    unsigned long long dev;
+    unsigned long long ino;
+    long mtime_nsec;  // nanoseconds of mtime
 };
 
 // The reply to a request (or to the session open).
@@ -204,7 +247,13 @@ struct kalder_gfs_finished_info_t {
             int uid;
             int gid_count;
             int *gid_array;
+            char *next;  // LIST: the `after` of the next page; "" when the listing is complete
         } stat;
+        struct {
+            char *algorithm;         // "sha-256" or "sha-512"
+            char *hex;               // the digest, lowercase hex
+            kalder_gfs_stat_t stat;  // the file that was hashed (taken from the descriptor read)
+        } digest;
     } info;
 };
 
@@ -295,6 +344,24 @@ kalder_result_t kalder_gfs_ipc_request_recv(kalder_gfs_ipc_handle_t ipc_handle,
                                             kalder_gfs_transfer_info_t *transfer_info,
                                             kalder_gfs_ipc_callback_t cb,
                                             kalder_gfs_ipc_event_callback_t event_cb, void *user_arg);
+// Ask for the digest of a file ("sha-256" or "sha-512"). The reply (type
+// DIGEST) carries info.digest. The back end reads the whole file for it (one
+// pass at disk speed), so it costs as much as sending the file. A directory
+// or a non-file answers as a missing file.
+kalder_result_t kalder_gfs_ipc_request_digest(kalder_gfs_ipc_handle_t ipc_handle, const char *pathname,
+                                              const char *algorithm, kalder_gfs_ipc_callback_t cb,
+                                              void *user_arg);
+// Ask for one page of the entries of directory `pathname`: at most `limit`
+// (1..1000) entries whose names sort bytewise after `after` ("" or null: from
+// the start). The reply (type LIST) carries info.stat.stat_count/stat_array
+// sorted by name, and info.stat.next: "" when the listing is complete, else
+// the `after` of the next page. ".", "..", the back end's temporary files and
+// FIFOs, sockets and devices are left out; symbolic links are reported as
+// what they lead to when that stays inside the collection (else left out);
+// a guest session lists only what it may stat.
+kalder_result_t kalder_gfs_ipc_request_list(kalder_gfs_ipc_handle_t ipc_handle, const char *pathname,
+                                            const char *after, int limit, kalder_gfs_ipc_callback_t cb,
+                                            void *user_arg);
 // Send an event (TRANSFER_COMPLETE or TRANSFER_ABORT with event_arg) to the
 // back end. No reply. May be called from inside a callback.
 kalder_result_t kalder_gfs_ipc_request_transfer_event(kalder_gfs_ipc_handle_t ipc_handle,

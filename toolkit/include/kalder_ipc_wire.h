@@ -5,9 +5,12 @@
 // Frame:
 //   0      2    3      4            8              12
 //   +------+----+------+------------+--------------+----------------+
-//   | "KI" | v1 | type | request id | payload len  | payload ...    |
+//   | "KI" | ver| type | request id | payload len  | payload ...    |
 //   +------+----+------+------------+--------------+----------------+
-//   all integers big-endian; payload len <= KALDER_IPC_MAX_PAYLOAD.
+//   all integers big-endian; payload len <= kMaxPayload.
+// Version 1 and 2 share the frame; version 2 adds fields to some payloads
+// and two requests (DIGEST, LIST). A message is encoded and decoded in the
+// version its frame header names (Message::version).
 // Payload fields: u8, u32, u64/i64 (big-endian), str = u32 length + bytes
 // (no NUL inside, each kind of string with its own bound). A payload must be
 // consumed exactly.
@@ -23,7 +26,8 @@ namespace kalder_ipc {
 
 inline constexpr uint8_t kMagic0 = 'K';
 inline constexpr uint8_t kMagic1 = 'I';
-inline constexpr uint8_t kVersion = 1;
+inline constexpr uint8_t kVersion1 = 1;
+inline constexpr uint8_t kVersion = 2;  // what the client speaks; the back end also serves kVersion1
 inline constexpr size_t kHeaderSize = 12;
 inline constexpr uint32_t kMaxPayload = 1u << 20;
 
@@ -38,6 +42,8 @@ inline constexpr uint32_t kMaxText = 4096;        // error and message texts
 inline constexpr uint32_t kMaxContacts = 8;
 inline constexpr uint32_t kMaxRanges = 65536;
 inline constexpr uint32_t kMaxStats = 1024;
+inline constexpr uint32_t kMaxAlgorithm = 32;  // checksum algorithm names ("sha-256")
+inline constexpr uint32_t kMaxChecksum = 256;  // hex digests (sha-512: 128)
 
 enum FrameType : uint8_t {
     // client -> back end
@@ -49,6 +55,8 @@ enum FrameType : uint8_t {
     RECV = 6,
     EVENT = 7,
     SESSION_END = 8,
+    DIGEST = 9,  // version 2
+    LIST = 10,   // version 2
     // back end -> client
     REPLY = 32,
     EVENT_NOTIFY = 33,
@@ -64,10 +72,24 @@ struct StatEntry {
     uint32_t mode = 0, nlink = 0, uid = 0, gid = 0;
     int64_t size = 0, atime = 0, mtime = 0, ctime = 0;
     std::string name;
+    // version 2 only
+    uint64_t dev = 0, ino = 0;
+    uint32_t mtime_nsec = 0;
+};
+
+// Validator record (version 2): a precondition on the file a request acts
+// on. The kinds are the values of kalder_gfs_precondition_kind_t.
+enum PreconditionKind : uint8_t { PRECONDITION_NONE = 0, PRECONDITION_SAME = 1, PRECONDITION_ABSENT = 2 };
+struct Validator {
+    uint8_t kind = PRECONDITION_NONE;
+    uint64_t dev = 0, ino = 0;
+    int64_t size = 0, mtime = 0;
+    uint32_t mtime_nsec = 0;
 };
 
 // One decoded message; only the fields of its type are meaningful.
 struct Message {
+    uint8_t version = kVersion;
     uint8_t type = 0;
     uint32_t id = 0;
     // SESSION_START
@@ -87,31 +109,42 @@ struct Message {
     uint8_t truncate = 0;
     uint32_t data_id = 0, eof_count = 0;  // data_id also in an ACTIVE reply
     std::vector<Range> ranges;
+    // SEND, RECV (version 2): the expected checksum ("" none); DIGEST request:
+    // the algorithm; DIGEST reply: the algorithm and the lowercase hex digest.
+    std::string checksum_alg, checksum;
+    // SEND, RECV, COMMAND (version 2)
+    Validator precondition;
+    // LIST request: start after this name ("" from the start), at most limit entries
+    std::string after;
+    uint32_t limit = 0;
     // EVENT, EVENT_NOTIFY
     uint32_t event_type = 0, event_arg = 0;
     // REPLY
     uint32_t op = 0, code = 0;
     std::string error, msg, home_dir, created_dir;
-    std::vector<StatEntry> stats;
+    std::vector<StatEntry> stats;  // STAT, LIST; DIGEST: the one hashed file
+    std::string next;              // LIST reply: the `after` of the next page; "" at the end
     int64_t bytes = 0;
 };
 
 struct Header {
+    uint8_t version;
     uint8_t type;
     uint32_t id;
     uint32_t length;
 };
 
 // Parse the 12 header bytes. False (with a reason) for a wrong magic or
-// version, an unknown type or an oversized payload.
+// version, an unknown type (of that version) or an oversized payload.
 bool parse_header(const uint8_t *bytes, Header *out, std::string *why);
 
 // Decode a payload of the header's type into *out. False (with a reason)
 // for anything malformed; never reads beyond len.
 bool decode(const Header &header, const uint8_t *payload, size_t len, Message *out, std::string *why);
 
-// Encode a whole frame (header and payload). False when a field exceeds its
-// bound (the message is then not sendable).
+// Encode a whole frame (header and payload) in m.version. False when a field
+// exceeds its bound or the type does not exist in that version (the message
+// is then not sendable).
 bool encode(const Message &m, std::string *frame, std::string *why);
 
 // Socket helpers shared by the client and the back end.

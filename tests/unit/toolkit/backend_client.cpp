@@ -164,13 +164,25 @@ Record from_reply(Record::Kind kind, kalder_gfs_ipc_handle_t h, kalder_result_t 
             r.reply_error = error_text(reply->result);
         if (reply->msg)
             r.msg = reply->msg;
-        if (reply->type == KALDER_GFS_OP_STAT) {
+        r.code = reply->code;
+        if (reply->type == KALDER_GFS_OP_STAT || reply->type == KALDER_GFS_OP_LIST) {
             r.stat_count = reply->info.stat.stat_count;
             if (r.stat_count > 0) {
                 r.stat_mode = reply->info.stat.stat_array[0].mode;
                 r.stat_size = reply->info.stat.stat_array[0].size;
                 r.stat_name = reply->info.stat.stat_array[0].name ? reply->info.stat.stat_array[0].name : "";
+                r.stat = reply->info.stat.stat_array[0];
+                r.stat.name = nullptr;
             }
+            for (int i = 0; i < r.stat_count; ++i) r.names.emplace_back(reply->info.stat.stat_array[i].name);
+            if (reply->type == KALDER_GFS_OP_LIST)
+                r.next = reply->info.stat.next;
+        }
+        if (reply->type == KALDER_GFS_OP_DIGEST) {
+            r.digest_alg = reply->info.digest.algorithm;
+            r.digest_hex = reply->info.digest.hex;
+            r.stat = reply->info.digest.stat;
+            r.stat.name = nullptr;
         }
         if (reply->type == KALDER_GFS_OP_ACTIVE)
             r.data_arg = reply->info.data.data_arg;
@@ -332,6 +344,36 @@ Record Client::command(int code, const std::string &path)
     return r.result == KALDER_SUCCESS ? wait_reply() : r;
 }
 
+Record Client::command(int code, const std::string &path, const kalder_gfs_validator_t &precondition)
+{
+    kalder_gfs_command_info_t ci{};
+    ci.command = code;
+    ci.pathname = const_cast<char *>(path.c_str());
+    ci.precondition = precondition;
+    Record r{Record::REPLY};
+    r.result = kalder_gfs_ipc_request_command(handle, &ci, reply_cb, this);
+    return r.result == KALDER_SUCCESS ? wait_reply() : r;
+}
+
+Record Client::digest(const std::string &path, const std::string &algorithm)
+{
+    Record r{Record::REPLY};
+    r.result = kalder_gfs_ipc_request_digest(handle, path.c_str(), algorithm.c_str(), reply_cb, this);
+    return r.result == KALDER_SUCCESS ? wait_reply() : r;
+}
+
+Record Client::list(const std::string &path, const std::string &after, int limit)
+{
+    Record r{Record::REPLY};
+    r.result = kalder_gfs_ipc_request_list(handle, path.c_str(), after.c_str(), limit, reply_cb, this);
+    return r.result == KALDER_SUCCESS ? wait_reply() : r;
+}
+
+kalder_gfs_validator_t Record::validator() const
+{
+    return {KALDER_GFS_PRECONDITION_SAME, stat.dev, stat.ino, stat.size, stat.mtime, stat.mtime_nsec};
+}
+
 Record Client::stat(const std::string &path)
 {
     kalder_gfs_stat_info_t si{};
@@ -356,6 +398,7 @@ struct Listener {
 static TransferResult transfer(Client &c, kalder_xio_driver_t tcp, kalder_xio_driver_t gsi,
                                kalder_xio_stack_t stack, const std::string &path, char mode, bool send,
                                const std::vector<std::pair<int64_t, int64_t>> &ranges, int64_t alloc_size,
+                               const TransferExtras &extras,
                                const std::function<void(kalder_xio_handle_t, TransferResult &)> &io)
 {
     TransferResult out;
@@ -413,6 +456,9 @@ static TransferResult transfer(Client &c, kalder_xio_driver_t tcp, kalder_xio_dr
     ti.data_arg = r.data_arg;
     ti.eof_count = ti.stripe_count = ti.node_count = 1;
     ti.alloc_size = alloc_size;
+    ti.precondition = extras.precondition;
+    ti.expected_checksum_alg = const_cast<char *>(extras.checksum_alg.c_str());
+    ti.expected_checksum = const_cast<char *>(extras.checksum.c_str());
     res = send ? kalder_gfs_ipc_request_send(c.handle, &ti, reply_cb, event_cb, &c)
                : kalder_gfs_ipc_request_recv(c.handle, &ti, reply_cb, event_cb, &c);
     kalder_range_list_destroy(list);
@@ -447,26 +493,29 @@ static TransferResult transfer(Client &c, kalder_xio_driver_t tcp, kalder_xio_dr
 }
 
 TransferResult Client::download(const std::string &path, char mode,
-                                const std::vector<std::pair<int64_t, int64_t>> &ranges)
+                                const std::vector<std::pair<int64_t, int64_t>> &ranges,
+                                const TransferExtras &extras)
 {
-    return transfer(*this, tcp_, gsi_, stack_, path, mode, true, ranges, 0,
-                    [](kalder_xio_handle_t h, TransferResult &out) {
+    return transfer(*this, tcp_, gsi_, stack_, path, mode, true, ranges, 0, extras,
+                    [&](kalder_xio_handle_t h, TransferResult &out) {
                         std::vector<char> buf(8000);
                         for (;;) {
                             size_t n = 0;
                             out.last_read = kalder_xio_read(h, buf.data(), buf.size(), 1, &n, nullptr);
                             if (out.last_read != KALDER_SUCCESS)
                                 break;
+                            if (out.data.empty() && extras.after_first_read)
+                                extras.after_first_read();
                             out.data.append(buf.data(), n);
                         }
                     });
 }
 
 TransferResult Client::upload(const std::string &path, const std::string &data, int64_t alloc_size, bool cut,
-                              const std::function<void()> &midway)
+                              const std::function<void()> &midway, const TransferExtras &extras)
 {
     return transfer(
-        *this, tcp_, gsi_, stack_, path, 'S', false, {}, alloc_size,
+        *this, tcp_, gsi_, stack_, path, 'S', false, {}, alloc_size, extras,
         [&](kalder_xio_handle_t h, TransferResult &) {
             size_t n = 0;
             for (size_t off = 0; off < data.size(); off += 1048576) {

@@ -78,7 +78,22 @@ struct Record {
     std::string stat_name;
     void *data_arg = nullptr;
     void *event_arg = nullptr;
+    int code = 0;                    // the reply's code (kalder_gfs_reply_code_t)
+    kalder_gfs_stat_t stat{};        // STAT, DIGEST: the entry (name null)
+    std::vector<std::string> names;  // STAT, LIST: every entry's name
+    std::string next;                // LIST
+    std::string digest_alg, digest_hex;
+    // The validator (SAME) of the stat'ed file.
+    kalder_gfs_validator_t validator() const;
     bool ok() const { return result == KALDER_SUCCESS && reply_error.empty(); }
+};
+
+// What a version 2 transfer carries besides the v1 record.
+struct TransferExtras {
+    kalder_gfs_validator_t precondition{};
+    std::string checksum_alg, checksum;
+    // Download: runs once after the first bytes arrived, the rest not yet read.
+    std::function<void()> after_first_read;
 };
 
 struct TransferResult {
@@ -95,15 +110,20 @@ class Client {
     // Open a session; returns the open record (handle null on failure).
     Record open(const std::string &contact, const std::string &user);
     Record command(int code, const std::string &path);
+    Record command(int code, const std::string &path, const kalder_gfs_validator_t &precondition);
     Record stat(const std::string &path);
+    Record digest(const std::string &path, const std::string &algorithm);
+    Record list(const std::string &path, const std::string &after, int limit);
     TransferResult download(const std::string &path, char mode,
-                            const std::vector<std::pair<int64_t, int64_t>> &ranges);
+                            const std::vector<std::pair<int64_t, int64_t>> &ranges,
+                            const TransferExtras &extras = {});
     // Upload `data` announcing `alloc_size`; `cut` ends the data connection
     // without an orderly close.
     // `midway`, when given, runs after the data was written and before the
     // data connection is closed.
     TransferResult upload(const std::string &path, const std::string &data, int64_t alloc_size,
-                          bool cut = false, const std::function<void()> &midway = nullptr);
+                          bool cut = false, const std::function<void()> &midway = nullptr,
+                          const TransferExtras &extras = {});
     // Close; true when the close callback came.
     bool close();
     // Wait for a record of `kind` (others before it are kept); false on time-out.

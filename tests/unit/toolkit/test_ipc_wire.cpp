@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <sstream>
 #include <thread>
 
 #include "backend_client.h"
@@ -129,7 +130,7 @@ TEST(IpcWire, RejectsMalformedFramesWithAReason)
         const char *expect;
     } cases[] = {
         {"magic", with(0, 'X'), "magic"},
-        {"version", with(2, 2), "version"},
+        {"version", with(2, 3), "version"},
         {"type", with(3, 99), "unknown frame type"},
         {"oversized payload", with(8, 0x7f), "exceeds"},
         {"trailing bytes", good.substr(0, 11) + char(good[11] + 1) + good.substr(12) + "Z", "trailing"},
@@ -150,6 +151,160 @@ TEST(IpcWire, RejectsMalformedFramesWithAReason)
     r.op = KALDER_GFS_OP_COMMAND;
     r.code = 3;
     EXPECT_FALSE(kalder_ipc::encode(r, &good, &why));
+}
+
+// The fields a message of version 2 may carry, as one comparable text.
+std::string describe(const Message &m)
+{
+    std::ostringstream o;
+    const kalder_ipc::Validator &v = m.precondition;
+    o << "v" << int(m.version) << " type " << int(m.type) << " id " << m.id << " op " << m.op << " cmd "
+      << m.command << " path " << m.pathname << " alg " << m.checksum_alg << " sum " << m.checksum << " pre "
+      << int(v.kind) << "," << v.dev << "," << v.ino << "," << v.size << "," << v.mtime << "," << v.mtime_nsec
+      << " after " << m.after << " limit " << m.limit << " next " << m.next << " stats";
+    for (const auto &e : m.stats)
+        o << " [" << e.mode << "," << e.size << "," << e.mtime << "," << e.name << "," << e.dev << ","
+          << e.ino << "," << e.mtime_nsec << "]";
+    return o.str();
+}
+
+std::vector<Message> version2_samples()
+{
+    kalder_ipc::StatEntry e;
+    e.mode = 0100644;
+    e.size = 5;
+    e.mtime = 1700000000;
+    e.name = "f";
+    e.dev = 0xfd00000000000001ULL;  // all 64 bits travel
+    e.ino = 1ULL << 40;
+    e.mtime_nsec = 999999999;
+    const kalder_ipc::Validator same{kalder_ipc::PRECONDITION_SAME, e.dev, e.ino, 5, 1700000000, 123456789};
+    std::vector<Message> out(7);
+    out[0].type = kalder_ipc::SEND;
+    out[0].pathname = "/f";
+    out[0].data_id = 1;
+    out[0].checksum_alg = "sha-256";
+    out[0].checksum = std::string(64, 'a');
+    out[0].precondition = same;
+    out[1].type = kalder_ipc::COMMAND;
+    out[1].command = KALDER_GFS_CMD_DELE;
+    out[1].pathname = "/f";
+    out[1].precondition = same;
+    out[2].type = kalder_ipc::DIGEST;
+    out[2].checksum_alg = "sha-512";
+    out[2].pathname = "/f";
+    out[3].type = kalder_ipc::LIST;
+    out[3].pathname = "/d";
+    out[3].after = "b";
+    out[3].limit = 1000;
+    for (int i = 4; i < 7; ++i) out[i].type = kalder_ipc::REPLY;
+    out[4].op = KALDER_GFS_OP_STAT;
+    out[4].stats = {e};
+    out[5].op = KALDER_GFS_OP_DIGEST;
+    out[5].checksum_alg = "sha-256";
+    out[5].checksum = std::string(64, 'b');
+    out[5].stats = {e};
+    out[6].op = KALDER_GFS_OP_LIST;
+    out[6].stats = {e, e};
+    out[6].next = "f";
+    for (size_t i = 0; i < out.size(); ++i) out[i].id = static_cast<uint32_t>(i + 1);
+    return out;
+}
+
+TEST(IpcWire, Version2FieldsRoundTripAndVersion1KeepsItsLayout)
+{
+    for (const Message &m : version2_samples()) {
+        std::string frame, why;
+        ASSERT_TRUE(kalder_ipc::encode(m, &frame, &why)) << why;
+        EXPECT_EQ(frame[2], 2);
+        Message back;
+        ASSERT_TRUE(decode_frame(frame, &back, &why)) << describe(m) << ": " << why;
+        EXPECT_EQ(describe(back), describe(m));
+        for (size_t cut = kalder_ipc::kHeaderSize; cut < frame.size(); ++cut) {
+            std::string t = frame.substr(0, cut);
+            t[11] = static_cast<char>(cut - kalder_ipc::kHeaderSize);  // the samples are < 256 bytes
+            t[10] = static_cast<char>((cut - kalder_ipc::kHeaderSize) >> 8);
+            EXPECT_FALSE(decode_frame(t, &back, &why)) << describe(m) << " cut at " << cut;
+        }
+    }
+    // Version 1 frames are what they were: a stat reply byte for byte, and a
+    // send without the checksum and validator that version 2 appends.
+    Message stat_reply = version2_samples()[4];
+    stat_reply.version = kalder_ipc::kVersion1;
+    std::string frame, why;
+    ASSERT_TRUE(kalder_ipc::encode(stat_reply, &frame, &why)) << why;
+    const std::string v1_stat(
+        "KI\x01\x20\x00\x00\x00\x05\x00\x00\x00\x49"
+        "\x00\x00\x00\x0e\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x01"
+        "\x00\x00\x81\xa4\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00"
+        "\x00\x00\x00\x00\x00\x00\x00\x05\x00\x00\x00\x00\x00\x00\x00\x00"
+        "\x00\x00\x00\x00\x65\x53\xf1\x00\x00\x00\x00\x00\x00\x00\x00\x00"
+        "\x00\x00\x00\x01"
+        "f",
+        85);
+    EXPECT_EQ(frame, v1_stat);
+    Message send = version2_samples()[0];
+    std::string v2_send;
+    ASSERT_TRUE(kalder_ipc::encode(send, &v2_send, &why));
+    send.version = kalder_ipc::kVersion1;
+    ASSERT_TRUE(kalder_ipc::encode(send, &frame, &why));
+    EXPECT_EQ(v2_send.size() - frame.size(), (4 + 7) + (4 + 64) + 37u);
+    Message back;
+    ASSERT_TRUE(decode_frame(frame, &back, &why)) << why;
+    EXPECT_EQ(back.precondition.kind, kalder_ipc::PRECONDITION_NONE);
+    EXPECT_EQ(back.checksum_alg, "");
+    // The new requests do not exist in version 1.
+    Message digest = version2_samples()[2];
+    digest.version = kalder_ipc::kVersion1;
+    EXPECT_FALSE(kalder_ipc::encode(digest, &frame, &why));
+}
+
+TEST(IpcWire, MalformedVersion2FieldsAreRejected)
+{
+    const std::vector<Message> v2 = version2_samples();
+    std::string why;
+    auto encoded = [&](Message m) {
+        std::string f;
+        EXPECT_TRUE(kalder_ipc::encode(m, &f, &why)) << why;
+        return f;
+    };
+    auto patched = [](std::string f, size_t at, char c) {
+        f[at] = c;
+        return f;
+    };
+    // The DELE command: header 12, command 4, path 4 + 2, then the validator:
+    // kind at 22, device 23-30, inode 31-38, size 39-46.
+    const std::string dele = encoded(v2[1]);
+    Message plain = v2[1];
+    plain.precondition = {};
+    const std::string stat_reply = encoded(v2[4]);
+    struct Case {
+        const char *name;
+        std::string frame;
+        const char *expect;
+    } cases[] = {
+        {"unknown validator kind", patched(dele, 22, 3), "unknown validator kind"},
+        {"kind none with a device", patched(encoded(plain), 30, 1), "kind none"},
+        {"negative validator size", patched(dele, 39, '\x80'), "negative validator size"},
+        {"nanoseconds of a second or more",
+         stat_reply.substr(0, stat_reply.size() - 4) + std::string("\x3b\x9a\xca\x00", 4), "nanoseconds"},
+        {"version 2 send read as version 1", patched(encoded(v2[0]), 2, 1), "trailing"},
+        {"version 1 command read as version 2",
+         [&] {
+             Message m = plain;
+             m.version = kalder_ipc::kVersion1;
+             return patched(encoded(m), 2, 2);
+         }(),
+         "truncated"},
+        {"digest request in version 1", patched(encoded(v2[2]), 2, 1), "unknown frame type"},
+        {"list reply in version 1", patched(encoded(v2[6]), 2, 1), "unknown reply operation"},
+    };
+    for (const auto &c : cases) {
+        Message out;
+        why.clear();
+        EXPECT_FALSE(decode_frame(c.frame, &out, &why)) << c.name;
+        EXPECT_NE(why.find(c.expect), std::string::npos) << c.name << ": " << why;
+    }
 }
 
 // A fake back end: answers the session start, then sends `bytes`.
