@@ -323,7 +323,10 @@ PreconditionResult evaluate_preconditions(const ConditionalRequest &request, con
             return safe ? PreconditionResult{PRECONDITION_NOT_MODIFIED, false, BACKEND_PRECONDITION_NONE}
                         : failed;
     } else if (safe && request.if_modified_since && file &&
-               parse_http_date(request.if_modified_since, &date) && file->mtime <= date) {
+               parse_http_date(request.if_modified_since, &date) && file->mtime <= date &&
+               date <= static_cast<int64_t>(std::time(nullptr))) {
+        // A date after the current time is invalid (RFC 9110 §13.1.3):
+        // honoured, it would hide every change until then.
         return {PRECONDITION_NOT_MODIFIED, false, BACKEND_PRECONDITION_NONE};
     }
 

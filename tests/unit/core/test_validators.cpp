@@ -146,7 +146,7 @@ TEST(Validators, PreconditionsDecideInTheirOrder)
     const std::string before = http_date(file.mtime - 1);
     const std::string after = http_date(file.mtime + 1);
     const char *E = e.c_str(), *W = w.c_str(), *LM = lm.c_str(), *BEFORE = before.c_str(),
-               *AFTER = after.c_str(), *OTHER = "\"other\"";
+               *AFTER = after.c_str(), *OTHER = "\"other\"", *FUTURE = "Fri, 01 Jan 2100 00:00:00 GMT";
     constexpr auto GET = METHOD_GET, HEAD = METHOD_HEAD, PUT = METHOD_PUT, DELETE = METHOD_DELETE;
     constexpr auto GO = PRECONDITION_PROCEED, NOT_MODIFIED = PRECONDITION_NOT_MODIFIED,
                    FAILED = PRECONDITION_FAILED;
@@ -170,6 +170,7 @@ TEST(Validators, PreconditionsDecideInTheirOrder)
         {{HEAD, nullptr, nullptr, AFTER, nullptr, nullptr, false}, true, {NOT_MODIFIED, false, NONE}},
         {{GET, nullptr, nullptr, BEFORE, nullptr, nullptr, false}, true, {GO, false, NONE}},
         {{GET, nullptr, nullptr, "yesterday", nullptr, nullptr, false}, true, {GO, false, NONE}},
+        {{GET, nullptr, nullptr, FUTURE, nullptr, nullptr, false}, true, {GO, false, NONE}},
         // If-Match compares strongly and comes first.
         {{GET, OTHER, nullptr, nullptr, nullptr, nullptr, false}, true, {FAILED, false, NONE}},
         {{GET, W, nullptr, nullptr, nullptr, nullptr, false}, true, {FAILED, false, NONE}},
