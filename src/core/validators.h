@@ -84,7 +84,13 @@ struct PreconditionResult {
 };
 
 // Evaluates the preconditions in the order of RFC 9110 §13.2.2 against the
-// file (null when it does not exist).
+// file (null when it does not exist): If-Match (strong comparison; a
+// malformed list fails), else If-Unmodified-Since; If-None-Match (weak
+// comparison; a match answers 304 to GET and HEAD and 412 to changes, a
+// malformed list matches nothing), else If-Modified-Since (GET and HEAD
+// only); then If-Range.
+// A date is ignored when unparsable, when the file has none (it is absent)
+// and, for If-Modified-Since, when it lies after the current time.
 PreconditionResult evaluate_preconditions(const ConditionalRequest &request, const FileValidator *file);
 
 #endif
