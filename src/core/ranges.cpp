@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "apr_strings.h"
+#include "utf8.h"
 
 // ---------------------------------------------------------------------------
 // Range header
@@ -90,40 +91,6 @@ bool handler_range_satisfiable(int64_t offset, int64_t length, int64_t size, int
 // ---------------------------------------------------------------------------
 // Content-Disposition
 
-namespace {
-
-// Length of the UTF-8 sequence at s (1 to 4), or 0 when it is not valid.
-int utf8_sequence_length(const unsigned char *s)
-{
-    int n;
-    uint32_t cp;
-    if (s[0] < 0x80)
-        return 1;
-    if ((s[0] & 0xE0) == 0xC0) {
-        n = 2;
-        cp = s[0] & 0x1F;
-    } else if ((s[0] & 0xF0) == 0xE0) {
-        n = 3;
-        cp = s[0] & 0x0F;
-    } else if ((s[0] & 0xF8) == 0xF0) {
-        n = 4;
-        cp = s[0] & 0x07;
-    } else {
-        return 0;
-    }
-    for (int i = 1; i < n; ++i) {
-        if ((s[i] & 0xC0) != 0x80)
-            return 0;
-        cp = (cp << 6) | (s[i] & 0x3F);
-    }
-    static constexpr uint32_t minimum[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (cp < minimum[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
-        return 0;
-    return n;
-}
-
-}  // namespace
-
 const char *handler_content_disposition(apr_pool_t *pool, const char *uri, bool has_query, bool download)
 {
     if (!has_query || !download)
@@ -157,7 +124,8 @@ const char *handler_content_disposition(apr_pool_t *pool, const char *uri, bool 
         }
         if (c >= 0x80) {
             plain = false;
-            int n = utf8_sequence_length(s);  // stops at the terminating NUL
+            const size_t n = utf8_sequence_length(std::string_view(
+                reinterpret_cast<const char *>(s), name + length - reinterpret_cast<const char *>(s)));
             if (n == 0) {
                 valid_utf8 = false;
                 *q++ = '_';
@@ -165,7 +133,7 @@ const char *handler_content_disposition(apr_pool_t *pool, const char *uri, bool 
                 continue;
             }
             *q++ = '_';
-            for (int i = 0; i < n; ++i) {
+            for (size_t i = 0; i < n; ++i) {
                 *e++ = '%';
                 *e++ = hex[s[i] >> 4];
                 *e++ = hex[s[i] & 0x0F];
