@@ -9,6 +9,7 @@ constexpr const char *STATE_NAMES[MOD_KALDER_STATE_LAST] = {
     "INIT",         "CONNECT",       "RESTRICT",     "DATA_CHANNEL", "HEAD_STAT",   "SEND_CONNECT", "SEND",
     "SEND_DONE",    "SEND_FINISH",   "RECV_CONNECT", "RECV",         "RECV_FINISH", "RECV_DONE",    "DELETE",
     "PREPARE_STAT", "PREPARE_MKDIR", "PREPARE_DONE", "RANGE_STAT",   "LISTEN",      "DONE",         "ERROR",
+    "FILE_STAT",    "DIGEST",        "LIST",         "CHECK_STAT",
 };
 static_assert(sizeof STATE_NAMES / sizeof STATE_NAMES[0] == MOD_KALDER_STATE_LAST);
 
@@ -65,6 +66,7 @@ void reply_transition(const SessionView &v, const SessionArrival &a, SessionTran
             break;
         case MOD_KALDER_STATE_HEAD_STAT:
         case MOD_KALDER_STATE_RANGE_STAT:
+        case MOD_KALDER_STATE_FILE_STAT:
             if (type != KALDER_GFS_OP_STAT && !is_error(a.result))
                 t.wake = false;
             else if (is_error(error))
@@ -73,6 +75,45 @@ void reply_transition(const SessionView &v, const SessionArrival &a, SessionTran
                 fail(t, empty_stat());
             else
                 t.take_stat = true;
+            break;
+        case MOD_KALDER_STATE_CHECK_STAT:
+            if (is_error(a.result)) {
+                fail(t, a.result);
+            } else if (type != KALDER_GFS_OP_STAT) {
+                t.wake = false;
+            } else if (is_error(a.reply_result)) {
+                // Only a missing file is an answer here; a refused stat
+                // stays a failure.
+                if (a.reply_code == KALDER_GFS_E_NOT_FOUND) {
+                    t.absent = true;
+                    t.set_result = true;
+                    t.result = KALDER_SUCCESS;
+                } else {
+                    fail(t, a.reply_result);
+                }
+            } else if (a.stat_count < 1) {
+                fail(t, empty_stat());
+            } else {
+                t.take_stat = true;
+            }
+            break;
+        case MOD_KALDER_STATE_DIGEST:
+            if (type != KALDER_GFS_OP_DIGEST && !is_error(a.result))
+                t.wake = false;
+            else if (is_error(error))
+                fail(t, error);
+            else
+                t.take_digest = true;
+            break;
+        case MOD_KALDER_STATE_LIST:
+            if (type != KALDER_GFS_OP_LIST && !is_error(a.result))
+                t.wake = false;
+            else if (is_error(error))
+                fail(t, error);
+            else if (!a.list)
+                fail(t, kalder_error_put("mod_kalder", KALDER_ERROR_MEMORY, "The listing could not be kept"));
+            else
+                t.take_list = true;
             break;
         case MOD_KALDER_STATE_DELETE:
             if (type != KALDER_GFS_OP_COMMAND && !is_error(a.result))

@@ -8,8 +8,12 @@
 
 #include <cstdint>
 
+#include <string>
+#include <vector>
+
 #include "kalder_common.h"
 #include "kalder_gridftp_server.h"
+#include "listing.h"
 
 // Where a request's back-end session stands.
 enum HandlerStateValue : int32_t {
@@ -34,7 +38,11 @@ enum HandlerStateValue : int32_t {
     MOD_KALDER_STATE_LISTEN = 18,
     MOD_KALDER_STATE_DONE = 19,
     MOD_KALDER_STATE_ERROR = 20,
-    MOD_KALDER_STATE_LAST = 21,
+    MOD_KALDER_STATE_FILE_STAT = 21,   // GET of a whole file: its size and validators first
+    MOD_KALDER_STATE_DIGEST = 22,      // the file's digest for Repr-Digest
+    MOD_KALDER_STATE_LIST = 23,        // a page of a directory's entries
+    MOD_KALDER_STATE_CHECK_STAT = 24,  // PUT or DELETE with preconditions: the file as it is, or absent
+    MOD_KALDER_STATE_LAST = 25,
 };
 
 // "INIT", "CONNECT", ...; "?" outside the enumeration.
@@ -48,6 +56,13 @@ enum ArrivalKind : int32_t {
     ARRIVAL_REPLY,   // the reply callback of a request
 };
 
+// A page of a directory listing, copied out of a LIST reply (owned by the
+// arrival until the worker takes it).
+struct SessionListPage {
+    std::vector<ListingEntry> entries;
+    std::string next;  // "" when the listing is complete
+};
+
 // One callback's news, copied out of the toolkit's records (which the
 // toolkit frees when the callback returns).
 struct SessionArrival {
@@ -57,12 +72,16 @@ struct SessionArrival {
     bool has_reply;          // OPENED, REPLY: the toolkit gave a reply record
     int32_t reply_type;      // its kalder_gfs_operation_type_t
     kalder_result_t reply_result;
-    char *message;           // OPENED: a malloc'd copy of the reply's text, or null
-    void *data_arg;          // ACTIVE reply: the data channel's identifier
-    int32_t stat_count;      // STAT reply: entries (0 also when the array is missing)
-    kalder_gfs_stat_t stat;  // STAT reply: the first entry, without its borrowed texts
-    int32_t event_type;      // EVENT
-    void *event_arg;         // EVENT
+    int32_t reply_code;             // the back end's kalder_gfs_reply_code_t
+    char *message;                  // OPENED: a malloc'd copy of the reply's text, or null
+    void *data_arg;                 // ACTIVE reply: the data channel's identifier
+    int32_t stat_count;             // STAT reply: entries (0 also when the array is missing)
+    kalder_gfs_stat_t stat;         // STAT reply: the first entry, without its borrowed texts
+    int32_t event_type;             // EVENT
+    void *event_arg;                // EVENT
+    char digest_hex[129];           // DIGEST reply: the digest, NUL-terminated
+    kalder_gfs_stat_t digest_stat;  // DIGEST reply: the file that was hashed
+    SessionListPage *list;          // LIST reply: new'd, or null
 };
 
 // What the transition reads of the session besides its state.
@@ -84,6 +103,9 @@ struct SessionTransition {
     bool take_event_arg;
     bool take_data_arg;
     bool take_stat;
+    bool take_digest;
+    bool take_list;
+    bool absent;            // CHECK_STAT: the file does not exist
     bool closed;            // the close callback has run
     bool transfer_replied;  // the upload's transfer succeeded before its body was copied
     bool not_a_directory;   // the message is "<prepare path> exists but is not a directory."

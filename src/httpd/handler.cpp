@@ -15,6 +15,7 @@
 #include "apr_strings.h"
 #include "content_handler.h"
 #include "credential.h"
+#include "digests.h"
 #include "http_core.h"
 #include "http_protocol.h"
 #include "http_request.h"
@@ -214,6 +215,15 @@ int admit_upload(request_rec *r, int64_t *content_length)
     return OK;
 }
 
+// Answers `status` with a plain-text body.
+int answer_text(request_rec *r, int status, const char *text)
+{
+    r->status = status;
+    ap_set_content_type(r, "text/plain");
+    ap_rputs(text, r);
+    return OK;
+}
+
 }  // namespace
 
 int mod_kalder_handler(request_rec *r)
@@ -244,6 +254,24 @@ int mod_kalder_handler(request_rec *r)
         if (rc != OK)
             return rc;
     }
+    // An upload that names its digest is committed only when the bytes the
+    // back end received have it. Content-Digest is the digest of exactly
+    // the bytes sent, which here are the stored representation too.
+    DigestField upload_digest{};
+    const char *digest_field = "Content-Digest";
+    if (r->method_number == M_PUT && !prepare) {
+        const char *value = apr_table_get(r->headers_in, digest_field);
+        if (!value) {
+            digest_field = "Repr-Digest";
+            value = apr_table_get(r->headers_in, digest_field);
+        }
+        if (value) {
+            upload_digest = parse_digest_field(value, digest_field);
+            if (!upload_digest.error.empty())
+                return answer_text(r, HTTP_BAD_REQUEST,
+                                   apr_pstrcat(r->pool, upload_digest.error.c_str(), "\n", nullptr));
+        }
+    }
 
     auto *st = static_cast<HandlerState *>(apr_pcalloc(r->pool, sizeof(HandlerState)));
     st->lock.init();
@@ -256,5 +284,8 @@ int mod_kalder_handler(request_rec *r)
     st->download = download;
     st->prepare = prepare;
     st->content_length = content_length;
+    st->upload_digest = upload_digest.algorithm;
+    st->upload_digest_hex = apr_pstrdup(r->pool, upload_digest.hex.c_str());
+    st->upload_digest_field = digest_field;
     return handler::run_session(st);
 }

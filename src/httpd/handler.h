@@ -5,6 +5,7 @@
 #define MOD_KALDER_HANDLER_H
 
 #include <cstdint>
+#include <vector>
 
 #include "apr_buckets.h"
 #include "eblock_stream.h"
@@ -14,6 +15,7 @@
 #include "kalder_gssapi_gsi.h"
 #include "kalder_thread_safety.h"
 #include "kalder_xio.h"
+#include "listing.h"
 #include "ranges.h"
 #include "session_machine.h"
 #include "session_user.h"
@@ -95,6 +97,20 @@ struct HandlerState {
     int64_t content_length KALDER_GUARDED_BY(lock);  // upload: the request's Content-Length
     bool download KALDER_GUARDED_BY(lock);           // the query has "download"
     bool prepare KALDER_GUARDED_BY(lock);            // the query has "prepare"
+
+    // Sizes, validators, digests and listings:
+    int32_t reply_code KALDER_GUARDED_BY(lock);   // the back end's code of the failed reply in `result`
+    bool absent KALDER_GUARDED_BY(lock);          // CHECK_STAT: the file does not exist
+    bool ignore_range KALDER_GUARDED_BY(lock);    // If-Range did not match: the whole file is sent
+    int32_t want_digest KALDER_GUARDED_BY(lock);  // DigestAlgorithm of Repr-Digest; DIGEST_NONE
+    const char *digest_hex KALDER_GUARDED_BY(lock);
+    kalder_gfs_stat_t digest_stat KALDER_GUARDED_BY(lock);
+    int32_t upload_digest KALDER_GUARDED_BY(lock);  // DigestAlgorithm the upload is checked with
+    const char *upload_digest_hex KALDER_GUARDED_BY(lock);
+    const char *upload_digest_field KALDER_GUARDED_BY(lock);     // "Content-Digest" or "Repr-Digest"
+    int32_t backend_precondition KALDER_GUARDED_BY(lock);        // BackendPrecondition of a PUT or DELETE
+    std::vector<ListingEntry> *listing KALDER_GUARDED_BY(lock);  // the directory's entries so far
+    const char *list_next KALDER_GUARDED_BY(lock);               // the next page's `after`; "" at the end
 };
 
 // Context of MODE_E_FILTER, one per range response, zero-filled from the
@@ -105,6 +121,7 @@ struct ModeEFilterCtx {
     int32_t read_mode;     // 1 non-blocking (initial), 0 blocking
     const char *boundary;  // null for a single range
     const char *part_type;
+    int64_t size;  // the file's size, for each part's Content-Range
     // The body has been ended (end-of-file block or end of stream); later
     // input is consumed without output.
     int32_t finished;
@@ -172,6 +189,32 @@ enum StepOutcome {
     STEP_FAILURE_KEEP,  // failure exit, keeping the status the step set
     STEP_CLEAN,         // leave by the clean exit
 };
+
+// Requests of the session (handler_session.cpp): each records its record in
+// the state, moves to `next` and sends.
+StepOutcome request_stat(HandlerState *st, const char *path, int32_t next) KALDER_REQUIRES(st->lock);
+StepOutcome request_command(HandlerState *st, int command, char *path, int32_t next,
+                            kalder_gfs_validator_t precondition = {}) KALDER_REQUIRES(st->lock);
+StepOutcome step_listen(HandlerState *st) KALDER_REQUIRES(st->lock);
+
+// Sizes, validators, conditional requests, digests and listings
+// (handler_validators.cpp).
+// Whether a PUT or DELETE carries preconditions, so the file is looked at
+// first.
+bool has_change_preconditions(const request_rec *r);
+// After the stat of a GET or HEAD: a directory is redirected or listed; a
+// file gets its validators, its preconditions are decided, and the digest,
+// the size or the data follow.
+StepOutcome step_file_stat(HandlerState *st) KALDER_REQUIRES(st->lock);
+// After the stat of a conditional PUT or DELETE (or its absence).
+StepOutcome step_check_stat(HandlerState *st) KALDER_REQUIRES(st->lock);
+StepOutcome step_digest(HandlerState *st) KALDER_REQUIRES(st->lock);
+StepOutcome step_list(HandlerState *st) KALDER_REQUIRES(st->lock);
+// The validator of the stat'ed file, for the back end to re-check.
+kalder_gfs_validator_t validator_of(const kalder_gfs_stat_t &stat, int kind);
+// A failed reply's code as the answer's status and text, for the failure
+// exit; false when the code has no answer of its own.
+bool answer_for_reply_code(HandlerState *st) KALDER_REQUIRES(st->lock);
 
 // The data channel's steps (handler_data.cpp).
 StepOutcome setup_listener(HandlerState *st) KALDER_REQUIRES(st->lock);

@@ -5,6 +5,7 @@
 #define KALDER_SOURCE "handler"
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "handler.h"
 
@@ -20,6 +21,7 @@ void record(void *arg, const SessionArrival &arrival)
     } else {
         st->news_lost = 1;
         std::free(arrival.message);
+        delete arrival.list;
     }
     kalder_cond_signal(&st->cond);
     st->lock.unlock();
@@ -37,6 +39,7 @@ SessionArrival arrival_of(ArrivalKind kind, kalder_gfs_ipc_handle_t handle, kald
     a.has_reply = true;
     a.reply_type = reply->type;
     a.reply_result = reply->result;
+    a.reply_code = reply->code;
     if (reply->type == KALDER_GFS_OP_ACTIVE)
         a.data_arg = reply->info.data.data_arg;
     if (reply->type == KALDER_GFS_OP_STAT && reply->info.stat.stat_count >= 1 &&
@@ -45,6 +48,29 @@ SessionArrival arrival_of(ArrivalKind kind, kalder_gfs_ipc_handle_t handle, kald
         a.stat = reply->info.stat.stat_array[0];
         a.stat.name = nullptr;
         a.stat.symlink_target = nullptr;
+    }
+    if (reply->type == KALDER_GFS_OP_DIGEST && reply->result == KALDER_SUCCESS && reply->info.digest.hex) {
+        std::strncpy(a.digest_hex, reply->info.digest.hex, sizeof a.digest_hex - 1);
+        a.digest_stat = reply->info.digest.stat;
+        a.digest_stat.name = nullptr;
+        a.digest_stat.symlink_target = nullptr;
+    }
+    if (reply->type == KALDER_GFS_OP_LIST && reply->result == KALDER_SUCCESS) {
+        // Out of memory leaves the page out; the worker then fails the
+        // request instead of listing part of the directory.
+        try {
+            auto page = std::make_unique<SessionListPage>();
+            for (int i = 0; i < reply->info.stat.stat_count && reply->info.stat.stat_array; ++i) {
+                const kalder_gfs_stat_t &e = reply->info.stat.stat_array[i];
+                page->entries.push_back(ListingEntry{e.name ? e.name : "", (e.mode & 0xF000) == 0x4000,
+                                                     static_cast<int64_t>(e.size),
+                                                     static_cast<int64_t>(e.mtime)});
+            }
+            page->next = reply->info.stat.next ? reply->info.stat.next : "";
+            a.list = page.release();
+        } catch (...) {
+            a.list = nullptr;
+        }
     }
     return a;
 }

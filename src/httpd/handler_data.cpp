@@ -161,6 +161,7 @@ void prepare_range_response(HandlerState *st) KALDER_REQUIRES(st->lock)
     auto *ctx = static_cast<ModeEFilterCtx *>(apr_pcalloc(r->pool, sizeof(ModeEFilterCtx)));
     ctx->brigade = apr_brigade_create(r->pool, r->connection->bucket_alloc);
     ctx->read_mode = 1;
+    ctx->size = st->stat.size;
     int count = kalder_range_list_size(st->ranges);
     if (count == 1) {
         kalder_off_t offset = 0, length = 0;
@@ -169,8 +170,9 @@ void prepare_range_response(HandlerState *st) KALDER_REQUIRES(st->lock)
         handler_range_satisfiable(offset, length, st->stat.size, &served);  // checked in LISTEN
         apr_table_setn(
             r->headers_out, "Content-Range",
-            apr_psprintf(r->pool, "bytes %" APR_UINT64_T_FMT "-%" APR_UINT64_T_FMT "/*",
-                         static_cast<apr_uint64_t>(offset), static_cast<apr_uint64_t>(offset + served - 1)));
+            apr_psprintf(r->pool, "bytes %" APR_UINT64_T_FMT "-%" APR_UINT64_T_FMT "/%" APR_UINT64_T_FMT,
+                         static_cast<apr_uint64_t>(offset), static_cast<apr_uint64_t>(offset + served - 1),
+                         static_cast<apr_uint64_t>(st->stat.size)));
         ap_set_content_length(r, served);
     } else {
         apr_uuid_t uuid;

@@ -6,6 +6,7 @@
 
 #include "apr_strings.h"
 #include "credential.h"
+#include "digests.h"
 #include "handler.h"
 #include "http_protocol.h"
 #include "http_request.h"
@@ -20,11 +21,6 @@
 
 namespace handler {
 
-namespace {
-
-constexpr const char *SESSION_SUBJECT =
-    "/C=US/O=Kalder Consortium/OU=Kalder Online/OU=Transfer User/CN=__transfer__";
-
 StepOutcome request_stat(HandlerState *st, const char *path, int32_t next) KALDER_REQUIRES(st->lock)
 {
     std::memset(&st->stat_info, 0, sizeof st->stat_info);
@@ -35,15 +31,22 @@ StepOutcome request_stat(HandlerState *st, const char *path, int32_t next) KALDE
     return STEP_NEXT;
 }
 
-StepOutcome request_command(HandlerState *st, int command, char *path, int32_t next) KALDER_REQUIRES(st->lock)
+StepOutcome request_command(HandlerState *st, int command, char *path, int32_t next,
+                            kalder_gfs_validator_t precondition) KALDER_REQUIRES(st->lock)
 {
     std::memset(&st->command_info, 0, sizeof st->command_info);
     st->command_info.command = command;
     st->command_info.pathname = path;
+    st->command_info.precondition = precondition;
     move_state(st, next);
     st->result = kalder_gfs_ipc_request_command(st->ipc_handle, &st->command_info, handler_ipc_cb, st);
     return STEP_NEXT;
 }
+
+namespace {
+
+constexpr const char *SESSION_SUBJECT =
+    "/C=US/O=Kalder Consortium/OU=Kalder Online/OU=Transfer User/CN=__transfer__";
 
 StepOutcome step_init(HandlerState *st) KALDER_REQUIRES(st->lock)
 {
@@ -73,7 +76,6 @@ StepOutcome step_init(HandlerState *st) KALDER_REQUIRES(st->lock)
     return STEP_NEXT;
 }
 
-StepOutcome step_listen(HandlerState *st) KALDER_REQUIRES(st->lock);
 StepOutcome start_prepare(HandlerState *st) KALDER_REQUIRES(st->lock);
 
 StepOutcome step_restrict(HandlerState *st) KALDER_REQUIRES(st->lock)
@@ -84,11 +86,14 @@ StepOutcome step_restrict(HandlerState *st) KALDER_REQUIRES(st->lock)
             return request_stat(st, st->path, MOD_KALDER_STATE_HEAD_STAT);
         if (apr_table_get(r->headers_in, "Range"))
             return request_stat(st, st->path, MOD_KALDER_STATE_RANGE_STAT);
+        return request_stat(st, st->path, MOD_KALDER_STATE_FILE_STAT);
+    }
+    if (r->method_number == M_PUT && st->prepare)
+        return start_prepare(st);
+    if (has_change_preconditions(r))
+        return request_stat(st, st->path, MOD_KALDER_STATE_CHECK_STAT);
+    if (r->method_number == M_PUT)
         return step_listen(st);
-    }
-    if (r->method_number == M_PUT) {
-        return st->prepare ? start_prepare(st) : step_listen(st);
-    }
     return request_command(st, KALDER_GFS_CMD_DELE, st->path, MOD_KALDER_STATE_DELETE);
 }
 
@@ -108,6 +113,8 @@ apr_status_t range_list_cleanup(void *list)
     return APR_SUCCESS;
 }
 
+}  // namespace
+
 StepOutcome step_listen(HandlerState *st) KALDER_REQUIRES(st->lock)
 {
     request_rec *r = st->request;
@@ -120,7 +127,8 @@ StepOutcome step_listen(HandlerState *st) KALDER_REQUIRES(st->lock)
 
     if (r->method_number == M_GET) {
         apr_array_header_t *parsed = nullptr;
-        RangeParse kind = handler_parse_range(r->pool, apr_table_get(r->headers_in, "Range"), &parsed);
+        RangeParse kind = handler_parse_range(
+            r->pool, st->ignore_range ? nullptr : apr_table_get(r->headers_in, "Range"), &parsed);
         if (kind == RANGE_WHOLE) {
             st->result = kalder_range_list_insert(st->ranges, 0, -1);
             if (is_error(st->result))
@@ -159,6 +167,8 @@ StepOutcome step_listen(HandlerState *st) KALDER_REQUIRES(st->lock)
     return setup_listener(st);
 }
 
+namespace {
+
 StepOutcome step_data_channel(HandlerState *st) KALDER_REQUIRES(st->lock)
 {
     request_rec *r = st->request;
@@ -174,12 +184,23 @@ StepOutcome step_data_channel(HandlerState *st) KALDER_REQUIRES(st->lock)
     if (r->method_number == M_PUT) {
         st->transfer_info.truncate = KALDER_TRUE;
         st->transfer_info.alloc_size = st->content_length;
+        if (st->upload_digest != DIGEST_NONE) {
+            st->transfer_info.expected_checksum_alg =
+                const_cast<char *>(digest_algorithm_name(static_cast<DigestAlgorithm>(st->upload_digest)));
+            st->transfer_info.expected_checksum = const_cast<char *>(st->upload_digest_hex);
+        }
+        st->transfer_info.precondition = validator_of(st->stat, st->backend_precondition);
         move_state(st, MOD_KALDER_STATE_RECV);
         st->result = kalder_gfs_ipc_request_recv(st->ipc_handle, &st->transfer_info, handler_ipc_cb,
                                                  handler_event_cb, st);
         return STEP_NEXT;
     }
     st->transfer_info.truncate = KALDER_FALSE;
+    // The back end sends only the file that was stat'ed, and cuts the data
+    // when it changes in place meanwhile: never a mixture of two versions.
+    st->transfer_info.precondition = validator_of(st->stat, KALDER_GFS_PRECONDITION_SAME);
+    if (!st->ranges_given)
+        ap_set_content_length(r, st->stat.size);
     apr_table_setn(r->headers_out, "Content-Disposition",
                    handler_content_disposition(r->pool, r->uri, r->args != nullptr, st->download));
     move_state(st, MOD_KALDER_STATE_SEND);
@@ -233,10 +254,15 @@ StepOutcome run_step(HandlerState *st) KALDER_REQUIRES(st->lock)
         case MOD_KALDER_STATE_RESTRICT:
             return step_restrict(st);
         case MOD_KALDER_STATE_HEAD_STAT:
-            ap_set_content_length(r, st->stat.size);
-            move_state(st, MOD_KALDER_STATE_DONE);
-            return STEP_CLEAN;
         case MOD_KALDER_STATE_RANGE_STAT:
+        case MOD_KALDER_STATE_FILE_STAT:
+            return step_file_stat(st);
+        case MOD_KALDER_STATE_CHECK_STAT:
+            return step_check_stat(st);
+        case MOD_KALDER_STATE_DIGEST:
+            return step_digest(st);
+        case MOD_KALDER_STATE_LIST:
+            return step_list(st);
         case MOD_KALDER_STATE_LISTEN:
             return step_listen(st);
         case MOD_KALDER_STATE_DATA_CHANNEL:
@@ -307,6 +333,20 @@ bool apply_arrival(HandlerState *st, SessionArrival &a) KALDER_REQUIRES(st->lock
         st->data_arg = a.data_arg;
     if (t.take_stat)
         st->stat = a.stat;
+    if (t.absent)
+        st->absent = true;
+    if (t.take_digest) {
+        st->digest_hex = apr_pstrdup(st->pool, a.digest_hex);
+        st->digest_stat = a.digest_stat;
+    }
+    if (t.take_list && st->listing) {
+        st->listing->insert(st->listing->end(), a.list->entries.begin(), a.list->entries.end());
+        st->list_next = apr_pstrdup(st->pool, a.list->next.c_str());
+    }
+    delete a.list;
+    a.list = nullptr;
+    if (t.set_result && is_error(t.result) && a.kind == ARRIVAL_REPLY && a.has_reply)
+        st->reply_code = a.reply_code;
     if (t.closed)
         st->closed = 1;
     if (t.not_a_directory)
@@ -340,6 +380,8 @@ void take_news_for_close(HandlerState *st) KALDER_REQUIRES(st->lock)
         }
         std::free(a.message);
         a.message = nullptr;
+        delete a.list;
+        a.list = nullptr;
     }
 }
 
@@ -388,8 +430,15 @@ int clean_exit(HandlerState *st) KALDER_RELEASE(st->lock)
 int failure_exit(HandlerState *st, bool keep_status) KALDER_RELEASE(st->lock)
 {
     request_rec *r = st->request;
+    if (!keep_status && r->status == HTTP_OK && !st->streamed)
+        answer_for_reply_code(st);
     if (!keep_status && r->status == HTTP_OK)
         r->status = HTTP_NOT_FOUND;
+    if (!st->streamed) {
+        // What was set for the file does not describe the failure text.
+        for (const char *name : {"Content-Length", "ETag", "Last-Modified", "Accept-Ranges", "Repr-Digest"})
+            apr_table_unset(r->headers_out, name);
+    }
     if (st->streamed) {
         // The response has started: a text now would read as part of the
         // file. Cut the response instead, so the client sees it incomplete.

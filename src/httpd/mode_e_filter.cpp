@@ -97,9 +97,9 @@ apr_status_t mode_e_filter(ap_filter_t *f, apr_bucket_brigade *bb)
             if (piece.kind == EBLOCK_PART && ctx->boundary) {
                 apr_brigade_printf(ctx->brigade, nullptr, nullptr,
                                    "\r\n--%s\r\nContent-Type: %s\r\nContent-Range: bytes %" APR_UINT64_T_FMT
-                                   "-%" APR_UINT64_T_FMT "/*\r\n\r\n",
+                                   "-%" APR_UINT64_T_FMT "/%" APR_UINT64_T_FMT "\r\n\r\n",
                                    ctx->boundary, ctx->part_type, piece.offset,
-                                   piece.offset + piece.count - 1);
+                                   piece.offset + piece.count - 1, static_cast<apr_uint64_t>(ctx->size));
             } else if (piece.kind == EBLOCK_DATA) {
                 APR_BRIGADE_INSERT_TAIL(ctx->brigade,
                                         apr_bucket_transient_create(piece.data, piece.length, list));

@@ -39,6 +39,7 @@ struct ModeE : ::testing::Test {
         ctx = static_cast<ModeEFilterCtx *>(apr_pcalloc(r->pool, sizeof(ModeEFilterCtx)));
         ctx->brigade = apr_brigade_create(r->pool, r->connection->bucket_alloc);
         ctx->read_mode = 1;
+        ctx->size = 1000;  // the file the parts come from
         out = apr_brigade_create(r->pool, r->connection->bucket_alloc);
         next.ctx = out;
         filter.ctx = ctx;
@@ -91,7 +92,7 @@ struct ModeE : ::testing::Test {
 };
 
 const std::string kMultipart =
-    "\r\n--B\r\nContent-Type: text/plain\r\nContent-Range: bytes 100-104/*\r\n\r\nabcde\r\n--B--\r\n<EOS>";
+    "\r\n--B\r\nContent-Type: text/plain\r\nContent-Range: bytes 100-104/1000\r\n\r\nabcde\r\n--B--\r\n<EOS>";
 
 TEST_F(ModeE, OneBlockBecomesOnePartWithClosingDelimiter)
 {
@@ -119,9 +120,9 @@ TEST_F(ModeE, BlocksSplitAcrossCallsAndSeveralBlocksPerBucket)
     EXPECT_EQ(feed({stream.substr(0, 20)}), APR_SUCCESS);
     EXPECT_EQ(feed({stream.substr(20, 9), stream.substr(29)}), APR_SUCCESS);
     EXPECT_EQ(body(),
-              "\r\n--XYZ\r\nContent-Type: None\r\nContent-Range: bytes 0-2/*\r\n\r\n012"
-              "\r\n--XYZ\r\nContent-Type: None\r\nContent-Range: bytes 10-13/*\r\n\r\nabcd"
-              "\r\n--XYZ\r\nContent-Type: None\r\nContent-Range: bytes 14-15/*\r\n\r\nef"
+              "\r\n--XYZ\r\nContent-Type: None\r\nContent-Range: bytes 0-2/1000\r\n\r\n012"
+              "\r\n--XYZ\r\nContent-Type: None\r\nContent-Range: bytes 10-13/1000\r\n\r\nabcd"
+              "\r\n--XYZ\r\nContent-Type: None\r\nContent-Range: bytes 14-15/1000\r\n\r\nef"
               "\r\n--XYZ--\r\n<EOS>");
 }
 
@@ -130,9 +131,9 @@ TEST_F(ModeE, EndOfFileWithMarkersLeftStopsWithoutClosing)
     multipart("B", "text/plain");
     EXPECT_EQ(feed({header(0, 2, 7) + "hi" + header(0x40, 0, 1), "trailing bytes are not read"}),
               APR_SUCCESS);
-    EXPECT_EQ(body(), "\r\n--B\r\nContent-Type: text/plain\r\nContent-Range: bytes 7-8/*\r\n\r\nhi");
+    EXPECT_EQ(body(), "\r\n--B\r\nContent-Type: text/plain\r\nContent-Range: bytes 7-8/1000\r\n\r\nhi");
     EXPECT_EQ(feed({header(0, 1, 0) + "x"}, true), APR_SUCCESS);
-    EXPECT_EQ(body(), "\r\n--B\r\nContent-Type: text/plain\r\nContent-Range: bytes 7-8/*\r\n\r\nhi");
+    EXPECT_EQ(body(), "\r\n--B\r\nContent-Type: text/plain\r\nContent-Range: bytes 7-8/1000\r\n\r\nhi");
 }
 
 TEST_F(ModeE, StreamCutBeforeItsEndMarksTheResponseBroken)
