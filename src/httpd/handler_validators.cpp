@@ -78,7 +78,8 @@ void set_validators(request_rec *r, const kalder_gfs_stat_t &stat)
 // body.
 StepOutcome answer_precondition(HandlerState *st, PreconditionDecision decision) KALDER_REQUIRES(st->lock)
 {
-    st->request->status = decision == PRECONDITION_NOT_MODIFIED ? HTTP_NOT_MODIFIED : HTTP_PRECONDITION_FAILED;
+    st->request->status =
+        decision == PRECONDITION_NOT_MODIFIED ? HTTP_NOT_MODIFIED : HTTP_PRECONDITION_FAILED;
     move_state(st, MOD_KALDER_STATE_DONE);
     return STEP_CLEAN;
 }
@@ -117,7 +118,8 @@ StepOutcome directory(HandlerState *st) KALDER_REQUIRES(st->lock)
     const char *path = r->parsed_uri.path ? r->parsed_uri.path : r->uri;
     const size_t length = std::strlen(path);
     if (length == 0 || path[length - 1] != '/') {
-        const char *target = apr_pstrcat(r->pool, path, "/", r->args ? "?" : "", r->args ? r->args : "", nullptr);
+        const char *target =
+            apr_pstrcat(r->pool, path, "/", r->args ? "?" : "", r->args ? r->args : "", nullptr);
         // A path-absolute Location is resolved against the request's own
         // address, whichever name and port the client used.
         apr_table_setn(r->headers_out, "Location", target);
@@ -140,8 +142,7 @@ bool wants_json(const request_rec *r)
     if (!accept)
         return false;
     std::string lower(accept);
-    for (char &c : lower)
-        c = static_cast<char>(apr_tolower(c));
+    for (char &c : lower) c = static_cast<char>(apr_tolower(c));
     return lower.find("application/json") != std::string::npos;
 }
 
@@ -183,8 +184,8 @@ StepOutcome step_file_stat(HandlerState *st)
         if (st->want_digest != DIGEST_NONE) {
             move_state(st, MOD_KALDER_STATE_DIGEST);
             st->result = kalder_gfs_ipc_request_digest(
-                st->ipc_handle, st->path, digest_algorithm_name(static_cast<DigestAlgorithm>(st->want_digest)),
-                handler_ipc_cb, st);
+                st->ipc_handle, st->path,
+                digest_algorithm_name(static_cast<DigestAlgorithm>(st->want_digest)), handler_ipc_cb, st);
             return STEP_NEXT;
         }
     }
@@ -202,7 +203,8 @@ StepOutcome step_digest(HandlerState *st)
                                       st->path);
         return STEP_FAILURE;
     }
-    const std::string value = format_repr_digest(static_cast<DigestAlgorithm>(st->want_digest), st->digest_hex);
+    const std::string value =
+        format_repr_digest(static_cast<DigestAlgorithm>(st->want_digest), st->digest_hex);
     if (!value.empty())
         apr_table_setn(r->headers_out, "Repr-Digest", apr_pstrdup(r->pool, value.c_str()));
     return after_validators(st);
@@ -214,7 +216,8 @@ StepOutcome step_check_stat(HandlerState *st)
     FileValidator file{};
     if (!st->absent)
         file = file_validator(st->stat);
-    const PreconditionResult decided = evaluate_preconditions(conditional_request(r), st->absent ? nullptr : &file);
+    const PreconditionResult decided =
+        evaluate_preconditions(conditional_request(r), st->absent ? nullptr : &file);
     if (decided.decision != PRECONDITION_PROCEED)
         return answer_precondition(st, decided.decision);
     st->backend_precondition = decided.backend;
@@ -264,9 +267,9 @@ bool answer_for_reply_code(HandlerState *st)
             return true;
         case KALDER_GFS_E_DIGEST_MISMATCH:
             r->status = HTTP_BAD_REQUEST;
-            st->message = apr_psprintf(
-                st->pool, "The %s digest of the uploaded bytes does not match %s.\n",
-                digest_algorithm_name(static_cast<DigestAlgorithm>(st->upload_digest)), st->upload_digest_field);
+            st->message = apr_psprintf(st->pool, "The %s digest of the uploaded bytes does not match %s.\n",
+                                       digest_algorithm_name(static_cast<DigestAlgorithm>(st->upload_digest)),
+                                       st->upload_digest_field);
             return true;
         case KALDER_GFS_E_CHANGED:
             r->status = HTTP_SERVICE_UNAVAILABLE;

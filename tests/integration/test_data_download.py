@@ -96,12 +96,13 @@ def test_single_open_and_merged_ranges(data_gateway, kind, http):
     for value, start, length in cases:
         r = gw.curl(host, "/r.txt", token=token, http=http, headers={"Range": value})
         assert r.status == 206, (value, r)
-        assert r.one("Content-Range") == f"bytes {start}-{start + length - 1}/*", value
+        # The complete length is the file's real size.
+        assert r.one("Content-Range") == f"bytes {start}-{start + length - 1}/{len(data)}", value
         assert r.one("Content-Length") == str(length), value
         assert r.body == data[start:start + length], value
 
 
-def parse_multipart(body: bytes, content_type: str):
+def parse_multipart(body: bytes, content_type: str, size: int):
     m = re.fullmatch(r"multipart/byteranges; boundary=([0-9a-f-]{36})", content_type)
     assert m, content_type
     boundary = m.group(1).encode()
@@ -113,8 +114,9 @@ def parse_multipart(body: bytes, content_type: str):
         head, _, payload = chunk.partition(b"\r\n\r\n")
         lines = head.decode().split("\r\n")
         assert lines[0].startswith("Content-Type: ")
-        m = re.fullmatch(r"Content-Range: bytes (\d+)-(\d+)/\*", lines[1])
+        m = re.fullmatch(r"Content-Range: bytes (\d+)-(\d+)/(\d+)", lines[1])
         assert m, lines
+        assert int(m.group(3)) == size, lines  # each part names the file's complete length
         parts.append((int(m.group(1)), int(m.group(2)), payload, lines[0][len("Content-Type: "):]))
     return parts
 
@@ -126,7 +128,7 @@ def test_multipart_ranges_are_checked_part_by_part(data_gateway, kind, http):
     r = gw.curl(host, "/m.txt", token=token, http=http, headers={"Range": "bytes=0-9, 20-29"})
     assert r.status == 206, r
     assert r.one("Content-Length") is None
-    parts = parse_multipart(r.body, r.one("Content-Type"))
+    parts = parse_multipart(r.body, r.one("Content-Type"), len(data))
     assert [(a, b, p) for a, b, p, _ in parts] == [(0, 9, data[0:10]), (20, 29, data[20:30])]
     assert {t for *_, t in parts} == {"text/plain"}
 
@@ -136,7 +138,7 @@ def test_multipart_ranges_are_checked_part_by_part(data_gateway, kind, http):
     r = gw.curl(host, "/m.txt", token=token, http=http,
                 headers={"Range": f"bytes={wanted[0][0]}-{wanted[0][1]},{wanted[1][0]}-"})
     assert r.status == 206, r
-    parts = parse_multipart(r.body, r.one("Content-Type"))
+    parts = parse_multipart(r.body, r.one("Content-Type"), len(data))
     for a, b, payload, _ in parts:
         assert payload == data[a:b + 1], (a, b)
     covered = []
@@ -177,7 +179,7 @@ def test_more_than_200_ranges_serve_the_whole_file(data_gateway):
     assert (r.status, r.body, r.one("Content-Range")) == (200, data, None), r
     r = gw.curl("mapped.test", "/many.txt", token=gw.tok("alice"), headers={"Range": value.rpartition(",")[0]})
     assert r.status == 206, r
-    parts = parse_multipart(r.body, r.one("Content-Type"))
+    parts = parse_multipart(r.body, r.one("Content-Type"), len(data))
     assert [(a, b, p) for a, b, p, _ in parts] == [(a, b, data[a:b + 1]) for a, b in ranges[:200]]
 
 

@@ -19,6 +19,9 @@ constexpr unsigned K_STAT = 16;
 constexpr unsigned K_CLOSED = 32;
 constexpr unsigned K_NOT_A_DIRECTORY = 64;
 constexpr unsigned K_TRANSFER_REPLIED = 128;
+constexpr unsigned K_ABSENT = 256;
+constexpr unsigned K_DIGEST = 512;
+constexpr unsigned K_LIST = 1024;
 
 enum ResultIs {
     R_UNCHANGED,  // no result recorded
@@ -57,6 +60,20 @@ SessionArrival stat_reply(int mode, bool own_error = false)
     a.stat_count = 1;
     a.stat.mode = mode;
     a.stat.size = 1234;
+    return a;
+}
+// A failed reply with the back end's code.
+SessionArrival coded_reply(int type, int code)
+{
+    SessionArrival a = reply(type, true);
+    a.reply_code = code;
+    return a;
+}
+SessionArrival list_reply(bool with_page)
+{
+    static SessionListPage page;
+    SessionArrival a = reply(KALDER_GFS_OP_LIST);
+    a.list = with_page ? &page : nullptr;
     return a;
 }
 SessionArrival empty_stat_reply()
@@ -104,7 +121,8 @@ std::string keeps(const SessionTransition &t)
     unsigned k = (t.take_handle ? K_HANDLE : 0) | (t.take_message ? K_MESSAGE : 0) |
                  (t.take_event_arg ? K_EVENT_ARG : 0) | (t.take_data_arg ? K_DATA_ARG : 0) |
                  (t.take_stat ? K_STAT : 0) | (t.closed ? K_CLOSED : 0) |
-                 (t.not_a_directory ? K_NOT_A_DIRECTORY : 0) | (t.transfer_replied ? K_TRANSFER_REPLIED : 0);
+                 (t.not_a_directory ? K_NOT_A_DIRECTORY : 0) | (t.transfer_replied ? K_TRANSFER_REPLIED : 0) |
+                 (t.absent ? K_ABSENT : 0) | (t.take_digest ? K_DIGEST : 0) | (t.take_list ? K_LIST : 0);
     return std::to_string(k);
 }
 
@@ -189,6 +207,30 @@ TEST(SessionTransition, AsTheTableSays)
          MOD_KALDER_STATE_PREPARE_DONE, true, R_UNCHANGED, K_NONE, S_NOTHING},
         {"mkdir refused", MOD_KALDER_STATE_PREPARE_MKDIR, false, false, reply(KALDER_GFS_OP_COMMAND, true),
          MOD_KALDER_STATE_ERROR, true, R_REPLY, K_NONE, S_NOTHING},
+        // A conditional change looks at the file first: only a missing file
+        // is an answer (absent), a refused stat stays a failure.
+        {"check: file there", MOD_KALDER_STATE_CHECK_STAT, false, false, stat_reply(0x81a4),
+         MOD_KALDER_STATE_CHECK_STAT, true, R_UNCHANGED, K_STAT, S_NOTHING},
+        {"check: file absent", MOD_KALDER_STATE_CHECK_STAT, false, false,
+         coded_reply(KALDER_GFS_OP_STAT, KALDER_GFS_E_NOT_FOUND), MOD_KALDER_STATE_CHECK_STAT, true,
+         R_SUCCESS, K_ABSENT, S_NOTHING},
+        {"check: stat refused", MOD_KALDER_STATE_CHECK_STAT, false, false,
+         coded_reply(KALDER_GFS_OP_STAT, KALDER_GFS_E_DENIED), MOD_KALDER_STATE_ERROR, true, R_REPLY, K_NONE,
+         S_NOTHING},
+        {"whole-file stat", MOD_KALDER_STATE_FILE_STAT, false, false, stat_reply(0x81a4),
+         MOD_KALDER_STATE_FILE_STAT, true, R_UNCHANGED, K_STAT, S_NOTHING},
+        {"digest", MOD_KALDER_STATE_DIGEST, false, false, reply(KALDER_GFS_OP_DIGEST),
+         MOD_KALDER_STATE_DIGEST, true, R_UNCHANGED, K_DIGEST, S_NOTHING},
+        {"digest failed", MOD_KALDER_STATE_DIGEST, false, false, reply(KALDER_GFS_OP_DIGEST, true),
+         MOD_KALDER_STATE_ERROR, true, R_REPLY, K_NONE, S_NOTHING},
+        {"list page", MOD_KALDER_STATE_LIST, false, false, list_reply(true), MOD_KALDER_STATE_LIST, true,
+         R_UNCHANGED, K_LIST, S_NOTHING},
+        // A page the callback could not keep must not list part of a
+        // directory as if it were all.
+        {"list page lost", MOD_KALDER_STATE_LIST, false, false, list_reply(false), MOD_KALDER_STATE_ERROR,
+         true, R_NEW_ERROR, K_NONE, S_NOTHING},
+        {"other type in list", MOD_KALDER_STATE_LIST, false, false, reply(KALDER_GFS_OP_STAT),
+         MOD_KALDER_STATE_LIST, false, R_UNCHANGED, K_NONE, S_NOTHING},
         // The open reply gives the handle and the back end's message.
         {"opened", MOD_KALDER_STATE_CONNECT, false, false, opened(false), MOD_KALDER_STATE_CONNECT, true,
          R_UNCHANGED, K_HANDLE | K_MESSAGE, S_NOTHING},
