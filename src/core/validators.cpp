@@ -178,7 +178,11 @@ bool read_etag(std::string_view *s, std::string_view *opaque, bool *weak)
 
 // If-Range (RFC 9110 §13.1.5): a strong tag equal to the current one, or a
 // date equal to Last-Modified. A weak tag never matches; neither does a
-// value that is neither.
+// value that is neither. A date of the current second does not match
+// either: the file may change again within that second under the same
+// date, and the range of the new version would be spliced onto the old one
+// (a date is a strong validator only for a file older than its second,
+// RFC 9110 §8.8.2.2).
 bool if_range_matches(std::string_view value, const FileValidator *file)
 {
     if (!file)
@@ -191,7 +195,8 @@ bool if_range_matches(std::string_view value, const FileValidator *file)
         return read_etag(&rest, &opaque, &weak) && rest.empty() && !weak && opaque == strong_etag(*file);
     }
     int64_t date = 0;
-    return parse_http_date(value, &date) && date == file->mtime;
+    return parse_http_date(value, &date) && date == file->mtime &&
+           file->mtime < static_cast<int64_t>(std::time(nullptr));
 }
 
 }  // namespace
