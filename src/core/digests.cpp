@@ -2,6 +2,8 @@
 // Structured Fields dictionaries (RFC 8941), and standard base64.
 #include "digests.h"
 
+#include "digits.h"
+
 #include <cstdint>
 #include <vector>
 
@@ -9,20 +11,10 @@ namespace {
 
 constexpr char base64_alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
-// The 6-bit value of a base64 character, or -1.
+// The 6-bit value of a standard base64 character, or -1.
 constexpr int base64_value(char c)
 {
-    if (c >= 'A' && c <= 'Z')
-        return c - 'A';
-    if (c >= 'a' && c <= 'z')
-        return c - 'a' + 26;
-    if (c >= '0' && c <= '9')
-        return c - '0' + 52;
-    if (c == '+')
-        return 62;
-    if (c == '/')
-        return 63;
-    return -1;
+    return base64_digit_value(c, '+', '/');
 }
 
 struct Algorithm {
@@ -350,18 +342,9 @@ std::string format_repr_digest(DigestAlgorithm algorithm, std::string_view hex)
     const Algorithm *a = find_algorithm(algorithm);
     if (!a || hex.size() != 2 * a->length)
         return {};
-    auto nibble = [](char c) {
-        if (c >= '0' && c <= '9')
-            return c - '0';
-        if (c >= 'a' && c <= 'f')
-            return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F')
-            return c - 'A' + 10;
-        return -1;
-    };
     std::string bytes;
     for (size_t i = 0; i < hex.size(); i += 2) {
-        const int high = nibble(hex[i]), low = nibble(hex[i + 1]);
+        const int high = hex_digit_value(hex[i]), low = hex_digit_value(hex[i + 1]);
         if (high < 0 || low < 0)
             return {};
         bytes += static_cast<char>(high << 4 | low);

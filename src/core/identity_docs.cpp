@@ -6,6 +6,7 @@
 #include <string>
 
 #include "apr_strings.h"
+#include "digits.h"
 #include "identity.h"
 
 namespace {
@@ -26,15 +27,9 @@ size_t scan_json_string(const char *text, size_t n, size_t begin, std::string &d
                 unsigned value = 0;
                 bool hex = true;
                 for (size_t k = j + 2; k < j + 6; ++k) {
-                    char h = text[k];
-                    value <<= 4;
-                    if (h >= '0' && h <= '9')
-                        value |= static_cast<unsigned>(h - '0');
-                    else if (h >= 'a' && h <= 'f')
-                        value |= static_cast<unsigned>(h - 'a' + 10);
-                    else if (h >= 'A' && h <= 'F')
-                        value |= static_cast<unsigned>(h - 'A' + 10);
-                    else
+                    const int digit = hex_digit_value(text[k]);
+                    value = value << 4 | static_cast<unsigned>(digit < 0 ? 0 : digit);
+                    if (digit < 0)
                         hex = false;
                 }
                 // Anything outside ASCII can't be part of the names we look for.

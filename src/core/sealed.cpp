@@ -16,6 +16,8 @@
 #define KALDER_SOURCE "utils"
 #include "sealed.h"
 
+#include "digits.h"
+
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -38,17 +40,7 @@ constexpr size_t SEAL_KEY = AEAD_KEY;
 // Value of a base64url character, or -1.
 int base64url_value(unsigned char c)
 {
-    if (c >= 'A' && c <= 'Z')
-        return c - 'A';
-    if (c >= 'a' && c <= 'z')
-        return c - 'a' + 26;
-    if (c >= '0' && c <= '9')
-        return c - '0' + 52;
-    if (c == '-')
-        return 62;
-    if (c == '_')
-        return 63;
-    return -1;
+    return base64_digit_value(static_cast<char>(c), '-', '_');
 }
 
 enum class Base64Result { DECODED, BAD_LENGTH, BAD_CHARACTER, NOT_CANONICAL };
