@@ -270,6 +270,11 @@ class Httpd:
             wait_for(self.running, what=f"{self.name} pid file")
             for port in self.listen:
                 wait_for(lambda: port_open(port), what=f"{self.name} on port {port}")
+            # The pid file and the listening sockets come before the parent
+            # has its signal handlers: a graceful restart (SIGUSR1) sent in
+            # between would end it silently, with an empty error log.
+            wait_for(lambda: any("resuming normal operations" in line for line in self.log_lines(since=True)),
+                     timeout=20, what=f"{self.name} to resume normal operations")
         return proc
 
     def serve(self) -> "Httpd":
