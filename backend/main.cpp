@@ -17,6 +17,11 @@
 // peer identity: it is for a back end on another machine, on a port only
 // the gateway hosts can reach.
 //
+// Under a service manager's socket activation (LISTEN_PID names this
+// process, LISTEN_FDS=1) the listening socket is fd 3: it must be the one
+// --listen names, and it is used as it is -- its owner, group and mode are
+// the manager's, and the file is left in place at exit.
+//
 // --cut-receive-after is a test hook: every receive fails once more than
 // BYTES have arrived and cuts its data connection, as a back end whose
 // storage fails midway would.
@@ -328,6 +333,46 @@ int listen_unix(const std::string &contact, const std::string &path, gid_t gid, 
     return fd;
 }
 
+// The listening socket passed by a service manager (sd_listen_fds
+// protocol: LISTEN_PID is this process, LISTEN_FDS the count, from fd 3),
+// or -1 when none was. The variables are cleared so that nothing started
+// from here takes them for its own.
+int inherited_listener(const std::string &contact, const kalder::Contact &where)
+{
+    const char *pid = std::getenv("LISTEN_PID");
+    const char *fds = std::getenv("LISTEN_FDS");
+    bool ours = pid && fds && std::strtol(pid, nullptr, 10) == static_cast<long>(getpid());
+    unsetenv("LISTEN_PID");
+    unsetenv("LISTEN_FDS");
+    unsetenv("LISTEN_FDNAMES");
+    if (!ours)
+        return -1;
+    if (std::strcmp(fds, "1") != 0)
+        cannot_listen(contact, std::string("LISTEN_FDS=") + fds + ": expected one inherited socket");
+    const int fd = 3;
+    int listening = 0, type = 0;
+    socklen_t len = sizeof listening;
+    sockaddr_storage addr{};
+    socklen_t alen = sizeof addr;
+    socklen_t tlen = sizeof type;
+    if (getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &len) != 0 || !listening ||
+        getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &tlen) != 0 || type != SOCK_STREAM ||
+        getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &alen) != 0)
+        cannot_listen(contact, "the inherited fd 3 is not a listening stream socket");
+    bool is_unix = addr.ss_family == AF_UNIX;
+    if (is_unix != where.unix_socket)
+        cannot_listen(contact, "the inherited socket is not of the kind --listen names");
+    if (is_unix) {
+        const auto *un = reinterpret_cast<const sockaddr_un *>(&addr);
+        size_t n = alen > offsetof(sockaddr_un, sun_path) ? alen - offsetof(sockaddr_un, sun_path) : 0;
+        std::string bound(un->sun_path, strnlen(un->sun_path, n));
+        if (bound != where.path)
+            cannot_listen(contact, "the inherited socket is bound to \"" + bound + "\"");
+    }
+    fcntl(fd, F_SETFD, FD_CLOEXEC);
+    return fd;
+}
+
 // Whether the peer of an accepted Unix-domain connection may be served;
 // logs the refusal.
 bool peer_allowed(int fd, const std::set<uid_t> &uids)
@@ -445,8 +490,22 @@ int main(int argc, char **argv)
 
     struct stat socket_file {};
     bool loopback = false;
-    int lfd = where.unix_socket ? listen_unix(g_options.listen, where.path, access.gid, &socket_file)
+    int lfd = inherited_listener(g_options.listen, where);
+    const bool inherited = lfd >= 0;
+    if (inherited) {
+        if (where.unix_socket && lstat(where.path.c_str(), &socket_file) != 0)
+            cannot_listen(g_options.listen, where.path + ": " + std::strerror(errno));
+        if (!where.unix_socket) {
+            sockaddr_storage a{};
+            socklen_t alen = sizeof a;
+            getsockname(lfd, reinterpret_cast<sockaddr *>(&a), &alen);
+            loopback = is_loopback(reinterpret_cast<sockaddr *>(&a));
+        }
+        log("using the listening socket passed by the service manager");
+    } else {
+        lfd = where.unix_socket ? listen_unix(g_options.listen, where.path, access.gid, &socket_file)
                                 : listen_tcp(g_options.listen, where, &loopback);
+    }
     // Where and to whom it listens, before the line that says it is ready.
     if (where.unix_socket) {
         group gr, *found = nullptr;
@@ -530,7 +589,7 @@ int main(int argc, char **argv)
 
     g_stopping = true;
     close(lfd);
-    if (where.unix_socket) {
+    if (where.unix_socket && !inherited) {
         // Remove the socket file unless another server has replaced it since.
         struct stat now;
         if (lstat(where.path.c_str(), &now) == 0 && now.st_dev == socket_file.st_dev &&

@@ -16,7 +16,9 @@ import hashlib
 import os
 import pathlib
 import signal
+import socket
 import subprocess
+import sys
 import uuid
 
 import pytest
@@ -56,7 +58,9 @@ class Backend:
         """The KalderBackEndContact of this back end."""
         return f"unix:{self.socket_path}" if self.transport == "unix" else f"127.0.0.1:{self.port}"
 
-    def start(self, extra: list[str] | None = None) -> "Backend":
+    def start(self, extra: list[str] | None = None, inherit: bool = False) -> "Backend":
+        """inherit=True hands it the listening socket the way a service
+        manager's socket activation does (Unix-domain socket only)."""
         if not BACKEND.exists():
             pytest.skip(f"{BACKEND} is not built")
         if self.transport == "unix":
@@ -66,10 +70,13 @@ class Backend:
             listen = ["--listen", f"{self.listen_host}:{self.port}"]
         started = self.log_text().count("kalder-backend: listening on ")
         log = open(self.log_path, "a")
-        self.proc = subprocess.Popen(
-            [str(BACKEND), *listen, "--root", str(self.root), "--share", f"{SHARING_ID}={self.share}",
-             *(extra or [])],
-            stdout=log, stderr=subprocess.STDOUT)
+        argv = [str(BACKEND), *listen, "--root", str(self.root), "--share", f"{SHARING_ID}={self.share}",
+                *(extra or [])]
+        if inherit:
+            with unix_listener(self.socket_path, group=33) as listener:
+                self.proc = socket_activated(argv, listener, log)
+        else:
+            self.proc = subprocess.Popen(argv, stdout=log, stderr=subprocess.STDOUT)
         log.close()
         pidfile = self.dir / "backend.pid"
         pidfile.write_text(f"{self.proc.pid}\n")
@@ -99,6 +106,41 @@ class Backend:
             return self.log_path.read_text(errors="replace")
         except FileNotFoundError:
             return ""
+
+
+def unix_listener(path: pathlib.Path, owner: int = -1, group: int = -1, mode: int = 0o660) -> socket.socket:
+    """A listening Unix-domain socket at path, made as a systemd socket
+    unit makes it (SocketUser=, SocketGroup=, SocketMode=)."""
+    if path.is_socket():
+        path.unlink()
+    listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    listener.bind(str(path))
+    os.chown(path, owner, group)
+    path.chmod(mode)
+    listener.listen(64)
+    return listener
+
+
+def socket_activated(argv: list[str], listener: socket.socket, log, user: str | None = None) -> subprocess.Popen:
+    """Starts argv the way socket activation does: the listening socket as
+    fd 3, LISTEN_PID naming the process, LISTEN_FDS=1; as `user` without
+    capabilities (User= with CapabilityBoundingSet= empty) when given."""
+    fd = listener.fileno()
+    drop = ["setpriv", f"--reuid={user}", f"--regid={user}", "--init-groups", "--no-new-privs",
+            "--inh-caps=-all", "--bounding-set=-all"] if user else []
+    return subprocess.Popen([sys.executable, "-c", _ACTIVATE, str(fd), *drop, *argv], pass_fds=(fd,), stdout=log,
+                            stderr=subprocess.STDOUT)
+
+
+# Moves the socket to fd 3 and execs the rest of argv (setpriv keeps the pid).
+_ACTIVATE = """import os, sys
+fd = int(sys.argv[1])
+if fd != 3:
+    os.dup2(fd, 3)
+    os.close(fd)
+os.environ.update(LISTEN_PID=str(os.getpid()), LISTEN_FDS="1")
+os.execvp(sys.argv[2], sys.argv[2:])
+"""
 
 
 def numbered(size: int) -> bytes:

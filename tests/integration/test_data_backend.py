@@ -9,7 +9,7 @@ import sys
 
 import pytest
 
-from fixtures_data import numbered, write_file
+from fixtures_data import BACKEND, numbered, socket_activated, unix_listener, write_file
 
 # Connects to the socket named by argv[1], sends a well-formed session start
 # naming an arbitrary user, and prints its pid and the first bytes that came
@@ -91,3 +91,31 @@ def test_a_back_end_over_tcp_serves_the_same_bytes_and_warns(data_gateway, http)
     r = gw.curl("mapped.test", "/up.dat", token=gw.tok("alice"), http=http, method="PUT", upload=src)
     assert r.status == 200, r
     assert (gw.root / "up.dat").read_bytes() == data[:100000]
+
+
+def test_a_socket_passed_by_the_service_manager_is_served_and_left_in_place(data_gateway):
+    # Socket activation: the back end takes fd 3 as it is (owner, group and
+    # mode are the manager's) and leaves the file at exit, which is the
+    # manager's to remove. A socket bound elsewhere than --listen says stops
+    # the start rather than serving on a path nobody configured.
+    gw = data_gateway
+    gw.backend.stop()
+    sock = gw.backend.socket_path
+    gw.backend.start(inherit=True)
+    assert "using the listening socket passed by the service manager" in gw.backend.log_text()
+    write_file(gw.root / "a.txt", b"activated\n")
+    assert gw.curl("mapped.test", "/a.txt", token=gw.tok("alice")).body == b"activated\n"
+    src = write_file(gw.tmp("src"), numbered(70000))
+    r = gw.curl("mapped.test", "/up.dat", token=gw.tok("alice"), method="PUT", upload=src)
+    assert r.status == 200, r
+    assert (gw.root / "up.dat").read_bytes() == numbered(70000)
+    inode = os.lstat(sock).st_ino
+    gw.backend.stop()
+    assert os.lstat(sock).st_ino == inode
+
+    other = sock.with_name("other.sock")
+    with unix_listener(other) as listener:
+        proc = socket_activated([str(BACKEND), "--listen", f"unix:{sock}", "--root", str(gw.root)], listener,
+                                subprocess.PIPE)
+    out = proc.communicate(timeout=30)[0].decode()
+    assert proc.returncode == 1 and f'the inherited socket is bound to "{other}"' in out, out
