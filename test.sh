@@ -3,6 +3,7 @@
 #   1. build/        unit tests, integration and browser tests against a real httpd
 #   2. build-asan/   unit tests again under AddressSanitizer and UndefinedBehaviorSanitizer
 #   3. build-fuzz/   libFuzzer targets, each for a bounded time (KALDER_FUZZ_SECONDS, default 20)
+#   4. dist/         the Debian packages, installed, serving a download and an upload, purged
 # Installs missing Debian packages first (needs root or sudo).
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -30,3 +31,8 @@ CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo 
     -DKALDER_TESTS=OFF -DKALDER_FUZZ_SECONDS="$fuzz_seconds" >/dev/null
 cmake --build build-fuzz -j"$jobs"
 (cd build-fuzz && ctest --output-on-failure)
+
+echo "== packages (dist/): build, install, serve through the installed module, purge"
+scripts/build-packages dist
+KALDER_PACKAGE_TEST=1 KALDER_DEB_DIR="$PWD/dist" KALDER_BUILD_DIR="$PWD/build" \
+    tests/integration/run tests/integration/test_packages.py
