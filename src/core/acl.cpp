@@ -88,6 +88,7 @@ ServiceResult acl_fetch(apr_pool_t *pool, const ServiceEnv &env, const TransferS
             "Unexpected ACL response: %s",
             "Using effective ACL result: %s",
         },
+        METRIC_CALL_ACLS,
     };
     void *doc = nullptr;
     ServiceResult result = service_call(pool, env, call, &doc, log);

@@ -60,6 +60,7 @@ IntrospectDoc *identity_introspect(apr_pool_t *pool, const ServiceEnv &env, cons
             "Unexpected introspect response: %s",
             "Using introspect result: %s",
         },
+        METRIC_CALL_INTROSPECT,
     };
     void *doc = nullptr;
     return service_call(pool, env, call, &doc, log) == SERVICE_OK ? static_cast<IntrospectDoc *>(doc)
@@ -112,6 +113,7 @@ ServiceResult identity_dependent_tokens(apr_pool_t *pool, const ServiceEnv &env,
             "Unexpected token response: %s",
             nullptr,
         },
+        METRIC_CALL_DEPENDENT_TOKENS,
     };
     void *doc = nullptr;
     ServiceResult result = service_call(pool, env, call, &doc, log);
@@ -168,6 +170,7 @@ TokenResponseDoc *identity_exchange_code(apr_pool_t *pool, const ServiceEnv &env
             "Unexpected token response: %s",
             nullptr,
         },
+        METRIC_CALL_CODE_EXCHANGE,
     };
     void *doc = nullptr;
     return service_call(pool, env, call, &doc, log) == SERVICE_OK ? static_cast<TokenResponseDoc *>(doc)

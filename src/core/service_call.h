@@ -10,6 +10,7 @@
 #include "https_client.h"
 #include "json_access.h"
 #include "log_sink.h"
+#include "metrics.h"
 
 // Where the calls go and where their answers are kept; the cache's and the
 // exchange's own lines go to `log`, which may differ from the call's.
@@ -17,6 +18,7 @@ struct ServiceEnv {
     HttpsClient &https;
     AnswerCache cache;
     LogSink log;
+    Metrics *metrics = nullptr;  // counted into unless null
 };
 
 enum ServiceResult { SERVICE_OK = 0, SERVICE_TOKEN_EXPIRED = 1, SERVICE_FAILED = 2 };
@@ -53,6 +55,7 @@ struct ServiceCall {
     // they are.
     const char *(*shown)(apr_pool_t *pool, const char *text);
     ServiceMessages messages;
+    MetricCall metric;  // what the call counts as
 };
 
 // SERVICE_OK with *doc set (from the cache when it holds an entry that

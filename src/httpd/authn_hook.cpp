@@ -18,6 +18,7 @@
 #include "auth.h"
 #include "request_utils.h"
 #include "oidc_replies.h"
+#include "counters.h"
 
 namespace {
 
@@ -133,6 +134,7 @@ int mod_kalder_authn_hook(request_rec *r)
     ServerConfig *conf = kalder_server_config(r->server);
     if (!type || std::strcmp(type, KALDER_AUTH_TYPE) != 0 || !conf)
         return DECLINED;
+    kalder_metrics_mark(r);
     RequestState *state = get_request_state(r);
     if (is_oauth_request(r))
         return bearer_path(r, state);

@@ -27,6 +27,7 @@
 #include "config.h"
 #include "handoff_route.h"
 #include "log_sinks.h"
+#include "counters.h"
 
 namespace {
 
@@ -323,6 +324,7 @@ apr_status_t tls_peek_bucket_read(apr_bucket *b, const char **str, apr_size_t *l
     hello.release_captures();
 
     if (!path) {
+        metrics_count_handoff(kalder_metrics(), METRIC_HANDOFF_PASSED);
         // Pass-through: consume exactly what was looked at; the socket
         // bucket behind it delivers the rest.
         apr_size_t n = got;
@@ -338,8 +340,12 @@ apr_status_t tls_peek_bucket_read(apr_bucket *b, const char **str, apr_size_t *l
 
     // Hand-off. Whether or not it succeeds the server sees an empty
     // connection: on failure it closes the client connection itself.
-    if (send_descriptor(path, fd, peek_timeout(data)))
+    if (send_descriptor(path, fd, peek_timeout(data))) {
         kill_descriptor(fd);
+        metrics_count_handoff(kalder_metrics(), METRIC_HANDOFF_HANDED_OFF);
+    } else {
+        metrics_count_handoff(kalder_metrics(), METRIC_HANDOFF_FAILED);
+    }
     return become_empty(b, str, len);
 }
 

@@ -31,6 +31,7 @@
 #include "request_utils.h"
 #include "oidc_replies.h"
 #include "log_sinks.h"
+#include "counters.h"
 #include "raii.h"
 #include "ranges.h"
 #include "session_user.h"
@@ -233,6 +234,7 @@ int mod_kalder_handler(request_rec *r)
         return DECLINED;
     if (r->method_number != M_GET && r->method_number != M_PUT && r->method_number != M_DELETE)
         return DECLINED;
+    kalder_metrics_mark(r);
 
     bool download = false;
     apr_table_t *args = nullptr;

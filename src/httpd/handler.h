@@ -70,7 +70,8 @@ struct HandlerState {
     const char *message KALDER_GUARDED_BY(lock);
     gss_cred_id_t credential KALDER_GUARDED_BY(lock);
     int32_t credential_counted
-        KALDER_GUARDED_BY(lock);  // this request counts as active for the credential pool
+        KALDER_GUARDED_BY(lock);                      // this request counts as active for the credential pool
+    int32_t failure_counted KALDER_GUARDED_BY(lock);  // a session failure of the request was counted
     kalder_xio_server_t listener KALDER_GUARDED_BY(lock);
     kalder_xio_handle_t data_handle KALDER_GUARDED_BY(lock);
     kalder_gfs_ipc_handle_t ipc_handle KALDER_GUARDED_BY(lock);

@@ -17,6 +17,7 @@
 #include "config.h"
 #include "module.h"
 #include "server_config.h"
+#include "counters.h"
 #include "raii.h"
 
 namespace handler {
@@ -48,6 +49,15 @@ namespace {
 constexpr const char *SESSION_SUBJECT =
     "/C=US/O=Kalder Consortium/OU=Kalder Online/OU=Transfer User/CN=__transfer__";
 
+// Counts the first session failure of the request; later ones follow from it.
+void count_session_failure(HandlerState *st, MetricSessionFailure kind) KALDER_REQUIRES(st->lock)
+{
+    if (st->failure_counted)
+        return;
+    st->failure_counted = 1;
+    metrics_count_session_failure(kalder_metrics(), kind);
+}
+
 StepOutcome step_init(HandlerState *st) KALDER_REQUIRES(st->lock)
 {
     request_rec *r = st->request;
@@ -71,8 +81,10 @@ StepOutcome step_init(HandlerState *st) KALDER_REQUIRES(st->lock)
     st->result = kalder_gfs_ipc_handle_connect_ex(&st->session_info, handler_open_cb, st, handler_error_cb,
                                                   st, KALDER_FALSE, GSS_C_NO_CREDENTIAL, nullptr, nullptr,
                                                   conf->connect_timeout, conf->idle_timeout, KALDER_FALSE);
-    if (is_error(st->result))
+    if (is_error(st->result)) {
         r->status = HTTP_INTERNAL_SERVER_ERROR;
+        count_session_failure(st, METRIC_SESSION_OPEN_FAILED);
+    }
     return STEP_NEXT;
 }
 
@@ -321,6 +333,12 @@ void send_transfer_complete(kalder_gfs_ipc_handle_t handle, HandlerState *st) KA
 bool apply_arrival(HandlerState *st, SessionArrival &a) KALDER_REQUIRES(st->lock)
 {
     const SessionTransition t = session_transition(view_of(st), a);
+    // A session that breaks before its open reply never opened.
+    if ((a.kind == ARRIVAL_OPENED && t.set_result && is_error(t.result)) ||
+        (a.kind == ARRIVAL_BROKEN && !st->ipc_handle))
+        count_session_failure(st, METRIC_SESSION_OPEN_FAILED);
+    else if (a.kind == ARRIVAL_BROKEN && st->state != MOD_KALDER_STATE_ERROR)
+        count_session_failure(st, METRIC_SESSION_BROKE);
     if (t.take_handle)
         st->ipc_handle = a.handle;
     if (t.take_message)
@@ -430,6 +448,10 @@ int clean_exit(HandlerState *st) KALDER_RELEASE(st->lock)
 int failure_exit(HandlerState *st, bool keep_status) KALDER_RELEASE(st->lock)
 {
     request_rec *r = st->request;
+    // A 502 here was set by the data path: the back end stopped taking or
+    // giving the bytes.
+    if (st->streamed || r->status == HTTP_BAD_GATEWAY)
+        count_session_failure(st, METRIC_SESSION_TRANSFER_FAILED);
     if (!keep_status && r->status == HTTP_OK && !st->streamed)
         answer_for_reply_code(st);
     if (!keep_status && r->status == HTTP_OK)

@@ -14,6 +14,7 @@
 #include "config.h"
 #include "server_config.h"
 #include "log_sinks.h"
+#include "counters.h"
 
 AnswerCache request_answer_cache(request_rec *r)
 {
@@ -24,7 +25,8 @@ AnswerCache request_answer_cache(request_rec *r)
 
 ServiceEnv request_service_env(request_rec *r)
 {
-    return ServiceEnv{curl_https_client(), request_answer_cache(r), server_log_sink(nullptr)};
+    return ServiceEnv{curl_https_client(), request_answer_cache(r), server_log_sink(nullptr),
+                      kalder_metrics()};
 }
 
 void keyutils_cache_secret_init(apr_pool_t *process_pool)

@@ -18,6 +18,7 @@
 #include "http_protocol.h"
 
 #include "lifecycle.h"
+#include "counters.h"
 #include "tls_peek.h"
 
 namespace {
@@ -40,10 +41,16 @@ void mod_kalder_register_hooks(apr_pool_t *p)
     ap_register_output_filter("MODE_E_FILTER", mode_e_filter, nullptr, AP_FTYPE_RESOURCE);
     // Collection check, hand-off table, keyring self-test, configuration-directory watcher.
     ap_hook_post_config(mod_kalder_post_config, nullptr, nullptr, APR_HOOK_MIDDLE);
+    // The counters' shared memory, made once per server start.
+    ap_hook_post_config(mod_kalder_metrics_post_config, nullptr, nullptr, APR_HOOK_MIDDLE);
     // Toolkit activation and the data channel's driver stack.
     ap_hook_child_init(mod_kalder_child_init, nullptr, nullptr, APR_HOOK_MIDDLE);
     // Serves the collection's data through the back end.
     ap_hook_handler(mod_kalder_handler, nullptr, nullptr, APR_HOOK_MIDDLE);
+    // "SetHandler kalder-status": the counters in the Prometheus text format.
+    ap_hook_handler(mod_kalder_status_handler, nullptr, nullptr, APR_HOOK_MIDDLE);
+    // Counts the gateway's requests by method and status, with their bytes.
+    ap_hook_log_transaction(mod_kalder_metrics_log_transaction, nullptr, nullptr, APR_HOOK_MIDDLE);
     // Bearer tokens and the browser login cookie.
     ap_hook_check_authn(mod_kalder_authn_hook, nullptr, nullptr, APR_HOOK_MIDDLE, AP_AUTH_INTERNAL_PER_CONF);
     // "Require kalderacl".

@@ -77,7 +77,7 @@ class ServiceCalls : public ::testing::Test {
         return std::to_string(rc) + (rc == 0 ? std::string(":") + doc->sharing_uuid : "");
     }
     // The keyring's, the client's and answer members' lines go to a sink of their own.
-    ServiceEnv env() { return ServiceEnv{https, AnswerCache{keyring, 60}, env_log.sink()}; }
+    ServiceEnv env() { return ServiceEnv{https, AnswerCache{keyring, 60}, env_log.sink(), metrics}; }
     void cache(const char *prefix, const char *token, const std::string &text)
     {
         answer_cache_put(pool, AnswerCache{keyring, 60}, prefix, token, text.c_str(), text.size() + 1,
@@ -90,6 +90,7 @@ class ServiceCalls : public ::testing::Test {
     }
 
     Pool pool;
+    Metrics *metrics = nullptr;
     LogCapture log, env_log;
     FakeHttps https;
     FakeKeyring keyring;
@@ -429,3 +430,45 @@ TEST_F(ServiceCalls, AclFailuresAndTheExpiredToken)
 }
 
 }  // namespace
+
+TEST_F(ServiceCalls, EachOutcomeIsCountedByItsServiceAndKind)
+{
+    Metrics m{};
+    metrics = &m;
+    https.script({{0, 200, active_answer},
+                  {1, 0, nullptr},
+                  {0, 503, "busy"},
+                  {0, 200, "not json"},
+                  {0, 200, R"({"x": 1})"},
+                  {0, 400, "{\"error\":\"invalid_grant\"}"},
+                  {0, 200, acl_answer},
+                  {0, 200, nullptr}});
+    introspect("tok-1");  // miss, answered
+    introspect("tok-1");  // hit: no exchange
+    introspect("tok-2");  // miss, no answer
+    introspect("tok-3");  // miss, 503
+    introspect("tok-4");  // miss, not JSON
+    dependent("tok-5");   // miss, not the document
+    dependent("tok-5");   // miss, the expired answer
+    acls("tok-6");        // miss, answered
+    acls("tok-6");        // hit
+    exchange("code-1");   // never cached: an empty answer
+    EXPECT_EQ(https.seen().size(), 8u);
+    auto row = [](const uint64_t *values, int n) {
+        std::string s;
+        for (int i = 0; i < n; ++i) s += std::to_string(values[i]) + " ";
+        return s;
+    };
+    EXPECT_EQ(row(m.cache_hits, METRIC_CACHE_KINDS), "1 0 1 ");
+    EXPECT_EQ(row(m.cache_misses, METRIC_CACHE_KINDS), "4 2 1 ");
+    // no answer, HTTP status, parse, expired
+    EXPECT_EQ(row(m.call_failures[METRIC_IDENTITY], METRIC_CALL_FAILURES), "1 1 3 1 ");
+    EXPECT_EQ(row(m.call_failures[METRIC_TRANSFER], METRIC_CALL_FAILURES), "0 0 0 0 ");
+    uint64_t identity_calls = 0, transfer_calls = 0;
+    for (int b = 0; b < METRIC_LATENCY_BUCKETS; ++b) {
+        identity_calls += m.call_latency[METRIC_IDENTITY][b];
+        transfer_calls += m.call_latency[METRIC_TRANSFER][b];
+    }
+    EXPECT_EQ(identity_calls, 7u) << "every exchange is timed, a failed one too";
+    EXPECT_EQ(transfer_calls, 1u);
+}

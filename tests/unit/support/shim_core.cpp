@@ -207,6 +207,7 @@ ap_filter_rec_t *ap_register_output_filter(const char *, ap_out_filter_func, ap_
 void ap_hook_post_config(ap_HOOK_post_config_t *, const char *const *, const char *const *, int) {}
 void ap_hook_child_init(ap_HOOK_child_init_t *, const char *const *, const char *const *, int) {}
 void ap_hook_handler(ap_HOOK_handler_t *, const char *const *, const char *const *, int) {}
+void ap_hook_log_transaction(ap_HOOK_log_transaction_t *, const char *const *, const char *const *, int) {}
 void ap_hook_check_authn(ap_HOOK_check_user_id_t *, const char *const *, const char *const *, int, int) {}
 void ap_hook_insert_network_bucket(ap_HOOK_insert_network_bucket_t *, const char *const *,
                                    const char *const *, int)
