@@ -66,9 +66,8 @@ ConditionalRequest conditional_request(const request_rec *r)
     return c;
 }
 
-void set_validators(request_rec *r, const kalder_gfs_stat_t &stat)
+void set_validators(request_rec *r, const FileValidator &file)
 {
-    const FileValidator file = file_validator(stat);
     apr_table_setn(r->headers_out, "ETag", apr_pstrdup(r->pool, strong_etag(file).c_str()));
     apr_table_setn(r->headers_out, "Last-Modified", apr_pstrdup(r->pool, http_date(file.mtime).c_str()));
     apr_table_setn(r->headers_out, "Accept-Ranges", "bytes");
@@ -173,8 +172,8 @@ StepOutcome step_file_stat(HandlerState *st)
     request_rec *r = st->request;
     if (is_directory(st->stat))
         return directory(st);
-    set_validators(r, st->stat);
     const FileValidator file = file_validator(st->stat);
+    set_validators(r, file);
     const PreconditionResult decided = evaluate_preconditions(conditional_request(r), &file);
     if (decided.decision != PRECONDITION_PROCEED)
         return answer_precondition(st, decided.decision);

@@ -25,8 +25,6 @@
 #include "path_rule_cases.h"
 #include "toolkit_testing.h"
 
-extern char **environ;
-
 namespace {
 
 using kt::Backend;
