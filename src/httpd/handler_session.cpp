@@ -464,15 +464,14 @@ int failure_exit(HandlerState *st, bool keep_status) KALDER_RELEASE(st->lock)
     if (st->streamed) {
         // The response has started: a text now would read as part of the
         // file. Cut the response instead, so the client sees it incomplete.
-        kalder::MallocPtr<char> text(
-            is_error(st->result) ? kalder_error_print_friendly(kalder_error_peek(st->result)) : nullptr);
         if (r->connection->aborted)
             ap_log_rerror(KALDER_MARK, APLOG_DEBUG, 0, r, "KALDER_MOD: client gone during the transfer of %s",
                           r->uri);
+        else if (is_error(st->result))
+            log_toolkit_error(r, "The transfer failed after the response started", st->result);
         else
             ap_log_rerror(KALDER_MARK, APLOG_ERR, 0, r, "MOD_KALDER: %s. %s",
-                          "The transfer failed after the response started",
-                          text ? text.get() : UNKNOWN_ERROR);
+                          "The transfer failed after the response started", UNKNOWN_ERROR);
         apr_bucket_brigade *bb = apr_brigade_create(r->pool, r->connection->bucket_alloc);
         APR_BRIGADE_INSERT_TAIL(
             bb, ap_bucket_error_create(HTTP_BAD_GATEWAY, nullptr, r->pool, r->connection->bucket_alloc));

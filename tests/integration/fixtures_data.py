@@ -286,7 +286,7 @@ def backend(request):
 
 
 @pytest.fixture
-def data_gateway(httpd_factory, auth_emulator, backend):
+def data_gateway(backend, auth_emulator, httpd_factory):
     """mapped.test (allowed domain example.org) and guest.test in front of
     kalder-backend, with HTTP/2 offered beside HTTP/1.1."""
     suffix = "-" + uuid.uuid4().hex[:12]
