@@ -100,6 +100,8 @@ struct Transfer {
     std::string checksum_alg, checksum;  // receive: the expected digest
     Hasher hasher;                       // receive: of the bytes as they arrive
     uint32_t failure_code = E_FAILED;    // of the final reply when the transfer fails
+    // receive: the committed file (none if it could not be looked at)
+    std::vector<kalder_ipc::StatEntry> stored;
 };
 
 class Session {

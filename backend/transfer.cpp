@@ -306,6 +306,12 @@ std::string Session::transfer_body(Transfer &t, kalder_xio_handle_t h, int64_t *
 std::string Session::commit_receive(Transfer &t)
 {
     const int dir = t.dir_fd.get();
+    // The rename keeps the inode, size and mtime, so this is the stored
+    // file's validator: the client can name it in its next precondition
+    // without a stat that might see someone else's later upload.
+    struct stat written;
+    if (fstat(t.file_fd.get(), &written) == 0)
+        t.stored = {stat_entry(written, t.base)};
     if (t.precondition.kind == kalder_ipc::PRECONDITION_SAME) {
         struct stat st;
         if (fstatat(dir, t.base.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !same_file(t.precondition, st)) {
@@ -400,6 +406,7 @@ void Session::run_transfer(std::shared_ptr<Transfer> tp)
         r.id = t.request_id;
         r.op = KALDER_GFS_OP_TRANSFER;
         r.bytes = bytes;
+        r.stats = std::move(t.stored);  // version 3 sessions only; older ones leave it out
         send_msg(r);
     } else {
         reply_error(t.request_id, KALDER_GFS_OP_TRANSFER, t.failure_code, failure);

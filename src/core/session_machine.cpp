@@ -168,6 +168,9 @@ void reply_transition(const SessionView &v, const SessionArrival &a, SessionTran
                 // that closes the data connection, so that it does not wait
                 // for a reply that has already come.
                 t.transfer_replied = true;
+            if (!is_error(error) && a.stat_count >= 1 &&
+                (v.state == MOD_KALDER_STATE_RECV_CONNECT || v.state == MOD_KALDER_STATE_RECV_FINISH))
+                t.take_stored = true;
             t.send_complete = true;
             break;
         case MOD_KALDER_STATE_RECV_DONE:

@@ -76,7 +76,7 @@ struct SessionArrival {
     char *message;                  // OPENED: a malloc'd copy of the reply's text, or null
     void *data_arg;                 // ACTIVE reply: the data channel's identifier
     int32_t stat_count;             // STAT reply: entries (0 also when the array is missing)
-    kalder_gfs_stat_t stat;         // STAT reply: the first entry, without its borrowed texts
+    kalder_gfs_stat_t stat;         // STAT reply: the first entry; TRANSFER: the stored file; no texts
     int32_t event_type;             // EVENT
     void *event_arg;                // EVENT
     char digest_hex[129];           // DIGEST reply: the digest, NUL-terminated
@@ -103,6 +103,7 @@ struct SessionTransition {
     bool take_event_arg;
     bool take_data_arg;
     bool take_stat;
+    bool take_stored;  // a receive's final reply named the file it stored
     bool take_digest;
     bool take_list;
     bool absent;            // CHECK_STAT: the file does not exist

@@ -106,6 +106,10 @@ struct HandlerState {
     int32_t want_digest KALDER_GUARDED_BY(lock);  // DigestAlgorithm of Repr-Digest; DIGEST_NONE
     const char *digest_hex KALDER_GUARDED_BY(lock);
     kalder_gfs_stat_t digest_stat KALDER_GUARDED_BY(lock);
+    // The file an upload stored, as its final reply named it (the answer's
+    // ETag and Last-Modified).
+    bool have_stored KALDER_GUARDED_BY(lock);
+    kalder_gfs_stat_t stored KALDER_GUARDED_BY(lock);
     int32_t upload_digest KALDER_GUARDED_BY(lock);  // DigestAlgorithm the upload is checked with
     const char *upload_digest_hex KALDER_GUARDED_BY(lock);
     const char *upload_digest_field KALDER_GUARDED_BY(lock);     // "Content-Digest" or "Repr-Digest"
@@ -213,6 +217,8 @@ StepOutcome step_digest(HandlerState *st) KALDER_REQUIRES(st->lock);
 StepOutcome step_list(HandlerState *st) KALDER_REQUIRES(st->lock);
 // The validator of the stat'ed file, for the back end to re-check.
 kalder_gfs_validator_t validator_of(const kalder_gfs_stat_t &stat, int kind);
+// ETag and Last-Modified of the file an upload stored.
+void set_stored_validators(request_rec *r, const kalder_gfs_stat_t &stored);
 // A failed reply's code as the answer's status and text, for the failure
 // exit; false when the code has no answer of its own.
 bool answer_for_reply_code(HandlerState *st) KALDER_REQUIRES(st->lock);

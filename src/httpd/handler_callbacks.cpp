@@ -42,8 +42,8 @@ SessionArrival arrival_of(ArrivalKind kind, kalder_gfs_ipc_handle_t handle, kald
     a.reply_code = reply->code;
     if (reply->type == KALDER_GFS_OP_ACTIVE)
         a.data_arg = reply->info.data.data_arg;
-    if (reply->type == KALDER_GFS_OP_STAT && reply->info.stat.stat_count >= 1 &&
-        reply->info.stat.stat_array) {
+    if ((reply->type == KALDER_GFS_OP_STAT || reply->type == KALDER_GFS_OP_TRANSFER) &&
+        reply->info.stat.stat_count >= 1 && reply->info.stat.stat_array) {
         a.stat_count = reply->info.stat.stat_count;
         a.stat = reply->info.stat.stat_array[0];
         a.stat.name = nullptr;

@@ -315,6 +315,10 @@ StepOutcome step_recv_done(HandlerState *st) KALDER_REQUIRES(st->lock)
 {
     if (st->body_failed)
         return STEP_FAILURE;
+    // The stored file's validators, so that the uploader can make its next
+    // change conditional on nobody having replaced this version.
+    if (st->have_stored)
+        set_stored_validators(st->request, st->stored);
     move_state(st, MOD_KALDER_STATE_DONE);
     return STEP_CLEAN;
 }

@@ -351,6 +351,10 @@ bool apply_arrival(HandlerState *st, SessionArrival &a) KALDER_REQUIRES(st->lock
         st->data_arg = a.data_arg;
     if (t.take_stat)
         st->stat = a.stat;
+    if (t.take_stored) {
+        st->stored = a.stat;
+        st->have_stored = true;
+    }
     if (t.absent)
         st->absent = true;
     if (t.take_digest) {

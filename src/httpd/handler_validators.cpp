@@ -66,10 +66,15 @@ ConditionalRequest conditional_request(const request_rec *r)
     return c;
 }
 
-void set_validators(request_rec *r, const FileValidator &file)
+void set_etag_and_date(request_rec *r, const FileValidator &file)
 {
     apr_table_setn(r->headers_out, "ETag", apr_pstrdup(r->pool, strong_etag(file).c_str()));
     apr_table_setn(r->headers_out, "Last-Modified", apr_pstrdup(r->pool, http_date(file.mtime).c_str()));
+}
+
+void set_validators(request_rec *r, const FileValidator &file)
+{
+    set_etag_and_date(r, file);
     apr_table_setn(r->headers_out, "Accept-Ranges", "bytes");
 }
 
@@ -146,6 +151,11 @@ bool wants_json(const request_rec *r)
 }
 
 }  // namespace
+
+void set_stored_validators(request_rec *r, const kalder_gfs_stat_t &stored)
+{
+    set_etag_and_date(r, file_validator(stored));
+}
 
 kalder_gfs_validator_t validator_of(const kalder_gfs_stat_t &stat, int kind)
 {

@@ -99,6 +99,7 @@ void fill_reply(const kalder_ipc::Message &m, ReplyHolder *h)
             break;
         case KALDER_GFS_OP_STAT:
         case KALDER_GFS_OP_LIST:
+        case KALDER_GFS_OP_TRANSFER:  // a receive: the stored file
             h->names.reserve(m.stats.size());
             for (const auto &e : m.stats) {
                 h->names.push_back(e.name);
@@ -231,7 +232,7 @@ void reader_main(kalder_gfs_ipc_handle_s *h)
                 failure = error(KALDER_ERROR_PROTOCOL, "the back-end session failed: %s", why.c_str());
                 break;
             }
-            // A frame. The session speaks version 2 only: a frame of another
+            // A frame. The session speaks the current version only: a frame of another
             // version is as malformed as any other.
             if (m.version != kalder_ipc::kVersion) {
                 failure = error(KALDER_ERROR_PROTOCOL, "the back end sent a frame of protocol version %u",

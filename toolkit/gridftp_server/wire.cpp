@@ -54,7 +54,7 @@ bool decode_reply(Reader &r, Message *m)
         case OP_ACTIVE:
             return r.u32(&m->data_id);
         case OP_TRANSFER:
-            return r.i64(&m->bytes);
+            return r.i64(&m->bytes) && (m->version < 3 || decode_stored_file(r, m));
         case OP_STAT:
             return decode_stat_list(r, m->version, &m->stats);
         case OP_DIGEST:
@@ -79,7 +79,7 @@ bool parse_header(const uint8_t *b, Header *out, std::string *why)
         *why = "bad frame magic";
         return false;
     }
-    if (b[2] != kVersion1 && b[2] != kVersion) {
+    if (b[2] < kVersion1 || b[2] > kVersion) {
         *why = "unsupported protocol version " + std::to_string(b[2]);
         return false;
     }
@@ -191,7 +191,7 @@ bool decode(const Header &h, const uint8_t *payload, size_t len, Message *m, std
 bool encode(const Message &m, std::string *frame, std::string *why)
 {
     why->clear();
-    if (m.version != kVersion1 && m.version != kVersion) {
+    if (m.version < kVersion1 || m.version > kVersion) {
         *why = "unsupported protocol version";
         return false;
     }
@@ -284,6 +284,7 @@ bool encode(const Message &m, std::string *frame, std::string *why)
                     break;
                 case OP_TRANSFER:
                     w.i64(m.bytes);
+                    ok = ok && (m.version < 3 || encode_stored_file(w, m, why));
                     break;
                 case OP_STAT:
                     ok = ok && encode_stat_list(w, m.version, m.stats, why);

@@ -147,6 +147,10 @@ bool decode_digest_reply(Reader &r, Message *m);
 bool encode_digest_reply(Writer &w, const Message &m, std::string *why);
 bool decode_list_reply(Reader &r, Message *m);
 bool encode_list_reply(Writer &w, const Message &m, std::string *why);
+// What version 3 appends to the transfer reply: u32 count (0 or 1), then
+// the stat entry of the file a receive stored.
+bool decode_stored_file(Reader &r, Message *m);
+bool encode_stored_file(Writer &w, const Message &m, std::string *why);
 
 }  // namespace kalder_ipc::codec
 

@@ -1,7 +1,9 @@
-// The payload parts that IPC protocol version 2 adds (docs/ipc-protocol.md):
-// stat entries with device, inode and mtime nanoseconds, validator records,
-// the expected checksum of a transfer, and the DIGEST and LIST requests and
-// replies. Like wire.cpp, the decoders treat their input as hostile.
+// The payload parts that IPC protocol versions 2 and 3 add
+// (docs/ipc-protocol.md): stat entries with device, inode and mtime
+// nanoseconds, validator records, the expected checksum of a transfer, the
+// DIGEST and LIST requests and replies (2), and the stored file of a
+// transfer reply (3). Like wire.cpp, the decoders treat their input as
+// hostile.
 #include "wire_codec.h"
 
 namespace kalder_ipc::codec {
@@ -178,6 +180,31 @@ bool decode_list_reply(Reader &r, Message *m)
 bool encode_list_reply(Writer &w, const Message &m, std::string *why)
 {
     return encode_stat_list(w, 2, m.stats, why) && w.str(m.next, kMaxPath, "list continuation");
+}
+
+// A send, a failed receive and a receive whose file could not be looked at
+// carry no entry.
+bool decode_stored_file(Reader &r, Message *m)
+{
+    uint32_t count;
+    if (!r.u32(&count))
+        return false;
+    if (count > 1)
+        return r.fail("a transfer reply carries at most one stat entry");
+    m->stats.clear();
+    if (count == 0)
+        return true;
+    m->stats.resize(1);
+    return decode_stat_entry(r, m->version, &m->stats[0]);
+}
+
+bool encode_stored_file(Writer &w, const Message &m, std::string *why)
+{
+    if (m.stats.size() > 1) {
+        *why = "a transfer reply carries at most one stat entry";
+        return false;
+    }
+    return encode_stat_list(w, m.version, m.stats, why);
 }
 
 }  // namespace kalder_ipc::codec

@@ -6,7 +6,7 @@
 // and a delegated credential. Requests on it (command, stat, data channel,
 // send, receive, digest, listing) are answered asynchronously through
 // callbacks; the wire format is documented in docs/ipc-protocol.md. The
-// client speaks protocol version 2.
+// client speaks protocol version 3.
 //
 // How callbacks are delivered
 // ---------------------------
@@ -327,7 +327,10 @@ kalder_result_t kalder_gfs_ipc_request_active_data(kalder_gfs_ipc_handle_t ipc_h
 // TRANSFER_CONNECTED), then, once the data has flowed and the data
 // connection is closed, cb with the final reply (type TRANSFER). A failure
 // before the data flows may give the final reply without the events. The
-// client answers the final reply with a TRANSFER_COMPLETE event.
+// client answers the final reply with a TRANSFER_COMPLETE event. The final
+// reply of a successful receive carries the file as stored in
+// info.stat.stat_count (1) and info.stat.stat_array (its validator
+// fields); a send's, or a back end's that could not look, carries none.
 // Stream mode 'S' sends the file's bytes (the listed ranges, concatenated)
 // and closes; extended block mode 'E' sends the listed ranges as blocks of
 // at most blocksize (1 MiB) bytes, each with a 17-byte header (descriptor

@@ -8,8 +8,9 @@
 //   | "KI" | ver| type | request id | payload len  | payload ...    |
 //   +------+----+------+------------+--------------+----------------+
 //   all integers big-endian; payload len <= kMaxPayload.
-// Version 1 and 2 share the frame; version 2 adds fields to some payloads
-// and two requests (DIGEST, LIST). A message is encoded and decoded in the
+// Versions 1 to 3 share the frame; version 2 adds fields to some payloads
+// and two requests (DIGEST, LIST), version 3 the stored file's stat to the
+// transfer reply. A message is encoded and decoded in the
 // version its frame header names (Message::version).
 // Payload fields: u8, u32, u64/i64 (big-endian), str = u32 length + bytes
 // (no NUL inside, each kind of string with its own bound). A payload must be
@@ -27,7 +28,9 @@ namespace kalder_ipc {
 inline constexpr uint8_t kMagic0 = 'K';
 inline constexpr uint8_t kMagic1 = 'I';
 inline constexpr uint8_t kVersion1 = 1;
-inline constexpr uint8_t kVersion = 2;  // what the client speaks; the back end also serves kVersion1
+inline constexpr uint8_t kVersion2 = 2;
+inline constexpr uint8_t kVersion3 = 3;
+inline constexpr uint8_t kVersion = kVersion3;  // what the client speaks; the back end serves 1 to kVersion
 inline constexpr size_t kHeaderSize = 12;
 inline constexpr uint32_t kMaxPayload = 1u << 20;
 
@@ -122,7 +125,7 @@ struct Message {
     // REPLY
     uint32_t op = 0, code = 0;
     std::string error, msg, home_dir, created_dir;
-    std::vector<StatEntry> stats;  // STAT, LIST; DIGEST: the one hashed file
+    std::vector<StatEntry> stats;  // STAT, LIST; DIGEST: the one hashed file; TRANSFER (v3): the stored file
     std::string next;              // LIST reply: the `after` of the next page; "" at the end
     int64_t bytes = 0;
 };

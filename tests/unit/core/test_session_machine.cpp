@@ -22,6 +22,7 @@ constexpr unsigned K_TRANSFER_REPLIED = 128;
 constexpr unsigned K_ABSENT = 256;
 constexpr unsigned K_DIGEST = 512;
 constexpr unsigned K_LIST = 1024;
+constexpr unsigned K_STORED = 2048;
 
 enum ResultIs {
     R_UNCHANGED,  // no result recorded
@@ -76,6 +77,13 @@ SessionArrival list_reply(bool with_page)
     a.list = with_page ? &page : nullptr;
     return a;
 }
+// A transfer's final reply naming the file it stored.
+SessionArrival stored_reply(bool own_error = false)
+{
+    SessionArrival a = reply(KALDER_GFS_OP_TRANSFER, own_error);
+    a.stat_count = 1;
+    return a;
+}
 SessionArrival empty_stat_reply()
 {
     return reply(KALDER_GFS_OP_STAT);
@@ -122,7 +130,8 @@ std::string keeps(const SessionTransition &t)
                  (t.take_event_arg ? K_EVENT_ARG : 0) | (t.take_data_arg ? K_DATA_ARG : 0) |
                  (t.take_stat ? K_STAT : 0) | (t.closed ? K_CLOSED : 0) |
                  (t.not_a_directory ? K_NOT_A_DIRECTORY : 0) | (t.transfer_replied ? K_TRANSFER_REPLIED : 0) |
-                 (t.absent ? K_ABSENT : 0) | (t.take_digest ? K_DIGEST : 0) | (t.take_list ? K_LIST : 0);
+                 (t.absent ? K_ABSENT : 0) | (t.take_digest ? K_DIGEST : 0) | (t.take_list ? K_LIST : 0) |
+                 (t.take_stored ? K_STORED : 0);
     return std::to_string(k);
 }
 
@@ -165,6 +174,16 @@ TEST(SessionTransition, AsTheTableSays)
         {"upload replied before its body", MOD_KALDER_STATE_RECV_CONNECT, true, false,
          reply(KALDER_GFS_OP_TRANSFER), MOD_KALDER_STATE_RECV_CONNECT, true, R_UNCHANGED, K_TRANSFER_REPLIED,
          S_COMPLETE},
+        // The stored file of an upload is kept for the answer's validators,
+        // only from a successful receive.
+        {"upload stored", MOD_KALDER_STATE_RECV_FINISH, true, false, stored_reply(),
+         MOD_KALDER_STATE_RECV_DONE, true, R_UNCHANGED, K_STORED, S_COMPLETE},
+        {"upload stored before its body", MOD_KALDER_STATE_RECV_CONNECT, true, false, stored_reply(),
+         MOD_KALDER_STATE_RECV_CONNECT, true, R_UNCHANGED, K_TRANSFER_REPLIED | K_STORED, S_COMPLETE},
+        {"upload failed with an entry", MOD_KALDER_STATE_RECV_FINISH, true, false, stored_reply(true),
+         MOD_KALDER_STATE_ERROR, true, R_REPLY, K_NONE, S_COMPLETE},
+        {"download with an entry", MOD_KALDER_STATE_SEND_CONNECT, true, false, stored_reply(),
+         MOD_KALDER_STATE_SEND_DONE, true, R_UNCHANGED, K_NONE, S_COMPLETE},
         {"download failed at the end", MOD_KALDER_STATE_SEND_FINISH, true, false,
          reply(KALDER_GFS_OP_TRANSFER, true), MOD_KALDER_STATE_ERROR, true, R_REPLY, K_NONE, S_COMPLETE},
         {"session failed the transfer", MOD_KALDER_STATE_RECV_FINISH, true, false,

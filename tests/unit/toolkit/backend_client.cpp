@@ -165,7 +165,8 @@ Record from_reply(Record::Kind kind, kalder_gfs_ipc_handle_t h, kalder_result_t 
         if (reply->msg)
             r.msg = reply->msg;
         r.code = reply->code;
-        if (reply->type == KALDER_GFS_OP_STAT || reply->type == KALDER_GFS_OP_LIST) {
+        if (reply->type == KALDER_GFS_OP_STAT || reply->type == KALDER_GFS_OP_LIST ||
+            reply->type == KALDER_GFS_OP_TRANSFER) {
             r.stat_count = reply->info.stat.stat_count;
             if (r.stat_count > 0) {
                 r.stat_mode = reply->info.stat.stat_array[0].mode;

@@ -79,7 +79,7 @@ struct Record {
     void *data_arg = nullptr;
     void *event_arg = nullptr;
     int code = 0;                    // the reply's code (kalder_gfs_reply_code_t)
-    kalder_gfs_stat_t stat{};        // STAT, DIGEST: the entry (name null)
+    kalder_gfs_stat_t stat{};        // STAT, DIGEST, TRANSFER (stored file): the entry (name null)
     std::vector<std::string> names;  // STAT, LIST: every entry's name
     std::string next;                // LIST
     std::string digest_alg, digest_hex;

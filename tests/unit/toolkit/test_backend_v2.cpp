@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "backend_client.h"
@@ -87,7 +88,7 @@ TEST(BackendV1, AVersion1SessionIsAnsweredInVersion1)
     EXPECT_EQ(reply.stats[0].size, 5);
     stat.version = kalder_ipc::kVersion;
     stat.id = 2;
-    EXPECT_EQ(exchange(stat, &reply), kalder_ipc::READ_EOF) << "a version 2 frame in a version 1 session";
+    EXPECT_EQ(exchange(stat, &reply), kalder_ipc::READ_EOF) << "a newer frame in a version 1 session";
 }
 
 // A send with the stat'ed validator reads exactly that file: one replaced
@@ -199,7 +200,14 @@ TEST_F(BackendV2Test, UploadsCommitOnlyWithTheirDigestAndConditionHolding)
             << cs.name << ": " << t.reply.reply_error;
         if (cs.code == KALDER_GFS_OK) {
             EXPECT_EQ(read_file(path(cs.target)), "abc") << cs.name;
+            // The reply names the stored file as a stat of it does.
+            ASSERT_EQ(t.reply.stat_count, 1) << cs.name;
+            const kalder_gfs_validator_t stored = t.reply.validator(), now = c.stat(cs.target).validator();
+            EXPECT_EQ(std::make_tuple(stored.dev, stored.ino, stored.size, stored.mtime, stored.mtime_nsec),
+                      std::make_tuple(now.dev, now.ino, now.size, now.mtime, now.mtime_nsec))
+                << cs.name;
         } else {
+            EXPECT_EQ(t.reply.stat_count, 0) << cs.name;
             EXPECT_NE(read_file(path(cs.target)), "abc") << cs.name << ": the refused upload was committed";
             if (!cs.during) {
                 EXPECT_EQ(read_file(path(cs.target)), before) << cs.name;

@@ -130,7 +130,7 @@ TEST(IpcWire, RejectsMalformedFramesWithAReason)
         const char *expect;
     } cases[] = {
         {"magic", with(0, 'X'), "magic"},
-        {"version", with(2, 3), "version"},
+        {"version", with(2, 4), "version"},
         {"type", with(3, 99), "unknown frame type"},
         {"oversized payload", with(8, 0x7f), "exceeds"},
         {"trailing bytes", good.substr(0, 11) + char(good[11] + 1) + good.substr(12) + "Z", "trailing"},
@@ -207,7 +207,10 @@ std::vector<Message> version2_samples()
     out[6].op = KALDER_GFS_OP_LIST;
     out[6].stats = {e, e};
     out[6].next = "f";
-    for (size_t i = 0; i < out.size(); ++i) out[i].id = static_cast<uint32_t>(i + 1);
+    for (size_t i = 0; i < out.size(); ++i) {
+        out[i].id = static_cast<uint32_t>(i + 1);
+        out[i].version = kalder_ipc::kVersion2;
+    }
     return out;
 }
 
@@ -257,6 +260,39 @@ TEST(IpcWire, Version2FieldsRoundTripAndVersion1KeepsItsLayout)
     Message digest = version2_samples()[2];
     digest.version = kalder_ipc::kVersion1;
     EXPECT_FALSE(kalder_ipc::encode(digest, &frame, &why));
+}
+
+// Version 3 adds the stored file to the transfer reply; version 2 sessions
+// get the reply as it was.
+TEST(IpcWire, Version3TransferReplyNamesTheStoredFile)
+{
+    Message reply = version2_samples()[4];
+    reply.op = KALDER_GFS_OP_TRANSFER;
+    reply.bytes = 5;
+    reply.version = kalder_ipc::kVersion3;
+    std::string frame, why;
+    Message back;
+    for (size_t entries : {1u, 0u}) {
+        reply.stats.resize(entries);
+        ASSERT_TRUE(kalder_ipc::encode(reply, &frame, &why)) << why;
+        ASSERT_TRUE(decode_frame(frame, &back, &why)) << why;
+        EXPECT_EQ(describe(back), describe(reply));
+        EXPECT_EQ(back.bytes, 5);
+    }
+    reply.stats.resize(1);
+    ASSERT_TRUE(kalder_ipc::encode(reply, &frame, &why));
+    std::string two = frame.substr(0, 12 + 24 + 3) + '\x02' + frame.substr(12 + 24 + 4);
+    EXPECT_FALSE(decode_frame(two, &back, &why));
+    EXPECT_NE(why.find("at most one"), std::string::npos) << why;
+    reply.stats.resize(2);
+    EXPECT_FALSE(kalder_ipc::encode(reply, &frame, &why));
+
+    reply.stats.resize(1);
+    reply.version = kalder_ipc::kVersion2;
+    ASSERT_TRUE(kalder_ipc::encode(reply, &frame, &why)) << why;
+    EXPECT_EQ(frame.size(), 12 + 4 + 4 + 4 + 4 + 8u) << "op, code, error, message, bytes";
+    ASSERT_TRUE(decode_frame(frame, &back, &why)) << why;
+    EXPECT_TRUE(back.stats.empty());
 }
 
 TEST(IpcWire, MalformedVersion2FieldsAreRejected)
