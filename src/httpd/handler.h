@@ -90,7 +90,6 @@ struct HandlerState {
     // Beyond the session record proper:
     request_rec *request KALDER_GUARDED_BY(lock);
     int32_t closing KALDER_GUARDED_BY(lock);  // the session's close has been asked for
-    int32_t closed KALDER_GUARDED_BY(lock);   // the close callback has run
     int32_t transfer_replied
         KALDER_GUARDED_BY(lock);  // a successful transfer reply came while the worker waited to copy the body
     int32_t body_failed KALDER_GUARDED_BY(lock);     // the request body could not be read to its end
@@ -145,7 +144,6 @@ extern const apr_bucket_type_t xio_bucket_type;
 void handler_open_cb(kalder_gfs_ipc_handle_t handle, kalder_result_t result,
                      kalder_gfs_finished_info_t *reply, void *arg);
 void handler_error_cb(kalder_gfs_ipc_handle_t handle, kalder_result_t result, void *arg);
-void handler_close_cb(kalder_gfs_ipc_handle_t handle, kalder_result_t result, void *arg);
 void handler_event_cb(kalder_gfs_ipc_handle_t handle, kalder_result_t result, kalder_gfs_event_info_t *event,
                       void *arg);
 void handler_ipc_cb(kalder_gfs_ipc_handle_t handle, kalder_result_t result, kalder_gfs_finished_info_t *reply,

@@ -91,11 +91,6 @@ void handler_error_cb(kalder_gfs_ipc_handle_t handle, kalder_result_t result, vo
     record(arg, arrival_of(ARRIVAL_BROKEN, handle, result, nullptr));
 }
 
-void handler_close_cb(kalder_gfs_ipc_handle_t handle, kalder_result_t result, void *arg)
-{
-    record(arg, arrival_of(ARRIVAL_CLOSED, handle, result, nullptr));
-}
-
 void handler_event_cb(kalder_gfs_ipc_handle_t handle, kalder_result_t result, kalder_gfs_event_info_t *event,
                       void *arg)
 {

@@ -369,8 +369,6 @@ bool apply_arrival(HandlerState *st, SessionArrival &a) KALDER_REQUIRES(st->lock
     a.list = nullptr;
     if (t.set_result && is_error(t.result) && a.kind == ARRIVAL_REPLY && a.has_reply)
         st->reply_code = a.reply_code;
-    if (t.closed)
-        st->closed = 1;
     if (t.not_a_directory)
         st->message = apr_psprintf(st->pool, "%s exists but is not a directory.", st->prepare_path);
     if (t.set_result)
@@ -387,18 +385,16 @@ bool apply_arrival(HandlerState *st, SessionArrival &a) KALDER_REQUIRES(st->lock
 }
 
 // Takes the news while the session closes: only the handle of a session
-// that is still to be closed and the close itself count now.
+// that is still to be closed counts now.
 void take_news_for_close(HandlerState *st) KALDER_REQUIRES(st->lock)
 {
     for (; st->news_count > 0; --st->news_count) {
         SessionArrival &a = st->news[st->news_first];
         st->news_first = (st->news_first + 1) % HANDLER_NEWS_MAX;
-        if (a.kind == ARRIVAL_OPENED || a.kind == ARRIVAL_BROKEN || a.kind == ARRIVAL_CLOSED) {
+        if (a.kind == ARRIVAL_OPENED || a.kind == ARRIVAL_BROKEN) {
             const SessionTransition t = session_transition(view_of(st), a);
             if (t.take_handle && !st->closing)
                 st->ipc_handle = a.handle;
-            if (t.closed)
-                st->closed = 1;
         }
         std::free(a.message);
         a.message = nullptr;
@@ -407,9 +403,11 @@ void take_news_for_close(HandlerState *st) KALDER_REQUIRES(st->lock)
     }
 }
 
-// Closes the session (waiting for its close callback, after which no
-// callback can touch this record), the data channel and the credential.
-// Called and returns with the lock held.
+// Closes the session, the data channel and the credential. Once the
+// toolkit's close has returned no callback can touch this record, so the
+// request goes on without waiting for the back end's acknowledgement (the
+// session's own thread takes it and frees the handle). Called and returns
+// with the lock held.
 void close_session(HandlerState *st) KALDER_REQUIRES(st->lock)
 {
     close_data_handle(st);
@@ -417,19 +415,13 @@ void close_session(HandlerState *st) KALDER_REQUIRES(st->lock)
     take_news_for_close(st);
     if (st->ipc_handle) {
         kalder_gfs_ipc_handle_t handle = st->ipc_handle;
-        st->closed = 0;
         st->closing = 1;
+        // Unlocked: a callback that is running needs the lock to finish,
+        // and the close waits for it.
         st->lock.unlock();
-        kalder_result_t rc = kalder_gfs_ipc_close(handle, handler_close_cb, st);
+        kalder_gfs_ipc_close(handle, nullptr, nullptr);
         st->lock.lock();
-        if (!is_error(rc)) {
-            for (;;) {
-                take_news_for_close(st);
-                if (st->closed)
-                    break;
-                st->lock.wait(&st->cond);
-            }
-        }
+        take_news_for_close(st);  // frees what came meanwhile
         st->ipc_handle = nullptr;
     }
     // A data handle accepted by a callback-driven step after the first close

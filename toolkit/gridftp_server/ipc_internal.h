@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <thread>
 
 #include "kalder_gridftp_server.h"
 #include "kalder_ipc_wire.h"
@@ -23,6 +24,14 @@ inline constexpr int kOpenReplyMs = 60000;  // the session reply, when no connec
 
 // An error object of this library with a printf-style text.
 kalder_result_t error(int type, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+
+// Reader threads that have not ended yet, for the module's deactivation
+// to wait for: a closed session's thread still waits for the back end's
+// acknowledgement after kalder_gfs_ipc_close returned.
+void reader_started();
+void reader_ended();
+// Whether every reader thread ended within timeout_ms.
+bool wait_for_readers(int timeout_ms);
 
 struct Pending {
     uint32_t op;  // the reply type expected
@@ -53,6 +62,9 @@ struct kalder_gfs_ipc_handle_s {
     bool refused KALDER_GUARDED_BY(lock) = false;  // the session start was answered with a refusal
     bool broken KALDER_GUARDED_BY(lock) = false;
     bool closing KALDER_GUARDED_BY(lock) = false;
+    bool close_returned KALDER_GUARDED_BY(lock) = false;  // kalder_gfs_ipc_close is done with the handle
+    bool in_callback KALDER_GUARDED_BY(lock) = false;     // the reader runs a caller's callback
+    std::thread::id reader KALDER_GUARDED_BY(lock);
     kalder_gfs_ipc_close_callback_t close_cb KALDER_GUARDED_BY(lock) = nullptr;
     void *close_arg KALDER_GUARDED_BY(lock) = nullptr;
     uint32_t next_id KALDER_GUARDED_BY(lock) = 1;

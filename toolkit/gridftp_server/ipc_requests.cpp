@@ -14,7 +14,19 @@
 
 #include "ipc_internal.h"
 
-kalder_module_descriptor_t kalder_i_gfs_module_desc = {"kalder_gridftp_server", nullptr, nullptr, 0};
+namespace {
+
+// A closed session's thread may still wait for the back end's
+// acknowledgement (at most kCloseWaitMs): the process must not go away
+// under it.
+int deactivate()
+{
+    return ipc_detail::wait_for_readers(ipc_detail::kCloseWaitMs + 1000) ? 0 : 1;
+}
+
+}  // namespace
+
+kalder_module_descriptor_t kalder_i_gfs_module_desc = {"kalder_gridftp_server", nullptr, deactivate, 0};
 
 using namespace ipc_detail;
 
@@ -141,9 +153,11 @@ kalder_result_t kalder_gfs_ipc_handle_connect_ex(kalder_gfs_session_info_t *sess
     }
     h->wake_read.reset(wake[0]);
     h->wake_write.reset(wake[1]);
+    reader_started();
     try {
         std::thread(reader_main, h).detach();
     } catch (const std::system_error &e) {
+        reader_ended();
         delete h;
         return error(KALDER_ERROR_SYSTEM, "session open: cannot start the session thread: %s", e.what());
     }
@@ -330,6 +344,12 @@ kalder_result_t kalder_gfs_ipc_close(kalder_gfs_ipc_handle_t ipc_handle,
     }
     char one = 1;
     (void)!write(h->wake_write.get(), &one, 1);
+    h->cv.notify_all();
+    // A callback that is running finishes first (unless this is one), so
+    // that the caller may free what its callbacks use once this returns.
+    if (h->reader != std::this_thread::get_id())
+        while (h->in_callback) h->cv.wait(h->lock);
+    h->close_returned = true;
     h->cv.notify_all();
     return KALDER_SUCCESS;
 }

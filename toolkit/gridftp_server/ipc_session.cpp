@@ -10,8 +10,12 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ipc_internal.h"
@@ -55,6 +59,26 @@ struct ReplyHolder {
     std::vector<kalder_gfs_stat_t> stats;
     std::vector<std::string> names;
 };
+
+// Runs one of the caller's callbacks unless a close was asked for. A close
+// waits for a callback that is running, so once kalder_gfs_ipc_close has
+// returned none runs any more (but the close callback).
+template <class Call>
+void deliver(kalder_gfs_ipc_handle_s *h, Call &&call)
+{
+    {
+        kalder::MutexLock g(h->lock);
+        if (h->closing)
+            return;
+        h->in_callback = true;
+    }
+    call();
+    {
+        kalder::MutexLock g(h->lock);
+        h->in_callback = false;
+    }
+    h->cv.notify_all();
+}
 
 // A stat entry without its name (the caller points that at owned storage).
 kalder_gfs_stat_t to_stat(const kalder_ipc::StatEntry &e)
@@ -145,8 +169,45 @@ kalder_result_t unanswered_error(const std::string &contact)
 
 }  // namespace
 
+namespace {
+
+std::mutex readers_lock;
+std::condition_variable readers_done;
+int readers_alive = 0;  // guarded by readers_lock
+
+}  // namespace
+
+void reader_started()
+{
+    std::lock_guard<std::mutex> g(readers_lock);
+    ++readers_alive;
+}
+
+void reader_ended()
+{
+    {
+        std::lock_guard<std::mutex> g(readers_lock);
+        --readers_alive;
+    }
+    readers_done.notify_all();
+}
+
+bool wait_for_readers(int timeout_ms)
+{
+    std::unique_lock<std::mutex> g(readers_lock);
+    return readers_done.wait_for(g, std::chrono::milliseconds(timeout_ms), [] { return readers_alive == 0; });
+}
+
 void reader_main(kalder_gfs_ipc_handle_s *h)
 {
+    // Counted until the handle is freed, whichever way the thread ends.
+    struct Ended {
+        ~Ended() { reader_ended(); }
+    } ended;
+    {
+        kalder::MutexLock g(h->lock);
+        h->reader = std::this_thread::get_id();
+    }
     std::string why;
     int fd;
     {
@@ -261,7 +322,7 @@ void reader_main(kalder_gfs_ipc_handle_s *h)
                     else
                         h->refused = true;
                 }
-                h->open_cb(h, KALDER_SUCCESS, &rh.info, h->open_arg);
+                deliver(h, [&] { h->open_cb(h, KALDER_SUCCESS, &rh.info, h->open_arg); });
                 continue;
             }
             if (m.type == kalder_ipc::REPLY) {
@@ -283,7 +344,7 @@ void reader_main(kalder_gfs_ipc_handle_s *h)
                 }
                 ReplyHolder rh;
                 fill_reply(m, &rh);
-                p.cb(h, KALDER_SUCCESS, &rh.info, p.arg);
+                deliver(h, [&] { p.cb(h, KALDER_SUCCESS, &rh.info, p.arg); });
                 continue;
             }
             if (m.type == kalder_ipc::EVENT_NOTIFY) {
@@ -309,7 +370,7 @@ void reader_main(kalder_gfs_ipc_handle_s *h)
                 ev.id = static_cast<int>(m.id);
                 ev.node_count = 1;
                 ev.stripe_count = 1;
-                p.event_cb(h, KALDER_SUCCESS, &ev, p.arg);
+                deliver(h, [&] { p.event_cb(h, KALDER_SUCCESS, &ev, p.arg); });
                 continue;
             }
             failure = error(KALDER_ERROR_PROTOCOL, "the back end sent a frame of type %u", m.type);
@@ -334,20 +395,19 @@ void reader_main(kalder_gfs_ipc_handle_s *h)
         delete h;
         return;
     }
-    bool closing;
     bool refused;
     {
         kalder::MutexLock g(h->lock);
-        closing = h->closing;
         refused = h->refused;
     }
-    if (!closing && !refused && h->error_cb)
-        h->error_cb(h, failure, h->error_arg);
+    if (!refused && h->error_cb)
+        deliver(h, [&] { h->error_cb(h, failure, h->error_arg); });
     kalder_gfs_ipc_close_callback_t close_cb;
     void *close_arg;
     {
+        // The handle is the caller's until its close has returned.
         kalder::MutexLock g(h->lock);
-        while (!h->closing) h->cv.wait(h->lock);
+        while (!h->close_returned) h->cv.wait(h->lock);
         close_cb = h->close_cb;
         close_arg = h->close_arg;
     }

@@ -28,6 +28,12 @@
 //   replies to requests still outstanding are not delivered after it.
 //   The handle stays valid until kalder_gfs_ipc_close; its close callback
 //   then follows promptly.
+// * Once kalder_gfs_ipc_close has returned, no callback of the session
+//   runs any more except the close callback: a callback that was running
+//   has finished (the close waits for it, unless it is called from inside
+//   that callback), and replies and events still to come are dropped. A
+//   caller that passes no close callback may free what its callbacks use
+//   as soon as the close returns.
 // * After the close callback no further callback of the session is called
 //   and the handle is freed.
 // * A reply record, event record and everything they point to belong to
@@ -369,10 +375,13 @@ kalder_result_t kalder_gfs_ipc_request_list(kalder_gfs_ipc_handle_t ipc_handle, 
 // back end. No reply. May be called from inside a callback.
 kalder_result_t kalder_gfs_ipc_request_transfer_event(kalder_gfs_ipc_handle_t ipc_handle,
                                                       kalder_gfs_event_info_t *event_info);
-// End the session. Returns at once; close_cb(handle, result) follows on a
-// toolkit thread after the back end acknowledged (or the connection ended),
-// and the handle is then freed. An error return means the handle was not
-// valid for closing (already being closed); no callback follows then.
+// End the session. Returns without waiting for the back end (only for a
+// callback of the session that is running on another thread);
+// close_cb(handle, result), if given, follows on a toolkit thread after the
+// back end acknowledged (or the connection ended, at most 5 seconds), and
+// the handle is then freed. An error return means the handle was not valid
+// for closing (already being closed); no callback follows then. The
+// toolkit's deactivation waits for sessions still finishing their close.
 kalder_result_t kalder_gfs_ipc_close(kalder_gfs_ipc_handle_t ipc_handle,
                                      kalder_gfs_ipc_close_callback_t close_cb, void *user_arg);
 

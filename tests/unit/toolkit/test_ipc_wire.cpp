@@ -5,6 +5,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <sstream>
 #include <thread>
@@ -436,6 +438,54 @@ TEST(IpcClient, HostileRepliesBreakTheSessionThroughTheErrorCallback)
         EXPECT_NE(kalder_gfs_ipc_request_stat(client.handle, &si, nullptr, nullptr), KALDER_SUCCESS);
         EXPECT_TRUE(client.close()) << c.name;
     }
+}
+
+// The request's memory may go once the close returns: a callback that is
+// running on the session's thread has finished by then, nothing is
+// delivered afterwards, and the close does not wait for the back end (this
+// one never acknowledges).
+TEST(IpcClient, CloseWaitsForARunningCallbackButNotForTheBackEnd)
+{
+    Message stat_reply;
+    stat_reply.type = kalder_ipc::REPLY;
+    stat_reply.id = 1;  // the first request
+    stat_reply.op = KALDER_GFS_OP_STAT;
+    std::string bytes, why;
+    ASSERT_TRUE(kalder_ipc::encode(stat_reply, &bytes, &why)) << why;
+    bytes += bytes;  // a second reply to the same id would break the session: it must not be read
+    FakeBackend fake(bytes);
+    kt::Client client;
+    ASSERT_TRUE(client.open(fake.contact, ":kalder-mapped-collection:").ok());
+
+    struct Seen {
+        std::atomic<int> calls{0};
+        std::atomic<bool> finished{false};
+    } seen;
+    kalder_gfs_stat_info_t si{};
+    si.file_only = 1;
+    si.pathname = const_cast<char *>("/f");
+    ASSERT_EQ(kalder_gfs_ipc_request_stat(
+                  client.handle, &si,
+                  [](kalder_gfs_ipc_handle_t, kalder_result_t, kalder_gfs_finished_info_t *, void *arg) {
+                      auto *s = static_cast<Seen *>(arg);
+                      ++s->calls;
+                      usleep(300000);
+                      s->finished = true;
+                  },
+                  &seen),
+              KALDER_SUCCESS);
+    for (int i = 0; i < 500 && seen.calls == 0; ++i) usleep(10000);
+    ASSERT_EQ(seen.calls, 1) << "the reply never came";
+
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(kalder_gfs_ipc_close(client.handle, nullptr, nullptr), KALDER_SUCCESS);
+    const auto took = std::chrono::steady_clock::now() - start;
+    client.handle = nullptr;  // the toolkit frees it after the back end's 5 seconds
+    EXPECT_TRUE(seen.finished) << "the close returned while the callback still ran";
+    EXPECT_LT(took, std::chrono::seconds(2)) << "the close waited for the back end";
+    kt::Record late{kt::Record::ERROR};
+    EXPECT_FALSE(client.wait_for(kt::Record::ERROR, &late, 500)) << "a callback after the close";
+    EXPECT_EQ(seen.calls, 1);
 }
 
 }  // namespace
