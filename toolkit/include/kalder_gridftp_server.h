@@ -33,7 +33,8 @@
 //   has finished (the close waits for it, unless it is called from inside
 //   that callback), and replies and events still to come are dropped. A
 //   caller that passes no close callback may free what its callbacks use
-//   as soon as the close returns.
+//   as soon as the close returns. So the caller must not hold a lock its
+//   callbacks take while it calls kalder_gfs_ipc_close.
 // * After the close callback no further callback of the session is called
 //   and the handle is freed.
 // * A reply record, event record and everything they point to belong to
