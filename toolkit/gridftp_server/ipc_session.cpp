@@ -163,7 +163,8 @@ kalder_result_t unanswered_error(const std::string &contact)
     return error(
         KALDER_ERROR_SYSTEM,
         "the back end %s closed the connection before the session opened: it serves only the uids its "
-        "--allow-uid names (its log tells which uid it refused)",
+        "--allow-uid names, and an older back end refuses this client's protocol version (its log tells "
+        "which)",
         contact.substr(0, 120).c_str());
 }
 
