@@ -23,6 +23,16 @@ def raw_request(host: str, head: str, body: bytes = b"", close_after: bool = Fal
         with context.wrap_socket(plain, server_hostname=host) as s:
             s.sendall(head.replace("\n", "\r\n").encode() + b"\r\n" + body)
             if close_after:
+                # Read what the server sent (its session tickets) first: a
+                # close with unread data resets the connection, and a reset
+                # that overtakes the request discards it unread, so the
+                # server would never see an upload to abort.
+                s.settimeout(0.3)
+                try:
+                    while s.recv(65536):
+                        pass
+                except (TimeoutError, ssl.SSLError, OSError):
+                    pass
                 return b""
             answer = b""
             while True:
