@@ -172,31 +172,42 @@ kalder_result_t unanswered_error(const std::string &contact)
 
 namespace {
 
-std::mutex readers_lock;
-std::condition_variable readers_done;
-int readers_alive = 0;  // guarded by readers_lock
+struct Readers {
+    std::mutex lock;
+    std::condition_variable done;
+    int alive = 0;  // guarded by lock
+};
+
+// Never destroyed: a reader thread may still end while the process exits.
+Readers &readers()
+{
+    static Readers *r = new Readers;
+    return *r;
+}
 
 }  // namespace
 
 void reader_started()
 {
-    std::lock_guard<std::mutex> g(readers_lock);
-    ++readers_alive;
+    std::lock_guard<std::mutex> g(readers().lock);
+    ++readers().alive;
 }
 
 void reader_ended()
 {
+    Readers &r = readers();
     {
-        std::lock_guard<std::mutex> g(readers_lock);
-        --readers_alive;
+        std::lock_guard<std::mutex> g(r.lock);
+        --r.alive;
     }
-    readers_done.notify_all();
+    r.done.notify_all();
 }
 
 bool wait_for_readers(int timeout_ms)
 {
-    std::unique_lock<std::mutex> g(readers_lock);
-    return readers_done.wait_for(g, std::chrono::milliseconds(timeout_ms), [] { return readers_alive == 0; });
+    Readers &r = readers();
+    std::unique_lock<std::mutex> g(r.lock);
+    return r.done.wait_for(g, std::chrono::milliseconds(timeout_ms), [&r] { return r.alive == 0; });
 }
 
 void reader_main(kalder_gfs_ipc_handle_s *h)
