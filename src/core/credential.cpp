@@ -48,31 +48,6 @@ EVP_PKEY *generate_key(DataChannelKey type, const std::atomic<bool> *stop)
     return EVP_PKEY_generate(ctx.get(), &key) > 0 ? key : nullptr;
 }
 
-// Sets the certificate's subject public key. For P-256 the SubjectPublicKeyInfo
-// (id-ecPublicKey, named curve prime256v1, the uncompressed point) is set
-// directly: the same bytes X509_set_pubkey writes, without the encoder
-// lookup that costs it about 150 us.
-bool set_public_key(X509 *cert, EVP_PKEY *key, DataChannelKey type)
-{
-    if (type == DATA_CHANNEL_KEY_RSA2048)
-        return X509_set_pubkey(cert, key) == 1;
-    unsigned char point[65];
-    size_t length = 0;
-    if (EVP_PKEY_get_octet_string_param(key, OSSL_PKEY_PARAM_PUB_KEY, point, sizeof point, &length) != 1 ||
-        length != sizeof point || point[0] != 0x04)
-        return X509_set_pubkey(cert, key) == 1;
-    auto *copy = static_cast<unsigned char *>(OPENSSL_memdup(point, length));
-    if (!copy)
-        return false;
-    if (X509_PUBKEY_set0_param(X509_get_X509_PUBKEY(cert), OBJ_nid2obj(NID_X9_62_id_ecPublicKey),
-                               V_ASN1_OBJECT, OBJ_nid2obj(NID_X9_62_prime256v1), copy,
-                               static_cast<int>(length)) != 1) {
-        OPENSSL_free(copy);
-        return false;
-    }
-    return true;
-}
-
 DcscBuild build(DataChannelKey type, const std::atomic<bool> *stop)
 {
     DcscBuild out;
@@ -87,7 +62,7 @@ DcscBuild build(DataChannelKey type, const std::atomic<bool> *stop)
                  ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), 0) == 1 &&
                  X509_gmtime_adj(X509_getm_notBefore(cert.get()), 0) != nullptr &&
                  X509_gmtime_adj(X509_getm_notAfter(cert.get()), 604800) != nullptr &&
-                 set_public_key(cert.get(), key.get(), type) &&
+                 X509_set_pubkey(cert.get(), key.get()) == 1 &&
                  X509_NAME_add_entry_by_txt(name, "C", MBSTRING_ASC,
                                             reinterpret_cast<const unsigned char *>("US"), -1, -1, 0) == 1 &&
                  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
@@ -99,22 +74,12 @@ DcscBuild build(DataChannelKey type, const std::atomic<bool> *stop)
         out.failure = DCSC_FAILED_CERTIFICATE;
         return out;
     }
-    kalder::BioPtr bio(BIO_new(BIO_s_secmem()));
-    if (!bio || PEM_write_bio_X509(bio.get(), cert.get()) != 1 ||
-        PEM_write_bio_PrivateKey(bio.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr) != 1 ||
-        PEM_write_bio_X509(bio.get(), cert.get()) != 1 || BIO_flush(bio.get()) != 1) {
-        out.failure = DCSC_FAILED_PEM;
-        return out;
-    }
-    char *pem = nullptr;
-    long pem_length = BIO_get_mem_data(bio.get(), &pem);
-    gss_buffer_desc buffer{static_cast<size_t>(pem_length), pem};
-    OM_uint32 major = gss_import_cred(&out.minor, &out.credential, GSS_C_NO_OID, GSS_IMPEXP_OPAQUE_FORM,
-                                      &buffer, 0, nullptr);
-    OPENSSL_cleanse(pem, static_cast<size_t>(pem_length));
+    // The objects become the credential directly: importing their PEM form
+    // would parse the certificate and the key again (about 0.6 ms).
+    OM_uint32 major = kalder_gsi_cred_from_pair(&out.minor, cert.get(), key.get(), &out.credential);
     if (GSS_ERROR(major) || out.credential == GSS_C_NO_CREDENTIAL) {
         out.credential = GSS_C_NO_CREDENTIAL;
-        out.failure = DCSC_FAILED_IMPORT;
+        out.failure = major == GSS_S_FAILURE ? DCSC_FAILED_PEM : DCSC_FAILED_IMPORT;
     }
     return out;
 }

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <ctime>
 #include <new>
+#include <string>
 #include <vector>
 
 kalder_module_descriptor_t kalder_i_gsi_gssapi_module_desc = {"kalder_gssapi_gsi", nullptr, nullptr, 0};
@@ -23,12 +24,15 @@ struct gss_cred_id_struct {
     X509 *cert = nullptr;
     EVP_PKEY *key = nullptr;
     std::vector<X509 *> extra;  // further certificates, in buffer order
+    std::string exported;       // the export form, when written ahead (it holds the key)
 
     ~gss_cred_id_struct()
     {
         X509_free(cert);
         EVP_PKEY_free(key);
         for (X509 *x : extra) X509_free(x);
+        if (!exported.empty())
+            OPENSSL_cleanse(exported.data(), exported.size());
     }
 };
 
@@ -243,6 +247,15 @@ OM_uint32 gss_export_cred(OM_uint32 *minor_status, const gss_cred_id_t cred_hand
         return fail(minor_status, GSS_S_NO_CRED, "gss_export_cred: no credential");
     if (desired_mech != GSS_C_NO_OID || option_req != GSS_IMPEXP_OPAQUE_FORM)
         return fail(minor_status, GSS_S_FAILURE, "gss_export_cred: only the opaque form is supported");
+    if (!cred_handle->exported.empty()) {
+        void *copy = std::malloc(cred_handle->exported.size());
+        if (!copy)
+            return fail(minor_status, GSS_S_FAILURE, "gss_export_cred: out of memory");
+        std::memcpy(copy, cred_handle->exported.data(), cred_handle->exported.size());
+        export_buffer->value = copy;
+        export_buffer->length = cred_handle->exported.size();
+        return GSS_S_COMPLETE;
+    }
     BIO *bio = BIO_new(BIO_s_mem());
     if (!bio)
         return fail(minor_status, GSS_S_FAILURE, "gss_export_cred: BIO_new failed");
@@ -293,6 +306,50 @@ OM_uint32 gss_release_buffer(OM_uint32 *minor_status, gss_buffer_t buffer)
         buffer->value = nullptr;
         buffer->length = 0;
     }
+    return GSS_S_COMPLETE;
+}
+
+OM_uint32 kalder_gsi_cred_from_pair(OM_uint32 *minor_status, x509_st *cert, evp_pkey_st *key,
+                                    gss_cred_id_t *output_cred_handle)
+{
+    if (minor_status)
+        *minor_status = 0;
+    if (!output_cred_handle)
+        return fail(minor_status, GSS_S_FAILURE, "kalder_gsi_cred_from_pair: no output handle");
+    *output_cred_handle = GSS_C_NO_CREDENTIAL;
+    if (!cert || !key)
+        return fail(minor_status, GSS_S_DEFECTIVE_CREDENTIAL,
+                    "kalder_gsi_cred_from_pair: no certificate or key");
+    if (X509_check_private_key(cert, key) != 1)
+        return fail(minor_status, GSS_S_DEFECTIVE_CREDENTIAL,
+                    "kalder_gsi_cred_from_pair: the private key does not match the certificate");
+    auto *cred = new (std::nothrow) gss_cred_id_struct;
+    if (!cred)
+        return fail(minor_status, GSS_S_FAILURE, "kalder_gsi_cred_from_pair: out of memory");
+    X509_up_ref(cert);
+    EVP_PKEY_up_ref(key);
+    cred->cert = cert;
+    cred->key = key;
+    // Written once here, so that every export of this credential (one per
+    // session it is delegated to) only copies it.
+    BIO *bio = BIO_new(BIO_s_secmem());
+    char *data = nullptr;
+    long len = 0;
+    if (bio && PEM_write_bio_X509(bio, cert) == 1 &&
+        PEM_write_bio_PrivateKey(bio, key, nullptr, nullptr, 0, nullptr, nullptr) == 1)
+        len = BIO_get_mem_data(bio, &data);
+    try {
+        if (len > 0)
+            cred->exported.assign(data, static_cast<size_t>(len));
+    } catch (const std::bad_alloc &) {
+        len = 0;
+    }
+    BIO_free(bio);
+    if (len <= 0) {
+        delete cred;
+        return fail(minor_status, GSS_S_FAILURE, "kalder_gsi_cred_from_pair: PEM output failed");
+    }
+    *output_cred_handle = cred;
     return GSS_S_COMPLETE;
 }
 

@@ -79,6 +79,13 @@ OM_uint32 gss_release_buffer(OM_uint32 *minor_status, gss_buffer_t buffer);
 // --- for the GSI driver (not part of the GSS-API surface) -----------------
 struct x509_st;
 struct evp_pkey_st;
+// Make a credential of a certificate and its private key without the PEM
+// round trip of an import, which would parse both again; the caller keeps
+// its own references. The export form is written here once, so that
+// gss_export_cred only copies it. Fails (as gss_import_cred does, with
+// GSS_S_DEFECTIVE_CREDENTIAL) when the key does not match the certificate.
+OM_uint32 kalder_gsi_cred_from_pair(OM_uint32 *minor_status, x509_st *cert, evp_pkey_st *key,
+                                    gss_cred_id_t *output_cred_handle);
 // Take another reference on a credential; release it with gss_release_cred.
 gss_cred_id_t kalder_gsi_cred_ref(gss_cred_id_t cred);
 // The credential's own certificate and key (borrowed; valid while a

@@ -48,6 +48,39 @@ TEST(Credential, ImportsCertificateKeyCertificateAndExportsItBack)
     gss_release_cred(&minor, &again);
 }
 
+// A credential made of objects exports what the import of the same pair
+// would, and a key of another certificate is refused as by the import.
+TEST(Credential, MadeOfACertificateAndKeyExportsAsImported)
+{
+    OM_uint32 minor = 0;
+    gss_cred_id_t a = GSS_C_NO_CREDENTIAL, b = GSS_C_NO_CREDENTIAL;
+    ASSERT_EQ(import(kt::make_credential_pem("A"), &a, &minor), GSS_S_COMPLETE);
+    ASSERT_EQ(import(kt::make_credential_pem("B"), &b, &minor), GSS_S_COMPLETE);
+    auto exported = [&](gss_cred_id_t c) {
+        gss_buffer_desc out{0, nullptr};
+        EXPECT_EQ(gss_export_cred(&minor, c, GSS_C_NO_OID, GSS_IMPEXP_OPAQUE_FORM, &out), GSS_S_COMPLETE);
+        std::string text(static_cast<char *>(out.value), out.length);
+        gss_release_buffer(&minor, &out);
+        return text;
+    };
+    gss_cred_id_t made = GSS_C_NO_CREDENTIAL;
+    ASSERT_EQ(kalder_gsi_cred_from_pair(&minor, kalder_gsi_cred_cert(a), kalder_gsi_cred_key(a), &made),
+              GSS_S_COMPLETE);
+    EXPECT_EQ(exported(made), exported(a));
+    EXPECT_EQ(exported(made), exported(made)) << "the second export differs from the first";
+
+    gss_cred_id_t wrong = GSS_C_NO_CREDENTIAL;
+    EXPECT_EQ(kalder_gsi_cred_from_pair(&minor, kalder_gsi_cred_cert(a), kalder_gsi_cred_key(b), &wrong),
+              GSS_S_DEFECTIVE_CREDENTIAL);
+    EXPECT_EQ(wrong, GSS_C_NO_CREDENTIAL);
+    EXPECT_NE(kt::error_text(minor).find("does not match"), std::string::npos) << kt::error_text(minor);
+    // The pair's objects stay the caller's: its own credential still works.
+    gss_release_cred(&minor, &made);
+    EXPECT_FALSE(exported(a).empty());
+    gss_release_cred(&minor, &a);
+    gss_release_cred(&minor, &b);
+}
+
 TEST(Credential, RefusesDefectiveBuffersWithAnExplanation)
 {
     std::string a = kt::make_credential_pem("A");
