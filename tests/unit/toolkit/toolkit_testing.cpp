@@ -8,9 +8,11 @@
 
 namespace kt {
 
-std::string make_credential_pem(const char *cn)
+std::string make_credential_pem(const char *cn, const char *key_type)
 {
-    EVP_PKEY *key = EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", static_cast<size_t>(2048));
+    EVP_PKEY *key = std::string(key_type) == "EC"
+                        ? EVP_EC_gen("P-256")
+                        : EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", static_cast<size_t>(2048));
     X509 *x = X509_new();
     X509_set_version(x, 2);
     ASN1_INTEGER_set(X509_get_serialNumber(x), 0);

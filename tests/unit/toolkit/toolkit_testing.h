@@ -11,7 +11,8 @@ namespace kt {
 
 // A fresh RSA key with a self-signed certificate, as PEM text in the order
 // the data channel uses: certificate, private key, certificate.
-std::string make_credential_pem(const char *cn = "Kalder DCSC Cert");
+// key "RSA" (2048) or "EC" (P-256, as the module makes them).
+std::string make_credential_pem(const char *cn = "Kalder DCSC Cert", const char *key = "RSA");
 // The same, imported; the caller releases it with gss_release_cred.
 gss_cred_id_t make_credential(const char *cn = "Kalder DCSC Cert");
 // The friendly text of a result ("" for success).
