@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "backend.h"
+#include "kalder_digits.h"
 #include "kalder_path_rules.h"
 
 namespace backend {
@@ -84,16 +85,7 @@ bool percent_decode(const std::string &in, std::string *out, bool slash_ok)
         }
         if (i + 2 >= in.size())
             return false;
-        auto hex = [](char c) -> int {
-            if (c >= '0' && c <= '9')
-                return c - '0';
-            if (c >= 'a' && c <= 'f')
-                return c - 'a' + 10;
-            if (c >= 'A' && c <= 'F')
-                return c - 'A' + 10;
-            return -1;
-        };
-        int hi = hex(in[i + 1]), lo = hex(in[i + 2]);
+        int hi = hex_digit_value(in[i + 1]), lo = hex_digit_value(in[i + 2]);
         if (hi < 0 || lo < 0 || (hi == 0 && lo == 0) || (!slash_ok && hi * 16 + lo == '/'))
             return false;
         out->push_back(static_cast<char>(hi * 16 + lo));

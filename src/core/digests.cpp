@@ -2,7 +2,7 @@
 // Structured Fields dictionaries (RFC 8941), and standard base64.
 #include "digests.h"
 
-#include "digits.h"
+#include "kalder_digits.h"
 
 #include <cstdint>
 #include <vector>

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "apr_strings.h"
-#include "digits.h"
+#include "kalder_digits.h"
 #include "identity.h"
 
 namespace {

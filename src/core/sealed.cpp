@@ -16,7 +16,7 @@
 #define KALDER_SOURCE "utils"
 #include "sealed.h"
 
-#include "digits.h"
+#include "kalder_digits.h"
 
 #include <cerrno>
 #include <climits>

@@ -1,7 +1,8 @@
-// Values of the digits of the text encodings the core reads: hexadecimal
-// and the two base64 alphabets (standard "+/" and URL-safe "-_").
-#ifndef KALDER_CORE_DIGITS_H
-#define KALDER_CORE_DIGITS_H
+// Values of the digits of the text encodings the module's core and the back
+// end read: hexadecimal and the two base64 alphabets (standard "+/" and
+// URL-safe "-_"). Header only.
+#ifndef KALDER_DIGITS_H
+#define KALDER_DIGITS_H
 
 // The value of a hexadecimal digit (either case), or -1.
 constexpr int hex_digit_value(char c)
